@@ -1,0 +1,2 @@
+// placeholder until this part lands
+int main() { return 0; }

@@ -1,0 +1,413 @@
+#include "fake_platform.h"
+
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+struct device {
+    std::string path;
+    std::deque<std::vector<uint8_t>> reads;
+    fake::when_empty empty_mode = fake::when_empty::fail;
+    std::function<uint32_t(uint8_t *, uint32_t)> reader;
+    int read_calls = 0;
+    std::vector<uint32_t> read_rooms;
+    int blocked = 0;
+    std::vector<fake::sent_report> sent;
+    bool write_fails = false;
+    uint32_t queue_depth = 0;
+};
+
+struct fake_thread {
+    std::thread thread;
+    std::atomic<bool> done{false};
+    uint64_t cancel_generation = 0; // guarded by mu
+};
+
+std::mutex mu;
+std::condition_variable cv;
+bool list_unavailable;
+std::vector<fake::entry> entries;
+std::vector<std::unique_ptr<device>> devices;
+bool queue_refused;
+unsigned long queue_error;
+std::atomic<bool> keys[256];
+std::map<std::string, uint32_t> ini;
+std::vector<std::string> lookups;
+uint64_t image_base, image_size;
+std::string out;
+int started;
+bool start_fails;
+std::atomic<int> sleep_count;
+std::function<void(int, bool, const uint8_t *, uint32_t)> write_hook;
+thread_local unsigned long last_error;
+thread_local fake_thread *self;
+
+int list_token; // plat_list points here
+
+std::string lower(std::string s) {
+    for (char &c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+int index_of(plat_file file) {
+    auto n = reinterpret_cast<intptr_t>(file) - 1;
+    if (file == nullptr || file == PLAT_INVALID_FILE || n < 0 ||
+        n >= static_cast<intptr_t>(devices.size()))
+        return -1;
+    return static_cast<int>(n);
+}
+
+device &dev(int n) { return *devices.at(static_cast<size_t>(n)); }
+
+} // namespace
+
+namespace fake {
+
+void reset() {
+    std::lock_guard<std::mutex> lock(mu);
+    list_unavailable = false;
+    entries.clear();
+    devices.clear();
+    queue_refused = false;
+    queue_error = 0;
+    for (auto &k : keys)
+        k.store(false);
+    ini.clear();
+    lookups.clear();
+    image_base = image_size = 0;
+    out.clear();
+    started = 0;
+    start_fails = false;
+    sleep_count = 0;
+    write_hook = nullptr;
+}
+
+void set_list_unavailable(bool unavailable) {
+    std::lock_guard<std::mutex> lock(mu);
+    list_unavailable = unavailable;
+}
+void add_entry(const entry &e) {
+    std::lock_guard<std::mutex> lock(mu);
+    entries.push_back(e);
+}
+void add_entry(const std::string &path) {
+    entry e;
+    e.path = path;
+    add_entry(e);
+}
+
+int open_count() {
+    std::lock_guard<std::mutex> lock(mu);
+    return static_cast<int>(devices.size());
+}
+std::vector<std::string> opened_paths() {
+    std::lock_guard<std::mutex> lock(mu);
+    std::vector<std::string> paths;
+    for (auto &d : devices)
+        paths.push_back(d->path);
+    return paths;
+}
+int device_of(const std::string &path) {
+    std::lock_guard<std::mutex> lock(mu);
+    for (size_t i = 0; i < devices.size(); ++i)
+        if (devices[i]->path == path)
+            return static_cast<int>(i);
+    return -1;
+}
+
+void push_read(int n, const std::vector<uint8_t> &bytes) {
+    std::lock_guard<std::mutex> lock(mu);
+    dev(n).reads.push_back(bytes);
+    cv.notify_all();
+}
+void set_when_empty(int n, when_empty mode) {
+    std::lock_guard<std::mutex> lock(mu);
+    dev(n).empty_mode = mode;
+    cv.notify_all();
+}
+void set_reader(int n, std::function<uint32_t(uint8_t *, uint32_t)> reader) {
+    std::lock_guard<std::mutex> lock(mu);
+    dev(n).reader = std::move(reader);
+}
+int read_calls(int n) {
+    std::lock_guard<std::mutex> lock(mu);
+    return dev(n).read_calls;
+}
+std::vector<uint32_t> read_rooms(int n) {
+    std::lock_guard<std::mutex> lock(mu);
+    return dev(n).read_rooms;
+}
+bool read_blocked(int n) {
+    std::lock_guard<std::mutex> lock(mu);
+    return dev(n).blocked > 0;
+}
+std::vector<sent_report> sent(int n) {
+    std::lock_guard<std::mutex> lock(mu);
+    return dev(n).sent;
+}
+void clear_sent(int n) {
+    std::lock_guard<std::mutex> lock(mu);
+    dev(n).sent.clear();
+}
+void set_write_fails(int n, bool fails) {
+    std::lock_guard<std::mutex> lock(mu);
+    dev(n).write_fails = fails;
+}
+void set_write_hook(std::function<void(int, bool, const uint8_t *, uint32_t)> hook) {
+    std::lock_guard<std::mutex> lock(mu);
+    write_hook = std::move(hook);
+}
+uint32_t input_queue_depth(int n) {
+    std::lock_guard<std::mutex> lock(mu);
+    return dev(n).queue_depth;
+}
+void refuse_input_queue(unsigned long error_code) {
+    std::lock_guard<std::mutex> lock(mu);
+    queue_refused = true;
+    queue_error = error_code;
+}
+void set_key(uint8_t vk, bool down) { keys[vk].store(down); }
+void set_ini(const std::string &section, const std::string &key, uint32_t value) {
+    std::lock_guard<std::mutex> lock(mu);
+    ini[lower(section) + "|" + lower(key)] = value;
+}
+void clear_ini() {
+    std::lock_guard<std::mutex> lock(mu);
+    ini.clear();
+}
+std::vector<std::string> ini_lookups() {
+    std::lock_guard<std::mutex> lock(mu);
+    return lookups;
+}
+void set_image(uint64_t base, uint64_t size) {
+    std::lock_guard<std::mutex> lock(mu);
+    image_base = base;
+    image_size = size;
+}
+std::string output() {
+    std::lock_guard<std::mutex> lock(mu);
+    return out;
+}
+void clear_output() {
+    std::lock_guard<std::mutex> lock(mu);
+    out.clear();
+}
+int threads_started() {
+    std::lock_guard<std::mutex> lock(mu);
+    return started;
+}
+void set_thread_start_fails(bool fails) {
+    std::lock_guard<std::mutex> lock(mu);
+    start_fails = fails;
+}
+int sleeps() { return sleep_count.load(); }
+
+} // namespace fake
+
+plat_list plat_hid_list_open() {
+    std::lock_guard<std::mutex> lock(mu);
+    return list_unavailable ? nullptr : &list_token;
+}
+
+bool plat_hid_list_entry(plat_list, uint32_t index, uint32_t *detail_size) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (index >= entries.size())
+        return false;
+    const fake::entry &e = entries[index];
+    *detail_size = e.size_unavailable ? 0
+                   : e.detail_size   ? e.detail_size
+                                     : static_cast<uint32_t>(4 + e.path.size() + 1);
+    return true;
+}
+
+bool plat_hid_list_path(plat_list, uint32_t index, char *path, uint32_t detail_size) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (index >= entries.size() || entries[index].fetch_fails || detail_size > 1024)
+        return false;
+    const std::string &p = entries[index].path;
+    size_t n = std::min<size_t>(p.size(), 1023);
+    std::copy(p.begin(), p.begin() + static_cast<long>(n), path);
+    path[n] = '\0';
+    return true;
+}
+
+void plat_hid_list_close(plat_list) {}
+
+plat_file plat_hid_open(const char *path) {
+    std::lock_guard<std::mutex> lock(mu);
+    for (const fake::entry &e : entries) {
+        if (e.path == path && e.open_fails) {
+            last_error = e.open_error;
+            return PLAT_INVALID_FILE;
+        }
+    }
+    devices.push_back(std::make_unique<device>());
+    devices.back()->path = path;
+    return reinterpret_cast<plat_file>(static_cast<intptr_t>(devices.size()));
+}
+
+uint32_t plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room) {
+    std::unique_lock<std::mutex> lock(mu);
+    int n = index_of(file);
+    if (n < 0) {
+        last_error = 6;
+        return 0;
+    }
+    device &d = dev(n);
+    d.read_calls++;
+    d.read_rooms.push_back(room);
+    if (d.reader) {
+        auto reader = d.reader;
+        lock.unlock();
+        return reader(buffer, room);
+    }
+    uint64_t generation = self ? self->cancel_generation : 0;
+    d.blocked++;
+    cv.wait(lock, [&] {
+        return !d.reads.empty() || d.empty_mode == fake::when_empty::fail ||
+               (self && self->cancel_generation != generation);
+    });
+    d.blocked--;
+    if (d.reads.empty()) {
+        last_error = 995; // cancelled, or nothing to read
+        return 0;
+    }
+    std::vector<uint8_t> bytes = d.reads.front();
+    d.reads.pop_front();
+    if (bytes.empty() || bytes.size() > room) {
+        last_error = 31;
+        return 0;
+    }
+    std::copy(bytes.begin(), bytes.end(), buffer);
+    return static_cast<uint32_t>(bytes.size());
+}
+
+static bool record(plat_file file, const uint8_t *report, uint32_t length, bool feature) {
+    std::unique_lock<std::mutex> lock(mu);
+    int n = index_of(file);
+    if (n < 0)
+        return false;
+    device &d = dev(n);
+    if (d.write_fails)
+        return false;
+    d.sent.push_back({feature, std::vector<uint8_t>(report, report + length)});
+    auto hook = write_hook;
+    lock.unlock();
+    if (hook)
+        hook(n, feature, report, length);
+    return true;
+}
+
+bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
+    return record(file, report, length, false);
+}
+
+bool plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
+    return record(file, report, length, true);
+}
+
+bool plat_hid_set_input_queue(plat_file file, uint32_t reports) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (queue_refused) {
+        last_error = queue_error;
+        return false;
+    }
+    int n = index_of(file);
+    if (n < 0) {
+        last_error = 6;
+        return false;
+    }
+    dev(n).queue_depth = reports;
+    return true;
+}
+
+unsigned long plat_last_error() { return last_error; }
+
+bool plat_key_down(uint8_t vk) { return keys[vk].load(); }
+
+uint32_t plat_ini_uint(const char *section, const char *key, int32_t def, const char *file_name) {
+    std::lock_guard<std::mutex> lock(mu);
+    lookups.push_back(std::string(file_name) + "|" + section + "|" + key + "|" +
+                      std::to_string(def));
+    auto it = ini.find(lower(section) + "|" + lower(key));
+    return it == ini.end() ? static_cast<uint32_t>(def) : it->second;
+}
+
+uint64_t plat_host_image_base() {
+    std::lock_guard<std::mutex> lock(mu);
+    return image_base;
+}
+uint64_t plat_host_image_size() {
+    std::lock_guard<std::mutex> lock(mu);
+    return image_size;
+}
+
+plat_thread plat_thread_start(plat_thread_fn fn, void *arg) {
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (start_fails)
+            return nullptr;
+        started++;
+    }
+    auto *t = new fake_thread;
+    t->thread = std::thread([t, fn, arg] {
+        self = t;
+        fn(arg);
+        std::lock_guard<std::mutex> lock(mu);
+        t->done.store(true);
+        cv.notify_all();
+    });
+    return t;
+}
+
+bool plat_thread_wait(plat_thread thread, uint32_t timeout_ms) {
+    auto *t = static_cast<fake_thread *>(thread);
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [t] { return t->done.load(); });
+}
+
+void plat_thread_cancel_io(plat_thread thread) {
+    auto *t = static_cast<fake_thread *>(thread);
+    std::lock_guard<std::mutex> lock(mu);
+    t->cancel_generation++;
+    cv.notify_all();
+}
+
+void plat_thread_close(plat_thread thread) {
+    auto *t = static_cast<fake_thread *>(thread);
+    if (t->thread.joinable())
+        t->thread.join();
+    delete t;
+}
+
+void plat_sleep_ms(uint32_t ms) {
+    sleep_count++;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void plat_vprint(const char *format, va_list args) {
+    char buffer[1024];
+    vsnprintf(buffer, sizeof buffer, format, args);
+    std::lock_guard<std::mutex> lock(mu);
+    out += buffer;
+}
+
+void plat_exit(int status) {
+    // Death tests read the child's stderr: hand them what was printed.
+    std::string text = fake::output();
+    fputs(text.c_str(), stderr);
+    std::exit(status);
+}
