@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Static analysis of the library: cppcheck and clang-tidy over the library's
+# sources, using the compile commands of a native build directory.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/linux}
+
+sources=(src/tevuio/*.cpp src/utils/*.cpp src/platform/platform_linux.cpp)
+
+cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ \
+    --enable=warning,performance,portability --inline-suppr \
+    --suppress=missingIncludeSystem -I src "${sources[@]}"
+
+clang-tidy --quiet -p "$build" --warnings-as-errors='*' "${sources[@]}" 2>/dev/null
+echo "lint: clean"
