@@ -1,0 +1,291 @@
+// Checks of the Windows platform layer itself, run under wine with the test
+// setupapi.dll and hid.dll beside it: listing, opening, reads and writes on
+// the simulated controller's pipes, cancelling a blocked read, the INI reader,
+// the host image, keys, threads and output.
+//
+// Prints one "PASS name" or "FAIL name: detail" line per check on stderr, then
+// "DONE". Standard output carries only what plat_vprint wrote, for the runner
+// to compare byte for byte.
+#include "platform/platform.h"
+#include "sim.h"
+
+#include <setupapi.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int failures;
+
+void check(bool ok, const char *name, const std::string &detail = "") {
+    if (ok) {
+        fprintf(stderr, "PASS %s\n", name);
+    } else {
+        fprintf(stderr, "FAIL %s: %s\n", name, detail.c_str());
+        ++failures;
+    }
+}
+
+void print(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    plat_vprint(format, args);
+    va_end(args);
+}
+
+std::string pid_suffix() {
+    return std::to_string(GetCurrentProcessId());
+}
+
+void check_listing() {
+    std::string a = "\\\\.\\pipe\\hid#vid_0f0d&pid_0001&mi_00#probe";
+    std::string b(900, 'x');
+    SetEnvironmentVariableA(SIM_ENV_PATHS, (a + ";" + b).c_str());
+    plat_list list = plat_hid_list_open();
+    check(list != nullptr, "list opens");
+    if (list == nullptr)
+        return;
+    uint32_t size = 0;
+    const uint32_t header =
+        static_cast<uint32_t>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
+    bool first = plat_hid_list_entry(list, 0, &size);
+    check(first && size == header + a.size() + 1, "entry 0 gives its detail size",
+          std::to_string(size));
+    char path[1024];
+    memset(path, 0x55, sizeof path);
+    bool got = plat_hid_list_path(list, 0, path, size);
+    check(got && a == path, "entry 0 path is copied out", path);
+    bool second = plat_hid_list_entry(list, 1, &size);
+    check(second && size == header + 901, "entry 1 gives its detail size", std::to_string(size));
+    got = plat_hid_list_path(list, 1, path, size);
+    check(got && b == path, "a 900-character path is copied out whole");
+    check(!plat_hid_list_path(list, 1, path, 2000), "a detail size above 1024 is refused");
+    check(!plat_hid_list_path(list, 1, path, 0), "a detail size of 0 is refused");
+    check(!plat_hid_list_entry(list, 2, &size), "the walk ends after the last entry");
+    plat_hid_list_close(list);
+
+    typedef void (*stats_fn)(LONG *, LONG *, DWORD *);
+    stats_fn stats = reinterpret_cast<stats_fn>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("setupapi.dll"), "sim_setupapi_stats")));
+    check(stats != nullptr, "test setupapi.dll is the one loaded");
+    if (stats != nullptr) {
+        LONG opened = 0, destroyed = 0;
+        DWORD flags = 0;
+        stats(&opened, &destroyed, &flags);
+        check(flags == 0x12, "list asked for present device interfaces (0x12)",
+              std::to_string(flags));
+        check(opened == 1 && destroyed == 1, "list released");
+    }
+
+    SetEnvironmentVariableA(SIM_ENV_PATHS, "");
+    list = plat_hid_list_open();
+    check(list != nullptr && !plat_hid_list_entry(list, 0, &size), "empty list walks nothing");
+    if (list != nullptr)
+        plat_hid_list_close(list);
+
+    SetEnvironmentVariableA(SIM_ENV_NO_LIST, "1");
+    check(plat_hid_list_open() == nullptr, "no list gives nullptr");
+    SetEnvironmentVariableA(SIM_ENV_NO_LIST, nullptr);
+}
+
+struct read_job {
+    plat_file file;
+    uint8_t buffer[64];
+    volatile LONG count;
+    volatile LONG done;
+};
+
+unsigned blocked_reader(void *arg) {
+    read_job *job = static_cast<read_job *>(arg);
+    job->count = static_cast<LONG>(plat_hid_read(job->file, job->buffer, 18));
+    InterlockedExchange(&job->done, 1);
+    return 7;
+}
+
+void check_io() {
+    std::string missing = "\\\\.\\pipe\\hid#vid_0f0d&mi_00#absent" + pid_suffix();
+    plat_file bad = plat_hid_open(missing.c_str());
+    check(bad == PLAT_INVALID_FILE, "opening a missing interface gives the invalid value");
+    check(plat_last_error() == ERROR_FILE_NOT_FOUND, "its last error is 2",
+          std::to_string(plat_last_error()));
+
+    std::string name = "\\\\.\\pipe\\hid#vid_0f0d&pid_0001&mi_00#probe" + pid_suffix();
+    sim_interface *sim = sim_open(name);
+    plat_file file = plat_hid_open(name.c_str());
+    check(file != PLAT_INVALID_FILE && file != nullptr, "opening a listed interface",
+          std::to_string(plat_last_error()));
+    check(sim_wait_connected(sim, 5000), "controller sees the open");
+
+    // A second open of a one-instance pipe is refused while the first holds it.
+    plat_file busy = plat_hid_open(name.c_str());
+    check(busy == PLAT_INVALID_FILE && plat_last_error() == ERROR_PIPE_BUSY,
+          "a busy interface fails with error 231", std::to_string(plat_last_error()));
+
+    uint8_t buffer[18];
+    bytes one = sim_input_report(0x1234, 0x80808081);
+    sim_send(sim, one);
+    uint32_t count = plat_hid_read(file, buffer, sizeof buffer);
+    check(count == 9 && bytes(buffer, buffer + 9) == one, "a read returns one queued report",
+          std::to_string(count));
+    bytes two = sim_input_report(0x0001, 0x80808080);
+    bytes newer = sim_input_report(0x0002, 0x00808080);
+    two.insert(two.end(), newer.begin(), newer.end());
+    sim_send(sim, two);
+    count = plat_hid_read(file, buffer, sizeof buffer);
+    check(count == 18 && bytes(buffer, buffer + 18) == two, "a read returns two queued reports",
+          std::to_string(count));
+
+    uint8_t report[49] = {0x06, 0xff, 0x00, 0xff, 0x00};
+    check(plat_hid_write(file, report, sizeof report), "an output report is written");
+    uint8_t feature[64] = {0x0b, 9, 1, 2, 3};
+    check(plat_hid_set_feature(file, feature, sizeof feature), "a feature report is sent");
+    check(plat_hid_set_input_queue(file, 2), "queue depth accepted");
+    bool seen = sim_wait_for(sim, 5000, [](const sim_record &r) { return r.messages.size() >= 2; });
+    sim_record rec = sim_snapshot(sim);
+    check(seen && rec.lamp_count == 1 && rec.messages[0] == bytes(report, report + 49) &&
+              rec.messages[1] == bytes(feature, feature + 64),
+          "controller receives the 49-byte output and the 64-byte feature report");
+    seen = sim_wait_for(sim, 5000, [](const sim_record &r) { return r.messages.size() >= 3; });
+    rec = sim_snapshot(sim);
+    check(seen && rec.messages[2] == bytes{SIM_QUEUE_TAG, 2, 0, 0, 0},
+          "controller is told a queue depth of 2");
+    SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, "0x1f");
+    check(!plat_hid_set_input_queue(file, 2) && plat_last_error() == 31,
+          "a refused queue depth keeps its error code", std::to_string(plat_last_error()));
+    SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, nullptr);
+
+    check(plat_hid_read(nullptr, buffer, sizeof buffer) == 0, "a read on a null handle fails");
+    check(plat_hid_read(PLAT_INVALID_FILE, buffer, sizeof buffer) == 0,
+          "a read on the invalid handle fails");
+    check(!plat_hid_write(nullptr, report, sizeof report), "a write on a null handle fails");
+
+    // A read blocked on a silent controller, then cancelled from another thread.
+    static read_job job;
+    job.file = file;
+    job.count = -1;
+    job.done = 0;
+    plat_thread reader = plat_thread_start(blocked_reader, &job);
+    check(reader != nullptr, "reader thread starts");
+    Sleep(300);
+    check(job.done == 0, "the read blocks while the controller is silent");
+    DWORD start = GetTickCount();
+    plat_thread_cancel_io(reader);
+    bool ended = plat_thread_wait(reader, 5000);
+    DWORD took = GetTickCount() - start;
+    check(ended && job.done == 1 && job.count == 0,
+          "cancelling the blocked read makes it fail and the thread end",
+          "ended=" + std::to_string(ended) + " count=" + std::to_string(job.count) + " after " +
+              std::to_string(took) + " ms");
+    fprintf(stderr, "INFO cancelled read returned after %lu ms\n", took);
+    plat_thread_close(reader);
+
+    // A read entered after the cancel is not affected: it still gets the report.
+    sim_send(sim, one);
+    count = plat_hid_read(file, buffer, sizeof buffer);
+    check(count == 9 && bytes(buffer, buffer + 9) == one, "the next read works normally",
+          std::to_string(count));
+}
+
+unsigned return_arg(void *arg) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(arg));
+}
+
+unsigned wait_for_flag(void *arg) {
+    volatile LONG *flag = static_cast<volatile LONG *>(arg);
+    while (*flag == 0)
+        Sleep(1);
+    return 0;
+}
+
+void check_threads() {
+    bool all = true;
+    for (uintptr_t i = 1; i <= 40; ++i) {
+        plat_thread t = plat_thread_start(return_arg, reinterpret_cast<void *>(i));
+        DWORD code = 0;
+        if (t == nullptr || !plat_thread_wait(t, 5000) ||
+            !GetExitCodeThread(static_cast<HANDLE>(t), &code) || code != i)
+            all = false;
+        if (t != nullptr)
+            plat_thread_close(t);
+    }
+    check(all, "40 threads in turn get their routine and argument");
+    static volatile LONG flag = 0;
+    plat_thread t = plat_thread_start(wait_for_flag, const_cast<LONG *>(&flag));
+    check(t != nullptr && !plat_thread_wait(t, 50), "waiting on a running thread times out");
+    InterlockedExchange(&flag, 1);
+    check(plat_thread_wait(t, 5000), "waiting on an ending thread returns true");
+    plat_thread_close(t);
+    DWORD start = GetTickCount();
+    plat_sleep_ms(100);
+    check(GetTickCount() - start >= 90, "sleep waits");
+}
+
+void check_ini() {
+    FILE *f = fopen("probe.ini", "wb");
+    fputs("[tevuio]\r\nhid_offset = 4096\r\n[io3]\r\ntest = 0x41\r\ncoin=321\r\n"
+          "service = banana\r\n",
+          f);
+    fclose(f);
+    check(plat_ini_uint("tevuio", "hid_offset", 0, ".\\probe.ini") == 4096, "ini decimal");
+    check(plat_ini_uint("io3", "test", 0x31, ".\\probe.ini") == 0x41, "ini hexadecimal");
+    check(plat_ini_uint("io3", "coin", 0x33, ".\\probe.ini") == 321, "ini above 255 kept whole");
+    check(plat_ini_uint("io3", "service", 0x32, ".\\probe.ini") == 0, "ini non-number reads as 0");
+    check(plat_ini_uint("io3", "absent", 0x32, ".\\probe.ini") == 0x32, "ini missing key");
+    check(plat_ini_uint("slider", "cell1", 0x51, ".\\probe.ini") == 0x51, "ini missing section");
+    check(plat_ini_uint("io3", "test", 0x31, ".\\no-such-file.ini") == 0x31, "ini missing file");
+    DeleteFileA("probe.ini");
+}
+
+uint8_t image_byte = 0x48;
+
+void check_image() {
+    uint64_t base = plat_host_image_base();
+    uint64_t size = plat_host_image_size();
+    check(base == reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)) && base != 0,
+          "image base is the main program's");
+    uint64_t at = reinterpret_cast<uintptr_t>(&image_byte);
+    check(size > 0 && at > base && at < base + size, "a global byte lies inside the image");
+    check(size % 0x1000 == 0, "image size is whole pages");
+}
+
+void check_keys() {
+    // The simulated press reaches the async key state with a small delay.
+    keybd_event('K', 0, 0, 0);
+    DWORD start = GetTickCount();
+    bool down = false;
+    while (!down && GetTickCount() - start < 2000) {
+        down = plat_key_down('K');
+        Sleep(5);
+    }
+    keybd_event('K', 0, KEYEVENTF_KEYUP, 0);
+    bool up = false;
+    start = GetTickCount();
+    while (!up && GetTickCount() - start < 2000) {
+        up = !plat_key_down('K');
+        Sleep(5);
+    }
+    check(down && up, "a simulated key press is seen down, then up");
+    check(!plat_key_down('J'), "an untouched key reads up");
+}
+
+} // namespace
+
+int main() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    check_listing();
+    check_io();
+    check_threads();
+    check_ini();
+    check_image();
+    check_keys();
+    print("line %lu err = %lx\r\n", 231ul, 231ul);
+    print("%s", "no newline translation\n");
+    fprintf(stderr, "DONE %d failed\n", failures);
+    return failures == 0 ? 0 : 2;
+}

@@ -1,0 +1,68 @@
+// Simulated controller for the wine tests: each HID interface is the server
+// end of a message-mode named pipe whose name is the interface path that the
+// test setupapi.dll lists. The library opens the client end with CreateFileA,
+// so its ReadFile/WriteFile calls are the real ones.
+//
+// Input interface: the test sends reports (one pipe message each; an 18-byte
+// message stands for two reports queued at once). Lighting interface: every
+// message the library writes is recorded (output reports 0x04/0x05/0x06 and,
+// through the test hid.dll, feature report 0x0B). The test hid.dll also writes
+// a queue-depth record (sim_queue_tag) to the input interface.
+#ifndef TEVU_WINE_SIM_H
+#define TEVU_WINE_SIM_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+typedef std::vector<uint8_t> bytes;
+
+// First byte of the record the test hid.dll writes for HidD_SetNumInputBuffers:
+// the tag, then the depth as 32-bit little-endian.
+#define SIM_QUEUE_TAG 0xF0
+
+// Environment variables read by the test DLLs.
+#define SIM_ENV_PATHS "TEVU_SIM_PATHS"             // interface paths, separated by ';'
+#define SIM_ENV_NO_LIST "TEVU_SIM_NO_LIST"         // set: no device list can be had
+#define SIM_ENV_QUEUE_ERROR "TEVU_SIM_QUEUE_ERROR" // set: queue depth refused with this code
+
+struct sim_interface;
+
+// Creates the pipe (one instance) and a thread that waits for the client and
+// records what it writes. name is the full path, \\.\pipe\... .
+sim_interface *sim_open(const std::string &name);
+// Waits until the library has opened the interface; false after timeout_ms.
+bool sim_wait_connected(sim_interface *s, DWORD timeout_ms);
+bool sim_connected(sim_interface *s);
+// One message to the client; false when it could not be written.
+bool sim_send(sim_interface *s, const bytes &message);
+
+// What the client wrote, in order. Lamp reports (0x06) are folded: only the
+// first and each changed one are kept in messages; lamp_count counts all.
+struct sim_record {
+    std::vector<bytes> messages;
+    uint64_t lamp_count = 0;
+    bytes last_lamp;
+};
+sim_record sim_snapshot(sim_interface *s);
+// Forgets what was recorded so far.
+void sim_clear(sim_interface *s);
+// Waits until pred(record) holds; false after timeout_ms.
+template <class Pred> bool sim_wait_for(sim_interface *s, DWORD timeout_ms, Pred pred) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (pred(sim_snapshot(s)))
+            return true;
+        if (GetTickCount() - start > timeout_ms)
+            return false;
+        Sleep(5);
+    }
+}
+
+// Input report 0x01 with the given button word and slider word.
+bytes sim_input_report(uint16_t buttons, uint32_t slider);
+std::string sim_hex(const bytes &b);
+
+#endif
