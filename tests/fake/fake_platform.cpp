@@ -70,7 +70,9 @@ int index_of(plat_file file) {
     return static_cast<int>(n);
 }
 
-device &dev(int n) { return *devices.at(static_cast<size_t>(n)); }
+device &dev(int n) {
+    return *devices.at(static_cast<size_t>(n));
+}
 
 } // namespace
 
@@ -179,7 +181,9 @@ void refuse_input_queue(unsigned long error_code) {
     queue_refused = true;
     queue_error = error_code;
 }
-void set_key(uint8_t vk, bool down) { keys[vk].store(down); }
+void set_key(uint8_t vk, bool down) {
+    keys[vk].store(down);
+}
 void set_ini(const std::string &section, const std::string &key, uint32_t value) {
     std::lock_guard<std::mutex> lock(mu);
     ini[lower(section) + "|" + lower(key)] = value;
@@ -213,7 +217,9 @@ void set_thread_start_fails(bool fails) {
     std::lock_guard<std::mutex> lock(mu);
     start_fails = fails;
 }
-int sleeps() { return sleep_count.load(); }
+int sleeps() {
+    return sleep_count.load();
+}
 
 } // namespace fake
 
@@ -224,12 +230,12 @@ plat_list plat_hid_list_open() {
 
 bool plat_hid_list_entry(plat_list, uint32_t index, uint32_t *detail_size) {
     std::lock_guard<std::mutex> lock(mu);
-    if (index >= entries.size())
+    if (index >= entries.size() || entries[index].enumeration_fails)
         return false;
     const fake::entry &e = entries[index];
     *detail_size = e.size_unavailable ? 0
-                   : e.detail_size   ? e.detail_size
-                                     : static_cast<uint32_t>(4 + e.path.size() + 1);
+                   : e.detail_size    ? e.detail_size
+                                      : static_cast<uint32_t>(4 + e.path.size() + 1);
     return true;
 }
 
@@ -334,9 +340,13 @@ bool plat_hid_set_input_queue(plat_file file, uint32_t reports) {
     return true;
 }
 
-unsigned long plat_last_error() { return last_error; }
+unsigned long plat_last_error() {
+    return last_error;
+}
 
-bool plat_key_down(uint8_t vk) { return keys[vk].load(); }
+bool plat_key_down(uint8_t vk) {
+    return keys[vk].load();
+}
 
 uint32_t plat_ini_uint(const char *section, const char *key, int32_t def, const char *file_name) {
     std::lock_guard<std::mutex> lock(mu);

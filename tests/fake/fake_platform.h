@@ -14,9 +14,10 @@ namespace fake {
 // One listed interface.
 struct entry {
     std::string path;
-    uint32_t detail_size = 0;   // 0: derived from the path (4 + length + 1)
+    uint32_t detail_size = 0;      // 0: derived from the path (4 + length + 1)
     bool size_unavailable = false; // detail size query gives 0
     bool fetch_fails = false;
+    bool enumeration_fails = false; // the walk's enumeration call fails here
     bool open_fails = false;
     unsigned long open_error = 5; // error code when the open fails
 };
@@ -66,8 +67,8 @@ void clear_sent(int device);
 void set_write_fails(int device, bool fails);
 // Called for every write or feature report on any device, on the writer's
 // thread, before the write returns.
-void set_write_hook(std::function<void(int device, bool feature, const uint8_t *report,
-                                       uint32_t length)> hook);
+void set_write_hook(
+    std::function<void(int device, bool feature, const uint8_t *report, uint32_t length)> hook);
 
 // Queue-depth calls: the depth asked for last (0 if never), and refusal.
 uint32_t input_queue_depth(int device);

@@ -1,0 +1,162 @@
+// The configuration loader.
+#include "fake_platform.h"
+#include "tevuio/state.h"
+#include "utils/config.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char ini_file[] = ".\\morvantel.ini";
+
+class Config : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        state_reset_for_tests();
+        fake::reset();
+    }
+
+    io_config load() {
+        io_config cfg;
+        std::memset(&cfg, 0xEE, sizeof cfg);
+        io_config_load(&cfg, ini_file);
+        return cfg;
+    }
+};
+
+void expect_defaults(const io_config &cfg) {
+    EXPECT_EQ(0x31, cfg.vk_test);
+    EXPECT_EQ(0x32, cfg.vk_service);
+    EXPECT_EQ(0x33, cfg.vk_coin);
+    const uint8_t buttons[5] = {0x27, 0x28, 0x25, 0x26, 0x20};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(buttons[i], cfg.vk_button[i]) << "button " << i;
+    const uint8_t cells[8] = {'Q', 'W', 'E', 'R', 'U', 'I', 'O', 'P'};
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(cells[i], cfg.vk_cell[i]) << "cell " << i;
+    EXPECT_EQ(0u, cfg.lamp_state_address);
+}
+
+TEST_F(Config, NoFileGivesTheDefaults) {
+    expect_defaults(load());
+}
+
+TEST_F(Config, ReadsEveryKeyInOrderWithItsDefault) {
+    load();
+    const std::vector<std::string> expected = {
+        ".\\morvantel.ini|tevuio|hid_offset|0", ".\\morvantel.ini|io3|test|49",
+        ".\\morvantel.ini|io3|service|50",      ".\\morvantel.ini|io3|coin|51",
+        ".\\morvantel.ini|buttons|key1|39",     ".\\morvantel.ini|buttons|key2|40",
+        ".\\morvantel.ini|buttons|key3|37",     ".\\morvantel.ini|buttons|key4|38",
+        ".\\morvantel.ini|buttons|key5|32",     ".\\morvantel.ini|slider|cell1|81",
+        ".\\morvantel.ini|slider|cell2|87",     ".\\morvantel.ini|slider|cell3|69",
+        ".\\morvantel.ini|slider|cell4|82",     ".\\morvantel.ini|slider|cell5|85",
+        ".\\morvantel.ini|slider|cell6|73",     ".\\morvantel.ini|slider|cell7|79",
+        ".\\morvantel.ini|slider|cell8|80",
+    };
+    EXPECT_EQ(expected, fake::ini_lookups());
+}
+
+TEST_F(Config, PassesTheFileNameThrough) {
+    io_config cfg;
+    io_config_load(&cfg, "C:\\games\\other.ini");
+    for (const std::string &l : fake::ini_lookups())
+        EXPECT_EQ(0u, l.rfind("C:\\games\\other.ini|", 0)) << l;
+}
+
+TEST_F(Config, EveryKeyIsBound) {
+    fake::set_ini("io3", "test", 'T');
+    fake::set_ini("io3", "service", 'S');
+    fake::set_ini("io3", "coin", 'C');
+    for (int i = 0; i < 5; ++i)
+        fake::set_ini("buttons", "key" + std::to_string(i + 1), 0x60 + i);
+    for (int i = 0; i < 8; ++i)
+        fake::set_ini("slider", "cell" + std::to_string(i + 1), 0x70 + i);
+    io_config cfg = load();
+    EXPECT_EQ('T', cfg.vk_test);
+    EXPECT_EQ('S', cfg.vk_service);
+    EXPECT_EQ('C', cfg.vk_coin);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(0x60 + i, cfg.vk_button[i]);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(0x70 + i, cfg.vk_cell[i]);
+}
+
+TEST_F(Config, ValueAbove255KeepsItsLowByte) {
+    fake::set_ini("io3", "coin", 321);
+    fake::set_ini("slider", "cell8", 0xFFFFFF00u);
+    io_config cfg = load();
+    EXPECT_EQ(0x41, cfg.vk_coin);
+    EXPECT_EQ(0x00, cfg.vk_cell[7]);
+}
+
+TEST_F(Config, NegativeValueKeepsItsLowByte) {
+    fake::set_ini("buttons", "key2", static_cast<uint32_t>(-2));
+    EXPECT_EQ(0xFE, load().vk_button[1]);
+}
+
+TEST_F(Config, ReloadReturnsRemovedKeysToTheirDefaults) {
+    fake::set_ini("io3", "test", 0x54);
+    fake::set_ini("slider", "cell3", 0x5A);
+    fake::set_ini("tevuio", "hid_offset", 0x100);
+    fake::set_image(0x400000, 0x10000);
+    io_config cfg;
+    io_config_load(&cfg, ini_file);
+    EXPECT_EQ(0x54, cfg.vk_test);
+    EXPECT_EQ(0x5A, cfg.vk_cell[2]);
+    EXPECT_EQ(0x400100u, cfg.lamp_state_address);
+    fake::clear_ini();
+    io_config_load(&cfg, ini_file);
+    expect_defaults(cfg);
+}
+
+TEST_F(Config, ZeroOffsetAndMissingOffsetBothGiveNoAddress) {
+    fake::set_image(0x400000, 0x10000);
+    EXPECT_EQ(0u, load().lamp_state_address);
+    fake::set_ini("tevuio", "hid_offset", 0);
+    EXPECT_EQ(0u, load().lamp_state_address);
+}
+
+TEST_F(Config, OffsetIsRelativeToTheHostImage) {
+    fake::set_image(0x400000, 0x200000);
+    fake::set_ini("tevuio", "hid_offset", 0x1234);
+    EXPECT_EQ(0x401234u, load().lamp_state_address);
+}
+
+TEST_F(Config, OffsetIsUnsigned32BitAndTheSumIs64Bit) {
+    fake::set_image(0xFFFF0000u, 0x1000);
+    fake::set_ini("tevuio", "hid_offset", 0xFFFFFFFFu);
+    EXPECT_EQ(0x1FFFEFFFFull, load().lamp_state_address);
+}
+
+TEST_F(Config, OffsetWithoutImageBaseIsStillAnAddress) {
+    fake::set_ini("tevuio", "hid_offset", 0x20);
+    EXPECT_EQ(0x20u, load().lamp_state_address);
+}
+
+TEST(ConfigDeathTest, NullRecordIsAnAssertionAtLine77) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(io_config_load(nullptr, ini_file),
+                 "src/utils/config\\.cpp.*77.*cfg != NULL|cfg != NULL.*src/utils/config\\.cpp.*77");
+}
+
+TEST(ConfigDeathTest, NullFileNameIsAnAssertionAtLine78) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    io_config cfg;
+    EXPECT_DEATH(io_config_load(&cfg, nullptr), "src/utils/config\\.cpp.*78.*filename != NULL|"
+                                                "filename != NULL.*src/utils/config\\.cpp.*78");
+}
+
+TEST(ConfigDeathTest, AssertionReportHasTheRuntimeFormat) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The C library's own report: file, line, function, expression.
+    EXPECT_DEATH(
+        io_config_load(nullptr, nullptr),
+        "src/utils/config\\.cpp:77: .*io_config_load.*: Assertion `cfg != NULL' failed\\.");
+}
+
+} // namespace

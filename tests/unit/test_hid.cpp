@@ -1,0 +1,414 @@
+// Device search, the newest-report read and the report writes.
+#include "fake_platform.h"
+#include "tevuio/hid.h"
+#include "tevuio/state.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string in0 = "\\\\?\\hid#vid_0f0d&pid_0092&mi_00#7&1a2b&0&0000#{4d1e55b2}";
+const std::string in1 = "\\\\?\\hid#vid_0f0d&pid_0092&mi_01#7&1a2b&0&0001#{4d1e55b2}";
+const std::string other = "\\\\?\\hid#vid_045e&pid_0745&mi_00#7&99&0&0000#{4d1e55b2}";
+const std::string single = "\\\\?\\hid#vid_0f0d&pid_00c1#6&77&0&0000#{4d1e55b2}";
+
+plat_file sentinel() {
+    return reinterpret_cast<plat_file>(static_cast<intptr_t>(0x5A5A));
+}
+
+class Hid : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        state_reset_for_tests();
+        fake::reset();
+    }
+
+    // Opens the n-th listed entry that matches and returns its device index.
+    int open_any() {
+        plat_file h = nullptr;
+        EXPECT_EQ(0, hid_open_device(&h, TEVUIO_VENDOR_ID, TEVUIO_ANY_INTERFACE));
+        handle = h;
+        return fake::open_count() - 1;
+    }
+
+    plat_file handle = nullptr;
+};
+
+std::vector<uint8_t> iota(uint8_t first, size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(first + i);
+    return v;
+}
+
+// --- search ------------------------------------------------------------------
+
+TEST_F(Hid, InterfaceOneMatchesOnlyASearchForInterfaceOne) {
+    fake::add_entry(in1);
+    plat_file h = sentinel();
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(sentinel(), h);
+    EXPECT_EQ(0, fake::open_count());
+
+    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 1));
+    EXPECT_NE(nullptr, h);
+    EXPECT_NE(PLAT_INVALID_FILE, h);
+    EXPECT_EQ(std::vector<std::string>{in1}, fake::opened_paths());
+}
+
+TEST_F(Hid, UpperCaseIdentifiersDoNotMatch) {
+    fake::add_entry("\\\\?\\HID#VID_0F0D&PID_0092&MI_00#7&1A2B&0&0000#{4d1e55b2}");
+    fake::add_entry("\\\\?\\hid#vid_0F0D&pid_0092&mi_00#x");
+    plat_file h = sentinel();
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(0, fake::open_count());
+    EXPECT_EQ(2, open_failure_count);
+}
+
+TEST_F(Hid, VendorPatternNeedsTheAmpersand) {
+    // "vid_0f0d1" shares the first four digits but is another identifier.
+    fake::add_entry("\\\\?\\hid#vid_0f0d1&pid_0092&mi_00#x");
+    plat_file h = sentinel();
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+}
+
+TEST_F(Hid, OtherVendorsAreSkipped) {
+    fake::add_entry(other);
+    fake::add_entry(in0);
+    plat_file h = nullptr;
+    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
+}
+
+TEST_F(Hid, AnyInterfaceTakesTheFirstListedOfTheVendor) {
+    fake::add_entry(other);
+    fake::add_entry(in1);
+    fake::add_entry(in0);
+    plat_file h = nullptr;
+    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(std::vector<std::string>{in1}, fake::opened_paths());
+}
+
+TEST_F(Hid, AnyInterfaceTakesAPathWithoutInterfacePart) {
+    fake::add_entry(single);
+    plat_file h = nullptr;
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(std::vector<std::string>{single}, fake::opened_paths());
+}
+
+TEST_F(Hid, FirstMatchWins) {
+    const std::string second = "\\\\?\\hid#vid_0f0d&pid_0093&mi_00#second";
+    fake::add_entry(in0);
+    fake::add_entry(second);
+    plat_file h = nullptr;
+    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
+}
+
+TEST_F(Hid, InterfaceNumbersAreTwoLowerCaseHexDigits) {
+    fake::add_entry("\\\\?\\hid#vid_1234&pid_0001&mi_0a#x");
+    fake::add_entry("\\\\?\\hid#vid_abcd&pid_0001&mi_0A#y");
+    plat_file h = nullptr;
+    EXPECT_EQ(0, hid_open_device(&h, 0x1234, 0x0A));
+    EXPECT_EQ(-1, hid_open_device(&h, 0xABCD, 0x0A));
+    EXPECT_EQ(std::vector<std::string>{"\\\\?\\hid#vid_1234&pid_0001&mi_0a#x"},
+              fake::opened_paths());
+}
+
+TEST_F(Hid, DetailSizeZeroIsSkipped) {
+    fake::entry e;
+    e.path = in0;
+    e.size_unavailable = true;
+    fake::add_entry(e);
+    fake::add_entry(in0 + "#next");
+    plat_file h = nullptr;
+    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(std::vector<std::string>{in0 + "#next"}, fake::opened_paths());
+}
+
+TEST_F(Hid, DetailSizeAbove1024IsSkippedAnd1024IsTaken) {
+    fake::entry big;
+    big.path = in0 + "#big";
+    big.detail_size = 1025;
+    fake::add_entry(big);
+    fake::entry edge;
+    edge.path = in0 + "#edge";
+    edge.detail_size = 1024;
+    fake::add_entry(edge);
+    plat_file h = nullptr;
+    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(std::vector<std::string>{in0 + "#edge"}, fake::opened_paths());
+}
+
+TEST_F(Hid, FailedFetchIsSkipped) {
+    fake::entry e;
+    e.path = in0 + "#broken";
+    e.fetch_fails = true;
+    fake::add_entry(e);
+    fake::add_entry(in0);
+    plat_file h = nullptr;
+    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
+}
+
+TEST_F(Hid, WalkStopsAtTheFirstFailingIndex) {
+    fake::add_entry(other);
+    fake::entry hole;
+    hole.path = in0 + "#hole";
+    hole.enumeration_fails = true;
+    fake::add_entry(hole);
+    fake::add_entry(in0);
+    plat_file h = sentinel();
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(sentinel(), h);
+    EXPECT_EQ(0, fake::open_count());
+    EXPECT_EQ(1, open_failure_count);
+}
+
+TEST_F(Hid, NoListCountsAsAFailedSearch) {
+    fake::add_entry(in0);
+    fake::set_list_unavailable(true);
+    plat_file h = sentinel();
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(sentinel(), h);
+    EXPECT_EQ(1, open_failure_count);
+    EXPECT_EQ("", fake::output());
+}
+
+TEST_F(Hid, EmptyListCountsAndPrintsNothing) {
+    plat_file h = sentinel();
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 1));
+    EXPECT_EQ(2, open_failure_count);
+    EXPECT_EQ(sentinel(), h);
+    EXPECT_EQ("", fake::output());
+}
+
+TEST_F(Hid, FailedOpenPrintsTheErrorInHexAndDoesNotCount) {
+    fake::entry e;
+    e.path = in0;
+    e.open_fails = true;
+    e.open_error = 0x1F;
+    fake::add_entry(e);
+    plat_file h = nullptr;
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(PLAT_INVALID_FILE, h);
+    EXPECT_EQ(0, open_failure_count);
+    EXPECT_EQ("Could not open detected device (err = 1f).\r\n", fake::output());
+}
+
+TEST_F(Hid, FailedOpenOfTheFirstMatchDoesNotTryTheNext) {
+    fake::entry e;
+    e.path = in0;
+    e.open_fails = true;
+    fake::add_entry(e);
+    fake::add_entry(in0 + "#next");
+    plat_file h = nullptr;
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(0, fake::open_count());
+    EXPECT_EQ("Could not open detected device (err = 5).\r\n", fake::output());
+}
+
+TEST_F(Hid, LongPathIsHandledWithinTheRecord) {
+    std::string path = "\\\\?\\hid#vid_0f0d&pid_0092&mi_00#";
+    path += std::string(1000 - path.size(), 'x');
+    fake::entry e;
+    e.path = path;
+    e.detail_size = 1024;
+    fake::add_entry(e);
+    plat_file h = nullptr;
+    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(std::vector<std::string>{path}, fake::opened_paths());
+}
+
+TEST_F(Hid, ThirdFailedSearchEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    plat_file h = nullptr;
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EXIT(hid_open_device(&h, 0x0F0D, 0), ::testing::ExitedWithCode(1),
+                "^Could not init device after multiple attempts\\. Exiting\\.\r\n$");
+}
+
+TEST_F(Hid, FailedOpensDoNotBringTheExitCloser) {
+    fake::entry e;
+    e.path = in0;
+    e.open_fails = true;
+    fake::add_entry(e);
+    plat_file h = nullptr;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(0, open_failure_count);
+}
+
+// --- read --------------------------------------------------------------------
+
+TEST_F(Hid, ReadOfTwoReportsYieldsTheNewer) {
+    fake::add_entry(in0);
+    int dev = open_any();
+    fake::push_read(dev, iota(0, 18));
+    uint8_t dest[9] = {};
+    EXPECT_EQ(0, hid_read_input_report(handle, dest, 0x01, 9));
+    EXPECT_EQ(iota(9, 9), std::vector<uint8_t>(dest, dest + 9));
+    EXPECT_EQ(std::vector<uint32_t>{18}, fake::read_rooms(dev));
+}
+
+TEST_F(Hid, ReadOfOneReportYieldsIt) {
+    fake::add_entry(in0);
+    int dev = open_any();
+    fake::push_read(dev, iota(0x40, 9));
+    uint8_t dest[9] = {};
+    EXPECT_EQ(0, hid_read_input_report(handle, dest, 0x01, 9));
+    EXPECT_EQ(iota(0x40, 9), std::vector<uint8_t>(dest, dest + 9));
+}
+
+TEST_F(Hid, ReadOfAnyOtherCountLeavesTheDestinationAlone) {
+    fake::add_entry(in0);
+    int dev = open_any();
+    const std::vector<size_t> counts = {1, 8, 10, 17};
+    for (size_t n : counts)
+        fake::push_read(dev, iota(0x10, n));
+    fake::push_read(dev, {}); // a failed read
+    for (size_t i = 0; i <= counts.size(); ++i) {
+        uint8_t dest[9];
+        std::fill(dest, dest + 9, 0xEE);
+        EXPECT_EQ(-1, hid_read_input_report(handle, dest, 0x01, 9)) << "read " << i;
+        EXPECT_EQ(std::vector<uint8_t>(9, 0xEE), std::vector<uint8_t>(dest, dest + 9));
+    }
+    EXPECT_EQ(5, fake::read_calls(dev));
+}
+
+TEST_F(Hid, ReadPutsTheReportIdInByteZeroOfTheBuffer) {
+    fake::add_entry(in0);
+    int dev = open_any();
+    uint8_t seen_id = 0;
+    uint32_t seen_room = 0;
+    fake::set_reader(dev, [&](uint8_t *buffer, uint32_t room) {
+        seen_id = buffer[0];
+        seen_room = room;
+        for (uint32_t i = 1; i < 9; ++i)
+            buffer[i] = static_cast<uint8_t>(i);
+        return 9u; // byte 0 stays as the library put it
+    });
+    uint8_t dest[9] = {};
+    EXPECT_EQ(0, hid_read_input_report(handle, dest, 0x01, 9));
+    EXPECT_EQ(0x01, seen_id);
+    EXPECT_EQ(18u, seen_room);
+    EXPECT_EQ((std::vector<uint8_t>{1, 1, 2, 3, 4, 5, 6, 7, 8}),
+              std::vector<uint8_t>(dest, dest + 9));
+}
+
+TEST_F(Hid, ReadIntoNullFailsWithoutReading) {
+    fake::add_entry(in0);
+    int dev = open_any();
+    fake::push_read(dev, iota(0, 9));
+    EXPECT_EQ(-1, hid_read_input_report(handle, nullptr, 0x01, 9));
+    EXPECT_EQ(0, fake::read_calls(dev));
+}
+
+TEST_F(Hid, ReadOnNullOrInvalidHandleFails) {
+    uint8_t dest[9] = {7, 7, 7, 7, 7, 7, 7, 7, 7};
+    EXPECT_EQ(-1, hid_read_input_report(nullptr, dest, 0x01, 9));
+    EXPECT_EQ(-1, hid_read_input_report(PLAT_INVALID_FILE, dest, 0x01, 9));
+    EXPECT_EQ(std::vector<uint8_t>(9, 7), std::vector<uint8_t>(dest, dest + 9));
+}
+
+TEST_F(Hid, LongestReportLengthFitsTheReceiveBuffer) {
+    fake::add_entry(in0);
+    int dev = open_any();
+    std::vector<uint8_t> two(510);
+    for (size_t i = 0; i < two.size(); ++i)
+        two[i] = static_cast<uint8_t>(i * 7);
+    fake::push_read(dev, two);
+    std::vector<uint8_t> dest(255);
+    EXPECT_EQ(0, hid_read_input_report(handle, dest.data(), 0x01, 255));
+    EXPECT_EQ(std::vector<uint8_t>(two.begin() + 255, two.end()), dest);
+    EXPECT_EQ(std::vector<uint32_t>{510}, fake::read_rooms(dev));
+}
+
+// --- writes ------------------------------------------------------------------
+
+TEST_F(Hid, PaddedWriteAlwaysSends49Bytes) {
+    fake::add_entry(in1);
+    int dev = open_any();
+    const uint8_t lamps[4] = {0xFF, 0x00, 0xFF, 0x12};
+    EXPECT_EQ(0, hid_write_padded_report(handle, lamps, 0x06, 4));
+    auto sent = fake::sent(dev);
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_FALSE(sent[0].feature);
+    std::vector<uint8_t> expected(49, 0);
+    expected[0] = 0x06;
+    expected[1] = 0xFF;
+    expected[3] = 0xFF;
+    expected[4] = 0x12;
+    EXPECT_EQ(expected, sent[0].bytes);
+}
+
+TEST_F(Hid, PaddedWriteWithFullAndEmptyPayload) {
+    fake::add_entry(in1);
+    int dev = open_any();
+    std::vector<uint8_t> payload = iota(1, 48);
+    EXPECT_EQ(0, hid_write_padded_report(handle, payload.data(), 0x04, 48));
+    EXPECT_EQ(0, hid_write_padded_report(handle, nullptr, 0x05, 0));
+    auto sent = fake::sent(dev);
+    ASSERT_EQ(2u, sent.size());
+    std::vector<uint8_t> full = {0x04};
+    full.insert(full.end(), payload.begin(), payload.end());
+    EXPECT_EQ(full, sent[0].bytes);
+    std::vector<uint8_t> empty(49, 0);
+    empty[0] = 0x05;
+    EXPECT_EQ(empty, sent[1].bytes);
+}
+
+TEST_F(Hid, PaddedWriteReportsAFailedWrite) {
+    fake::add_entry(in1);
+    int dev = open_any();
+    fake::set_write_fails(dev, true);
+    const uint8_t lamps[4] = {};
+    EXPECT_EQ(-1, hid_write_padded_report(handle, lamps, 0x06, 4));
+    EXPECT_EQ(-1, hid_write_padded_report(nullptr, lamps, 0x06, 4));
+    EXPECT_TRUE(fake::sent(dev).empty());
+}
+
+TEST_F(Hid, WriteReportChecksTheId) {
+    fake::add_entry(in1);
+    int dev = open_any();
+    std::vector<uint8_t> report = iota(0x04, 49);
+    EXPECT_EQ(-1, hid_write_report(handle, report.data(), 0x05, 49));
+    EXPECT_TRUE(fake::sent(dev).empty());
+    EXPECT_EQ(0, hid_write_report(handle, report.data(), 0x04, 49));
+    auto sent = fake::sent(dev);
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_FALSE(sent[0].feature);
+    EXPECT_EQ(report, sent[0].bytes);
+}
+
+TEST_F(Hid, WriteReportIgnoresAFailedWrite) {
+    fake::add_entry(in1);
+    int dev = open_any();
+    fake::set_write_fails(dev, true);
+    std::vector<uint8_t> report = iota(0x04, 49);
+    EXPECT_EQ(0, hid_write_report(handle, report.data(), 0x04, 49));
+}
+
+TEST_F(Hid, FeatureReportChecksTheId) {
+    fake::add_entry(in1);
+    int dev = open_any();
+    std::vector<uint8_t> report(64, 0);
+    report[0] = 0x0B;
+    report[1] = 9;
+    EXPECT_EQ(-1, hid_set_feature_report(handle, report.data(), 0x0C, 64));
+    EXPECT_TRUE(fake::sent(dev).empty());
+    EXPECT_EQ(0, hid_set_feature_report(handle, report.data(), 0x0B, 64));
+    auto sent = fake::sent(dev);
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_TRUE(sent[0].feature);
+    EXPECT_EQ(report, sent[0].bytes);
+}
+
+} // namespace

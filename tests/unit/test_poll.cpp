@@ -1,0 +1,217 @@
+// Button polling and the coin counter.
+#include "fake_platform.h"
+#include "tevuio/state.h"
+#include "tevuio/tevuio.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class Poll : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        state_reset_for_tests();
+        fake::reset();
+        io_config_load(&config, TEVUIO_CONFIG_FILE); // default bindings
+    }
+
+    void poll() {
+        opbtn = 0xAA;
+        gamebtn = 0xAA;
+        tevu_io_jvs_poll(&opbtn, &gamebtn);
+    }
+    void word(uint16_t w) { latest_report.buttons.store(w); }
+    uint16_t coins() {
+        uint16_t c = 0xDEAD;
+        tevu_io_jvs_read_coin_counter(&c);
+        return c;
+    }
+
+    uint8_t opbtn = 0;
+    uint8_t gamebtn = 0;
+};
+
+const uint8_t key_test = 0x31, key_service = 0x32, key_coin = 0x33;
+const uint8_t key_buttons[5] = {0x27, 0x28, 0x25, 0x26, 0x20};
+
+TEST_F(Poll, NothingDownGivesZeros) {
+    poll();
+    EXPECT_EQ(0, opbtn);
+    EXPECT_EQ(0, gamebtn);
+}
+
+TEST_F(Poll, KeyboardAloneBeforeAnyReport) {
+    fake::set_key(key_test, true);
+    poll();
+    EXPECT_EQ(0x01, opbtn);
+    fake::set_key(key_test, false);
+    fake::set_key(key_service, true);
+    poll();
+    EXPECT_EQ(0x02, opbtn);
+    EXPECT_EQ(0x00, gamebtn);
+    fake::set_key(key_service, false);
+    for (int i = 0; i < 5; ++i) {
+        fake::set_key(key_buttons[i], true);
+        poll();
+        EXPECT_EQ(0, opbtn);
+        EXPECT_EQ(1 << i, gamebtn) << "button " << i;
+        fake::set_key(key_buttons[i], false);
+    }
+}
+
+TEST_F(Poll, AllKeysDown) {
+    fake::set_key(key_test, true);
+    fake::set_key(key_service, true);
+    for (uint8_t k : key_buttons)
+        fake::set_key(k, true);
+    poll();
+    EXPECT_EQ(0x03, opbtn);
+    EXPECT_EQ(0x1F, gamebtn);
+}
+
+TEST_F(Poll, UnboundKeysAreIgnored) {
+    fake::set_key('Q', true); // a slider key
+    fake::set_key(key_coin, true);
+    poll();
+    EXPECT_EQ(0, opbtn);
+    EXPECT_EQ(0, gamebtn);
+}
+
+TEST_F(Poll, WordTestBit) {
+    word(0x1000);
+    poll();
+    EXPECT_EQ(0x01, opbtn);
+    EXPECT_EQ(0x00, gamebtn);
+}
+
+TEST_F(Poll, WordServiceBit) {
+    word(0x0100);
+    poll();
+    EXPECT_EQ(0x02, opbtn);
+    EXPECT_EQ(0x00, gamebtn);
+}
+
+TEST_F(Poll, WordGameButtons) {
+    word(0x020F);
+    poll();
+    EXPECT_EQ(0x00, opbtn);
+    EXPECT_EQ(0x1F, gamebtn);
+}
+
+TEST_F(Poll, WordBitsMapOneByOne) {
+    const struct {
+        uint16_t word;
+        uint8_t gamebtn;
+    } cases[] = {{0x0001, 0x04}, {0x0002, 0x02}, {0x0004, 0x01}, {0x0008, 0x08}, {0x0200, 0x10}};
+    for (const auto &c : cases) {
+        word(c.word);
+        poll();
+        EXPECT_EQ(0, opbtn) << std::hex << c.word;
+        EXPECT_EQ(c.gamebtn, gamebtn) << std::hex << c.word;
+    }
+}
+
+TEST_F(Poll, UnusedWordBitsAreIgnored) {
+    word(static_cast<uint16_t>(~0x130Fu));
+    poll();
+    EXPECT_EQ(0, opbtn);
+    EXPECT_EQ(0, gamebtn);
+}
+
+TEST_F(Poll, FullWordSetsOnlyTheDefinedBits) {
+    word(0xFFFF);
+    poll();
+    EXPECT_EQ(0x03, opbtn);
+    EXPECT_EQ(0x1F, gamebtn);
+}
+
+TEST_F(Poll, KeyboardAndControllerCombine) {
+    word(0x0004); // button 1 on the controller
+    fake::set_key(key_buttons[4], true);
+    fake::set_key(key_test, true);
+    poll();
+    EXPECT_EQ(0x01, opbtn);
+    EXPECT_EQ(0x11, gamebtn);
+    word(0x1004); // both press test and button 1
+    fake::set_key(key_buttons[0], true);
+    poll();
+    EXPECT_EQ(0x01, opbtn);
+    EXPECT_EQ(0x11, gamebtn);
+}
+
+TEST_F(Poll, FollowsTheConfiguredBindings) {
+    config.vk_test = 'T';
+    config.vk_button[2] = 'B';
+    fake::set_key(key_test, true);
+    fake::set_key('T', true);
+    fake::set_key('B', true);
+    poll();
+    EXPECT_EQ(0x01, opbtn);
+    EXPECT_EQ(0x04, gamebtn);
+}
+
+TEST_F(Poll, CoinCountStartsAtZero) {
+    EXPECT_EQ(0, coins());
+}
+
+TEST_F(Poll, CoinHeldOverTenCallsCountsOnce) {
+    fake::set_key(key_coin, true);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(1, coins()) << "call " << i;
+    fake::set_key(key_coin, false);
+    EXPECT_EQ(1, coins());
+    fake::set_key(key_coin, true);
+    EXPECT_EQ(2, coins());
+    EXPECT_EQ(2, coins());
+}
+
+TEST_F(Poll, ReleaseAndPressBetweenTwoCallsCountNothing) {
+    fake::set_key(key_coin, true);
+    EXPECT_EQ(1, coins());
+    fake::set_key(key_coin, false);
+    fake::set_key(key_coin, true);
+    EXPECT_EQ(1, coins());
+}
+
+TEST_F(Poll, NullCountDoesNotSampleTheKey) {
+    fake::set_key(key_coin, true);
+    EXPECT_EQ(1, coins());
+    fake::set_key(key_coin, false);
+    tevu_io_jvs_read_coin_counter(nullptr); // does not see the release
+    fake::set_key(key_coin, true);
+    EXPECT_EQ(1, coins());
+    tevu_io_jvs_read_coin_counter(nullptr); // nor a press
+    fake::set_key(key_coin, false);
+    EXPECT_EQ(1, coins());
+    fake::set_key(key_coin, true);
+    tevu_io_jvs_read_coin_counter(nullptr);
+    EXPECT_EQ(2, coins());
+}
+
+TEST_F(Poll, ControllerNeverAddsCoins) {
+    word(0xFFFF);
+    EXPECT_EQ(0, coins());
+}
+
+TEST_F(Poll, CoinCountWrapsAfter65536Presses) {
+    const uint16_t start = coins();
+    for (int i = 0; i < 65536; ++i) {
+        fake::set_key(key_coin, true);
+        coins();
+        fake::set_key(key_coin, false);
+        coins();
+    }
+    EXPECT_EQ(start, coins());
+    fake::set_key(key_coin, true);
+    EXPECT_EQ(static_cast<uint16_t>(start + 1), coins());
+}
+
+TEST_F(Poll, CoinFollowsTheConfiguredKey) {
+    config.vk_coin = 'C';
+    fake::set_key(key_coin, true);
+    EXPECT_EQ(0, coins());
+    fake::set_key('C', true);
+    EXPECT_EQ(1, coins());
+}
+
+} // namespace

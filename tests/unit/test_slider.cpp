@@ -1,0 +1,399 @@
+// The slider thread: pressures from keys and reports, start and stop.
+#include "fake_platform.h"
+#include "tevuio/state.h"
+#include "tevuio/tevuio.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using pressures = std::array<uint8_t, 32>;
+
+const std::string in0 = "\\\\?\\hid#vid_0f0d&pid_0092&mi_00#7&1a2b&0&0000#{4d1e55b2}";
+
+std::mutex record_mu;
+std::vector<pressures> records;
+std::atomic<int> calls{0};
+std::atomic<int> other_calls{0};
+
+void record_callback(const uint8_t *p) {
+    pressures copy;
+    std::copy(p, p + 32, copy.begin());
+    std::lock_guard<std::mutex> lock(record_mu);
+    records.push_back(copy);
+    calls.fetch_add(1);
+}
+
+void other_callback(const uint8_t *) {
+    other_calls.fetch_add(1);
+}
+
+std::vector<pressures> recorded() {
+    std::lock_guard<std::mutex> lock(record_mu);
+    return records;
+}
+
+// Waits up to a generous bound for the condition; false if it never held.
+bool wait_for(const std::function<bool()> &condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// An input report 0x01 with this button word and slider word.
+std::vector<uint8_t> report(uint16_t buttons, uint32_t slider) {
+    return {0x01,
+            static_cast<uint8_t>(buttons),
+            static_cast<uint8_t>(buttons >> 8),
+            0x00,
+            static_cast<uint8_t>(slider),
+            static_cast<uint8_t>(slider >> 8),
+            static_cast<uint8_t>(slider >> 16),
+            static_cast<uint8_t>(slider >> 24),
+            0x00};
+}
+
+pressures with(std::initializer_list<std::pair<int, uint8_t>> cells) {
+    pressures p{};
+    for (auto c : cells)
+        p[static_cast<size_t>(c.first)] = c.second;
+    return p;
+}
+
+class SliderBase : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        state_reset_for_tests();
+        fake::reset();
+        std::lock_guard<std::mutex> lock(record_mu);
+        records.clear();
+        calls.store(0);
+        other_calls.store(0);
+    }
+    void TearDown() override { tevu_io_slider_stop(); }
+
+    // A controller with its input interface only (no lighting thread), whose
+    // reads block once the scripted ones are used up. Device 0.
+    void connect(fake::when_empty mode = fake::when_empty::block) {
+        fake::add_entry(in0);
+        ASSERT_EQ(0, tevu_io_jvs_init());
+        fake::set_when_empty(0, mode);
+    }
+
+    // Runs the thread over one report and gives the first callback's pressures.
+    pressures first_pass(const std::vector<uint8_t> &bytes) {
+        connect();
+        fake::push_read(0, bytes);
+        tevu_io_slider_start(record_callback);
+        EXPECT_TRUE(wait_for([] { return calls.load() >= 1; }));
+        tevu_io_slider_stop();
+        auto r = recorded();
+        return r.empty() ? pressures{} : r[0];
+    }
+};
+
+class Slider : public SliderBase {};
+class SliderThreads : public SliderBase {};
+
+// --- pressures -----------------------------------------------------------------
+
+TEST_F(Slider, UntouchedSliderGivesZeros) {
+    EXPECT_EQ(pressures{}, first_pass(report(0, 0x80808080)));
+}
+
+TEST_F(Slider, BitZeroIsCell31) {
+    EXPECT_EQ(with({{31, 200}}), first_pass(report(0, 0x80808081)));
+}
+
+TEST_F(Slider, BitThirtyOneClearedIsCell0) {
+    EXPECT_EQ(with({{0, 200}}), first_pass(report(0, 0x00808080)));
+}
+
+TEST_F(Slider, BitSevenIsCell24) {
+    EXPECT_EQ(with({{24, 200}}), first_pass(report(0, 0x80808000)));
+}
+
+TEST_F(Slider, EveryCellTouched) {
+    pressures all;
+    all.fill(200);
+    EXPECT_EQ(all, first_pass(report(0, 0x7F7F7F7F)));
+}
+
+TEST_F(Slider, SliderWordIsLittleEndianInBytesFourToSeven) {
+    // Bytes 3 and 8 are not read.
+    pressures p = first_pass({0x01, 0x00, 0x00, 0xFF, 0x81, 0x80, 0x80, 0x80, 0xFF});
+    EXPECT_EQ(with({{31, 200}}), p);
+}
+
+TEST_F(Slider, FirstSliderKeyCoversCellsZeroToThree) {
+    fake::set_key('Q', true);
+    EXPECT_EQ(with({{0, 20}, {1, 20}, {2, 20}, {3, 20}}), first_pass(report(0, 0x80808080)));
+}
+
+TEST_F(Slider, LastSliderKeyCoversCells28To31) {
+    fake::set_key('P', true);
+    EXPECT_EQ(with({{28, 20}, {29, 20}, {30, 20}, {31, 20}}), first_pass(report(0, 0x80808080)));
+}
+
+TEST_F(Slider, ControllerTouchWinsOverKey) {
+    fake::set_key('Q', true);
+    // Bit 30 stands for cell 1.
+    EXPECT_EQ(with({{0, 20}, {1, 200}, {2, 20}, {3, 20}}), first_pass(report(0, 0xC0808080)));
+}
+
+TEST_F(Slider, ConfiguredSliderKeys) {
+    fake::set_ini("slider", "cell5", 'Z');
+    fake::set_key('U', true); // the default of cell5, now unbound
+    fake::set_key('Z', true);
+    EXPECT_EQ(with({{16, 20}, {17, 20}, {18, 20}, {19, 20}}), first_pass(report(0, 0x80808080)));
+}
+
+TEST_F(Slider, NewerOfTwoQueuedReportsIsTaken) {
+    std::vector<uint8_t> both = report(0x0001, 0x80808081);
+    std::vector<uint8_t> newer = report(0x1000, 0x00808080);
+    both.insert(both.end(), newer.begin(), newer.end());
+    EXPECT_EQ(with({{0, 200}}), first_pass(both));
+    EXPECT_EQ(0x1000, latest_report.buttons.load());
+}
+
+TEST_F(Slider, NoPhantomTouchesWithoutInputDevice) {
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(wait_for([] { return calls.load() >= 3; }));
+    tevu_io_slider_stop();
+    for (const pressures &p : recorded())
+        EXPECT_EQ(pressures{}, p);
+}
+
+TEST_F(Slider, NoPhantomTouchesBeforeTheFirstReport) {
+    connect();
+    fake::push_read(0, {}); // first read fails
+    fake::push_read(0, report(0, 0x80808080));
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(wait_for([] { return calls.load() >= 2; }));
+    tevu_io_slider_stop();
+    auto r = recorded();
+    EXPECT_EQ(pressures{}, r[0]);
+    EXPECT_EQ(pressures{}, r[1]);
+}
+
+TEST_F(Slider, KeysStillReachTheCallbackWithoutDevice) {
+    io_config_load(&config, TEVUIO_CONFIG_FILE); // default bindings, no init
+    fake::set_key('W', true);
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(wait_for([] { return calls.load() >= 1; }));
+    tevu_io_slider_stop();
+    EXPECT_EQ(with({{4, 20}, {5, 20}, {6, 20}, {7, 20}}), recorded()[0]);
+}
+
+TEST_F(Slider, FailedReadKeepsThePreviousReport) {
+    connect();
+    fake::push_read(0, report(0x0008, 0x80808000));
+    fake::push_read(0, {});
+    fake::push_read(0, std::vector<uint8_t>(5, 1));
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(wait_for([] { return calls.load() >= 3; }));
+    tevu_io_slider_stop();
+    auto r = recorded();
+    // The failed read and the read of a wrong length both leave the report.
+    EXPECT_EQ(with({{24, 200}}), r[0]);
+    EXPECT_EQ(with({{24, 200}}), r[1]);
+    EXPECT_EQ(with({{24, 200}}), r[2]);
+    EXPECT_EQ(0x0008, latest_report.buttons.load());
+}
+
+TEST_F(Slider, CallbackOncePerPassEvenWithoutChange) {
+    connect();
+    for (int i = 0; i < 3; ++i)
+        fake::push_read(0, report(0, 0x80808080));
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(wait_for([] { return fake::read_blocked(0); }));
+    EXPECT_EQ(3, calls.load());
+    EXPECT_EQ(4, fake::read_calls(0));
+    for (uint32_t room : fake::read_rooms(0))
+        EXPECT_EQ(18u, room);
+}
+
+TEST_F(Slider, ReportReachesPolling) {
+    connect();
+    fake::push_read(0, report(0x1204, 0x80808080));
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(wait_for([] { return calls.load() >= 1; }));
+    uint8_t op = 0, game = 0;
+    tevu_io_jvs_poll(&op, &game);
+    EXPECT_EQ(0x01, op);
+    EXPECT_EQ(0x11, game);
+}
+
+// --- start and stop ------------------------------------------------------------
+
+TEST_F(SliderThreads, TwoStartsMakeOneThread) {
+    connect();
+    fake::push_read(0, report(0, 0x80808080));
+    tevu_io_slider_start(record_callback);
+    plat_thread first = slider_thread;
+    tevu_io_slider_start(other_callback);
+    EXPECT_EQ(first, slider_thread);
+    EXPECT_EQ(1, fake::threads_started());
+    ASSERT_TRUE(wait_for([] { return calls.load() >= 1; }));
+    fake::push_read(0, report(0, 0x80808080));
+    ASSERT_TRUE(wait_for([] { return calls.load() >= 2; }));
+    EXPECT_EQ(0, other_calls.load()); // the running thread keeps its callback
+}
+
+TEST_F(SliderThreads, StopThenStartMakesAFreshThread) {
+    connect();
+    tevu_io_slider_start(record_callback);
+    EXPECT_NE(nullptr, slider_thread);
+    tevu_io_slider_stop();
+    EXPECT_EQ(nullptr, slider_thread);
+    EXPECT_FALSE(slider_stop.load());
+    tevu_io_slider_start(other_callback);
+    EXPECT_NE(nullptr, slider_thread);
+    EXPECT_EQ(2, fake::threads_started());
+    fake::push_read(0, report(0, 0x80808080));
+    ASSERT_TRUE(wait_for([] { return other_calls.load() >= 1; }));
+}
+
+TEST_F(SliderThreads, StopWithoutThreadDoesNothing) {
+    tevu_io_slider_stop();
+    EXPECT_EQ(nullptr, slider_thread);
+    EXPECT_FALSE(slider_stop.load());
+    EXPECT_EQ(0, fake::threads_started());
+}
+
+TEST_F(SliderThreads, FailedThreadStartIsRetriedByTheNextStart) {
+    fake::set_thread_start_fails(true);
+    tevu_io_slider_start(record_callback);
+    EXPECT_EQ(nullptr, slider_thread);
+    tevu_io_slider_stop(); // nothing to stop
+    fake::set_thread_start_fails(false);
+    tevu_io_slider_start(record_callback);
+    EXPECT_NE(nullptr, slider_thread);
+    ASSERT_TRUE(wait_for([] { return calls.load() >= 1; }));
+}
+
+TEST_F(SliderThreads, StopReturnsWhileTheControllerIsSilent) {
+    connect(fake::when_empty::block);
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(wait_for([] { return fake::read_blocked(0); }));
+    std::promise<void> stopped;
+    std::future<void> done = stopped.get_future();
+    std::thread stopper([&] {
+        tevu_io_slider_stop();
+        stopped.set_value();
+    });
+    const bool returned = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "stop hung on a blocked read";
+    if (!returned)
+        fake::push_read(0, report(0, 0x80808080)); // unblock it so the test can end
+    stopper.join();
+    EXPECT_EQ(nullptr, slider_thread);
+    EXPECT_FALSE(slider_stop.load());
+}
+
+TEST_F(SliderThreads, CancelledReadCountsAsAFailedRead) {
+    connect(fake::when_empty::block);
+    fake::push_read(0, report(0, 0x80808081));
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(wait_for([] { return fake::read_blocked(0) && calls.load() == 1; }));
+    const int sleeps_before = fake::sleeps();
+    tevu_io_slider_stop();
+    // The cancelled pass still calls back, with the last report, then pauses.
+    auto r = recorded();
+    ASSERT_EQ(2u, r.size());
+    EXPECT_EQ(with({{31, 200}}), r[1]);
+    EXPECT_EQ(sleeps_before + 1, fake::sleeps());
+}
+
+TEST_F(SliderThreads, FailingReadsDoNotSpin) {
+    connect(fake::when_empty::fail);
+    tevu_io_slider_start(record_callback);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    tevu_io_slider_stop();
+    const int passes = calls.load();
+    EXPECT_GT(passes, 0);
+    EXPECT_LT(passes, 1000);
+    // Every failed pass pauses once after its callback.
+    EXPECT_EQ(passes, fake::sleeps());
+    EXPECT_EQ(passes, fake::read_calls(0));
+}
+
+TEST_F(SliderThreads, SuccessfulReadsDoNotPause) {
+    connect();
+    for (int i = 0; i < 5; ++i)
+        fake::push_read(0, report(0, 0x80808080));
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(wait_for([] { return fake::read_blocked(0); }));
+    EXPECT_EQ(5, calls.load());
+    EXPECT_EQ(0, fake::sleeps());
+}
+
+// One thread polls while reports stream in on the slider thread; each poll
+// must see one whole button word. Meant to run under ThreadSanitizer too.
+std::atomic<int> callback_polls_bad{0};
+
+bool valid_pair(uint8_t op, uint8_t game) {
+    return (op == 0x00 && game == 0x00) || (op == 0x01 && game == 0x00) ||
+           (op == 0x00 && game == 0x1F);
+}
+
+void polling_callback(const uint8_t *p) {
+    uint8_t op = 0, game = 0;
+    tevu_io_jvs_poll(&op, &game);
+    if (!valid_pair(op, game))
+        callback_polls_bad.fetch_add(1);
+    // The slider word alternates with the button word: all touched or none.
+    int touched = 0;
+    for (int i = 0; i < 32; ++i)
+        touched += p[i] == 200;
+    if (touched != 0 && touched != 32)
+        callback_polls_bad.fetch_add(1);
+    calls.fetch_add(1);
+}
+
+TEST_F(SliderThreads, PollingWhileReportsStream) {
+    connect();
+    std::atomic<uint32_t> sent{0};
+    fake::set_reader(0, [&sent](uint8_t *buffer, uint32_t room) -> uint32_t {
+        const uint32_t n = sent.fetch_add(1);
+        // Two reports queued now and then, one otherwise.
+        const bool two = n % 3 == 0 && room >= 18;
+        std::vector<uint8_t> r = n % 2 ? report(0x1000, 0x7F7F7F7F) : report(0x020F, 0x80808080);
+        std::copy(r.begin(), r.end(), buffer);
+        if (two) {
+            std::copy(r.begin(), r.end(), buffer + 9);
+            return 18;
+        }
+        std::this_thread::yield();
+        return 9;
+    });
+    callback_polls_bad.store(0);
+    tevu_io_slider_start(polling_callback);
+    int bad = 0;
+    for (int i = 0; i < 20000; ++i) {
+        uint8_t op = 0xAA, game = 0xAA;
+        tevu_io_jvs_poll(&op, &game);
+        if (!valid_pair(op, game))
+            ++bad;
+    }
+    ASSERT_TRUE(wait_for([] { return calls.load() >= 100; }));
+    tevu_io_slider_stop();
+    EXPECT_EQ(0, bad);
+    EXPECT_EQ(0, callback_polls_bad.load());
+    EXPECT_GE(sent.load(), 100u);
+}
+
+} // namespace
