@@ -37,10 +37,7 @@ int lzf_classic_compress(const void *input, uint32_t input_length, void *output,
     const std::ptrdiff_t room = static_cast<std::ptrdiff_t>(*output_length);
 
     // 1. Clear the table, reserve the first run's control byte.
-    const uint8_t *table[table_size];
-    for (auto &entry : table) {
-        entry = nullptr;
-    }
+    const uint8_t *table[table_size] = {};
     const uint8_t *ip = in;
     uint8_t *op = out + 1;
     unsigned lit = 0;
