@@ -1,0 +1,514 @@
+#include "vctl_model.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace vctl {
+
+namespace {
+
+struct named_button {
+    const char *name;
+    uint8_t bit;
+};
+
+// Where the buttons sit in the button word.
+const named_button buttons_by_name[] = {
+    {"test", 12}, {"service", 8}, {"1", 2}, {"2", 1}, {"3", 0}, {"4", 3}, {"5", 9},
+};
+
+std::string format(const char *fmt, ...) {
+    char buffer[256];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_end(args);
+    return buffer;
+}
+
+bool parse_number(const std::string &word, uint32_t max, uint32_t *out) {
+    if (word.empty() || word[0] == '-' || word[0] == '+') {
+        return false;
+    }
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long value = strtoull(word.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || value > max) {
+        return false;
+    }
+    *out = static_cast<uint32_t>(value);
+    return true;
+}
+
+// "5", "4-7" or "all" into a mask of cells.
+bool parse_cells(const std::string &word, uint32_t *mask) {
+    if (word == "all") {
+        *mask = 0xFFFFFFFFu;
+        return true;
+    }
+    uint32_t first = 0;
+    uint32_t last = 0;
+    size_t dash = word.find('-', 1);
+    if (dash == std::string::npos) {
+        if (!parse_number(word, cell_count - 1, &first)) {
+            return false;
+        }
+        last = first;
+    } else if (!parse_number(word.substr(0, dash), cell_count - 1, &first) ||
+               !parse_number(word.substr(dash + 1), cell_count - 1, &last) || last < first) {
+        return false;
+    }
+    for (uint32_t c = first; c <= last; c++) {
+        *mask |= 1u << c;
+    }
+    return true;
+}
+
+std::vector<std::string> split_words(const std::string &line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    std::string word;
+    while (in >> word) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+} // namespace
+
+bool button_bit(const std::string &name, uint8_t *bit) {
+    for (const named_button &b : buttons_by_name) {
+        if (name == b.name) {
+            *bit = b.bit;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char *button_name(uint8_t bit) {
+    for (const named_button &b : buttons_by_name) {
+        if (bit == b.bit) {
+            return b.name;
+        }
+    }
+    return nullptr;
+}
+
+uint32_t slider_word(uint32_t touched) {
+    uint32_t word = 0;
+    for (int c = 0; c < cell_count; c++) {
+        if (touched & (1u << c)) {
+            word |= 1u << (31 - c);
+        }
+    }
+    return word ^ slider_untouched;
+}
+
+uint32_t touched_cells(uint32_t word) {
+    word ^= slider_untouched;
+    uint32_t touched = 0;
+    for (int c = 0; c < cell_count; c++) {
+        if (word & (1u << (31 - c))) {
+            touched |= 1u << c;
+        }
+    }
+    return touched;
+}
+
+void encode_input_report(const controller &c, uint8_t out[input_report_length]) {
+    const uint32_t word = slider_word(c.touched);
+    out[0] = report_input;
+    out[1] = static_cast<uint8_t>(c.buttons & 0xFF);
+    out[2] = static_cast<uint8_t>(c.buttons >> 8);
+    out[3] = 0;
+    out[4] = static_cast<uint8_t>(word & 0xFF);
+    out[5] = static_cast<uint8_t>((word >> 8) & 0xFF);
+    out[6] = static_cast<uint8_t>((word >> 16) & 0xFF);
+    out[7] = static_cast<uint8_t>(word >> 24);
+    out[8] = 0;
+}
+
+int lzf_expand(const uint8_t *in, size_t in_length, uint8_t *out, size_t room) {
+    size_t ip = 0;
+    size_t op = 0;
+    while (ip < in_length) {
+        const unsigned k = in[ip++];
+        if (k < 32) {
+            const size_t run = k + 1;
+            if (run > in_length - ip || run > room - op) {
+                return -1;
+            }
+            memcpy(out + op, in + ip, run);
+            ip += run;
+            op += run;
+            continue;
+        }
+        size_t length = k >> 5;
+        if (length == 7) {
+            if (ip >= in_length) {
+                return -1;
+            }
+            length += in[ip++];
+        }
+        if (ip >= in_length) {
+            return -1;
+        }
+        const size_t distance = (((k & 0x1Fu) << 8) | in[ip++]) + 1;
+        length += 2;
+        if (distance > op || length > room - op) {
+            return -1;
+        }
+        // One byte at a time: a reference may overlap what it produces.
+        for (size_t i = 0; i < length; i++, op++) {
+            out[op] = out[op - distance];
+        }
+    }
+    return static_cast<int>(op);
+}
+
+std::string take_report(controller &c, report_kind kind, const uint8_t *report, size_t length) {
+    if (length == 0) {
+        return "empty report";
+    }
+    const uint8_t id = report[0];
+    if (kind == report_kind::feature) {
+        if (id != report_leds_packed) {
+            return format("unknown feature report 0x%02x", id);
+        }
+        if (length != feature_report_length) {
+            return format("feature report 0x0b of %zu bytes, expected 64", length);
+        }
+        const size_t block = report[1];
+        if (block > feature_block_room) {
+            return format("feature report 0x0b: block length %zu above 62", block);
+        }
+        uint8_t frame[frame_length];
+        const int n = lzf_expand(report + 2, block, frame, sizeof frame);
+        if (n != static_cast<int>(frame_length)) {
+            return n < 0 ? "feature report 0x0b: malformed block or longer than 96 bytes"
+                         : format("feature report 0x0b: block expands to %d bytes, not 96", n);
+        }
+        memcpy(c.leds, frame, frame_length);
+        return "";
+    }
+    if (id != report_leds_low && id != report_leds_high && id != report_lamps) {
+        return format("unknown output report 0x%02x", id);
+    }
+    if (length != output_report_length) {
+        return format("output report 0x%02x of %zu bytes, expected 49", id, length);
+    }
+    if (id == report_lamps) {
+        memcpy(c.lamps, report + 1, sizeof c.lamps);
+        return "";
+    }
+    // Device LED k is host LED 31 - k; 0x04 carries device LEDs 0-15.
+    const int first_device_led = id == report_leds_low ? 0 : 16;
+    for (int i = 0; i < 16; i++) {
+        const int host_led = 31 - (first_device_led + i);
+        memcpy(c.leds + 3 * host_led, report + 1 + 3 * i, 3);
+    }
+    return "";
+}
+
+std::string hex_bytes(const uint8_t *data, size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 3);
+    for (size_t i = 0; i < length; i++) {
+        if (i > 0) {
+            text += ' ';
+        }
+        text += digits[data[i] >> 4];
+        text += digits[data[i] & 0x0F];
+    }
+    return text;
+}
+
+const char *const script_help =
+    "  touch CELLS...      touch cells: numbers 0-31, ranges like 4-7, or all\n"
+    "  release CELLS...    release cells (same forms)\n"
+    "  button B down|up    press or release a button; B: test, service, 1-5\n"
+    "  buttons WORD        set the whole button word (e.g. 0x1000)\n"
+    "  wait MS             pause for MS milliseconds\n"
+    "  wait host           pause until a host has opened the input interface\n"
+    "  rate N              send N input reports per second (0: none)\n"
+    "  silent on|off       stop or resume sending input reports\n"
+    "  unplug              close every connection and withdraw the interfaces\n"
+    "  plug                publish the interfaces again\n"
+    "  echo TEXT           print TEXT\n"
+    "  quit                end the controller\n"
+    "  '#' starts a comment; blank lines are skipped.\n";
+
+bool parse_line(const std::string &line, int line_no, command *out, bool *blank,
+                std::string *error) {
+    std::string text = line;
+    const size_t hash = text.find('#');
+    if (hash != std::string::npos) {
+        text.erase(hash);
+    }
+    const std::vector<std::string> words = split_words(text);
+    *blank = words.empty();
+    if (words.empty()) {
+        return true;
+    }
+    command cmd;
+    cmd.line = line_no;
+    const std::string &verb = words[0];
+    const size_t args = words.size() - 1;
+    auto fail = [&](const std::string &why) {
+        *error = format("line %d: ", line_no) + why;
+        return false;
+    };
+
+    if (verb == "touch" || verb == "release") {
+        cmd.what = verb == "touch" ? op::touch : op::release;
+        if (args == 0) {
+            return fail(verb + " needs at least one cell");
+        }
+        for (size_t i = 1; i < words.size(); i++) {
+            if (!parse_cells(words[i], &cmd.mask)) {
+                return fail("bad cell '" + words[i] + "' (0-31, a range like 4-7, or all)");
+            }
+        }
+    } else if (verb == "button") {
+        cmd.what = op::button;
+        uint8_t bit = 0;
+        if (args != 2) {
+            return fail("usage: button test|service|1-5 down|up");
+        }
+        if (!button_bit(words[1], &bit)) {
+            return fail("unknown button '" + words[1] + "' (test, service, 1-5)");
+        }
+        if (words[2] != "down" && words[2] != "up") {
+            return fail("button state must be down or up, not '" + words[2] + "'");
+        }
+        cmd.value = bit;
+        cmd.flag = words[2] == "down";
+    } else if (verb == "buttons") {
+        cmd.what = op::buttons;
+        if (args != 1 || !parse_number(words[1], 0xFFFF, &cmd.value)) {
+            return fail("usage: buttons WORD (0 to 0xffff)");
+        }
+    } else if (verb == "wait") {
+        if (args == 1 && words[1] == "host") {
+            cmd.what = op::wait_host;
+        } else if (args == 1 && parse_number(words[1], 3600u * 1000u, &cmd.value)) {
+            cmd.what = op::wait_ms;
+        } else {
+            return fail("usage: wait MS (0 to 3600000) or wait host");
+        }
+    } else if (verb == "rate") {
+        cmd.what = op::rate;
+        if (args != 1 || !parse_number(words[1], 100000, &cmd.value)) {
+            return fail("usage: rate N (0 to 100000 reports per second)");
+        }
+    } else if (verb == "silent") {
+        cmd.what = op::silent;
+        if (args != 1 || (words[1] != "on" && words[1] != "off")) {
+            return fail("usage: silent on|off");
+        }
+        cmd.flag = words[1] == "on";
+    } else if (verb == "unplug" || verb == "plug" || verb == "quit") {
+        cmd.what = verb == "unplug" ? op::unplug : verb == "plug" ? op::plug : op::quit;
+        if (args != 0) {
+            return fail(verb + " takes no argument");
+        }
+    } else if (verb == "echo") {
+        cmd.what = op::echo;
+        const size_t start = text.find("echo") + 4;
+        const size_t first = text.find_first_not_of(" \t", start);
+        const size_t last = text.find_last_not_of(" \t\r\n");
+        cmd.text = first == std::string::npos ? "" : text.substr(first, last - first + 1);
+    } else {
+        return fail("unknown command '" + verb + "'");
+    }
+    *out = cmd;
+    return true;
+}
+
+bool parse_script(const std::string &text, std::vector<command> *out, std::string *error) {
+    std::istringstream in(text);
+    std::string line;
+    int line_no = 0;
+    while (std::getline(in, line)) {
+        line_no++;
+        command cmd;
+        bool blank = false;
+        if (!parse_line(line, line_no, &cmd, &blank, error)) {
+            return false;
+        }
+        if (!blank) {
+            out->push_back(cmd);
+        }
+    }
+    return true;
+}
+
+bool apply_input_command(controller &c, const command &cmd) {
+    switch (cmd.what) {
+    case op::touch:
+        c.touched |= cmd.mask;
+        return true;
+    case op::release:
+        c.touched &= ~cmd.mask;
+        return true;
+    case op::button:
+        if (cmd.flag) {
+            c.buttons = static_cast<uint16_t>(c.buttons | (1u << cmd.value));
+        } else {
+            c.buttons = static_cast<uint16_t>(c.buttons & ~(1u << cmd.value));
+        }
+        return true;
+    case op::buttons:
+        c.buttons = static_cast<uint16_t>(cmd.value);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool runner_next(script_runner &r, uint64_t now_ms, bool host_connected, command *out) {
+    while (r.next < r.commands.size()) {
+        const command &cmd = r.commands[r.next];
+        if (cmd.what == op::wait_ms) {
+            if (!r.waiting) {
+                r.waiting = true;
+                r.wait_until_ms = now_ms + cmd.value;
+            }
+            if (now_ms < r.wait_until_ms) {
+                return false;
+            }
+            r.waiting = false;
+            r.next++;
+            continue;
+        }
+        if (cmd.what == op::wait_host) {
+            if (!host_connected) {
+                return false;
+            }
+            r.next++;
+            continue;
+        }
+        *out = cmd;
+        r.next++;
+        return true;
+    }
+    return false;
+}
+
+bool runner_finished(const script_runner &r) {
+    return r.next >= r.commands.size();
+}
+
+uint64_t runner_wake_ms(const script_runner &r) {
+    return r.waiting ? r.wait_until_ms : 0;
+}
+
+namespace {
+const char cell_keys[] = "1234567890qwertyuiopasdfghjkl;zx";
+const char game_button_keys[] = "ZXCVB";
+} // namespace
+
+const char *const keyboard_help =
+    "  1-0 q-p a-; z x   toggle cells 0-31 (four rows of the keyboard)\n"
+    "  T S               toggle the test and service buttons\n"
+    "  Z X C V B         toggle game buttons 1-5\n"
+    "  space             release every cell and button\n"
+    "  U                 unplug or plug the controller\n"
+    "  M                 stop or resume the input reports\n"
+    "  Q Esc Ctrl+C      quit\n";
+
+key_action key_for(char key, uint32_t *value) {
+    static_assert(sizeof cell_keys - 1 == cell_count, "one key per cell");
+    for (int c = 0; c < cell_count; c++) {
+        if (key == cell_keys[c]) {
+            *value = static_cast<uint32_t>(c);
+            return key_action::toggle_cell;
+        }
+    }
+    for (int b = 0; b < 5; b++) {
+        if (key == game_button_keys[b]) {
+            uint8_t bit = 0;
+            const char name[2] = {static_cast<char>('1' + b), '\0'};
+            button_bit(name, &bit);
+            *value = bit;
+            return key_action::toggle_button;
+        }
+    }
+    uint8_t bit = 0;
+    switch (key) {
+    case 'T':
+        button_bit("test", &bit);
+        *value = bit;
+        return key_action::toggle_button;
+    case 'S':
+        button_bit("service", &bit);
+        *value = bit;
+        return key_action::toggle_button;
+    case ' ':
+        return key_action::release_all;
+    case 'U':
+        return key_action::toggle_plug;
+    case 'M':
+        return key_action::toggle_mute;
+    case 'Q':
+    case 27:
+    case 3:
+        return key_action::quit;
+    default:
+        return key_action::none;
+    }
+}
+
+std::vector<std::string> render_status(const controller &c, const status_info &info) {
+    std::vector<std::string> lines;
+    std::string line = "cell   ";
+    for (int i = 0; i < cell_count; i++) {
+        line += static_cast<char>('0' + i % 10);
+        line += ' ';
+    }
+    lines.push_back(line);
+
+    line = "LEDs   ";
+    for (int i = 0; i < led_count; i++) {
+        const uint8_t *rgb = c.leds + 3 * i;
+        line += format("\x1b[48;2;%u;%u;%um  ", rgb[0], rgb[1], rgb[2]);
+    }
+    line += "\x1b[0m";
+    lines.push_back(line);
+
+    line = "touch  ";
+    for (int i = 0; i < cell_count; i++) {
+        line += (c.touched & (1u << i)) ? "##" : "..";
+    }
+    lines.push_back(line);
+
+    line = "lamps  ";
+    for (int i = 0; i < 4; i++) {
+        const unsigned v = c.lamps[i];
+        line += format("\x1b[48;2;%u;%u;0m %d \x1b[0m ", v, v * 3 / 4, i);
+    }
+    line += "  buttons ";
+    for (const named_button &b : buttons_by_name) {
+        const bool down = (c.buttons >> b.bit) & 1u;
+        line += down ? format("\x1b[7m%s\x1b[0m ", b.name) : format("%s ", b.name);
+    }
+    lines.push_back(line);
+
+    std::string state = !info.plugged ? "unplugged" : info.silent ? "silent" : "sending";
+    lines.push_back(format("%s, hosts: %d input, %d lighting; %u reports/s; sent %llu, "
+                           "taken %llu, refused %llu",
+                           state.c_str(), info.input_hosts, info.lighting_hosts, info.rate,
+                           static_cast<unsigned long long>(info.reports_sent),
+                           static_cast<unsigned long long>(c.reports_taken),
+                           static_cast<unsigned long long>(c.reports_refused)));
+    lines.push_back(info.message);
+    return lines;
+}
+
+} // namespace vctl
