@@ -1,0 +1,342 @@
+// The backend over the hidapi stand-in: listing texts, the library's search,
+// newest-report reads, cancel, writes, feature reports and unplugging.
+#include "fake_hidapi.h"
+#include "test_support.h"
+
+#include "platform/platform.h"
+#include "tevuio.h"
+#include "tevuio/hid.h"
+#include "tevuio/state.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using linux_test::report9;
+
+namespace {
+
+std::vector<std::string> listed_paths() {
+    std::vector<std::string> paths;
+    plat_list list = plat_hid_list_open();
+    EXPECT_NE(list, nullptr);
+    uint32_t size = 0;
+    for (uint32_t i = 0; plat_hid_list_entry(list, i, &size); ++i) {
+        char path[1024] = {};
+        if (plat_hid_list_path(list, i, path, size)) {
+            EXPECT_EQ(size, 4 + strlen(path) + 1);
+            paths.emplace_back(path);
+        } else {
+            paths.emplace_back("<" + std::to_string(size) + ">");
+        }
+    }
+    plat_hid_list_close(list);
+    return paths;
+}
+
+class HidrawBackend : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake_hidapi::reset();
+        unsetenv("TEVUIO_VIRTUAL_HID_DIR");
+    }
+    void TearDown() override { fake_hidapi::reset(); }
+
+    plat_file open(const std::string &device_path) {
+        fake_hidapi::add_device(0x0F0D, 0x0092, 0, device_path);
+        plat_file file =
+            plat_hid_open(("hidraw:hid#vid_0f0d&pid_0092&mi_00#" + device_path).c_str());
+        EXPECT_NE(file, PLAT_INVALID_FILE);
+        EXPECT_NE(file, nullptr);
+        return file;
+    }
+};
+
+std::vector<uint8_t> read_once(plat_file file, uint32_t room) {
+    std::vector<uint8_t> buffer(room + 16, 0xEE);
+    uint32_t got = plat_hid_read(file, buffer.data(), room);
+    buffer.resize(got);
+    return buffer;
+}
+
+std::vector<uint8_t> concat(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
+    std::vector<uint8_t> both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    return both;
+}
+
+// A read on a thread of the platform's own, so that it can be cancelled.
+struct threaded_read {
+    threaded_read(plat_file f, uint32_t r) : file(f), room(r) {}
+    plat_file file;
+    uint32_t room;
+    std::atomic<bool> go{true};
+    std::atomic<bool> done{false};
+    std::atomic<uint32_t> result{0xFFFFFFFF};
+    uint8_t buffer[64] = {};
+};
+
+unsigned run_read(void *raw) {
+    auto *read = static_cast<threaded_read *>(raw);
+    while (!read->go.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    read->result.store(plat_hid_read(read->file, read->buffer, read->room),
+                       std::memory_order_release);
+    read->done.store(true, std::memory_order_release);
+    return 0;
+}
+
+bool wait_until(const std::function<bool()> &condition, int timeout_ms = 5000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(HidrawBackend, ListsPathsWithLowerCaseVendorAndInterface) {
+    fake_hidapi::add_device(0x0F0D, 0x00AB, 0, "/dev/hidraw3");
+    fake_hidapi::add_device(0x0F0D, 0x00AB, 1, "/dev/hidraw4");
+    fake_hidapi::add_device(0xBEEF, 0xCAFE, -1, "/dev/hidraw0");
+    fake_hidapi::add_device(0x0001, 0x0002, 12, "/dev/hidraw9");
+    EXPECT_EQ(listed_paths(), (std::vector<std::string>{
+                                  "hidraw:hid#vid_0f0d&pid_00ab&mi_00#/dev/hidraw3",
+                                  "hidraw:hid#vid_0f0d&pid_00ab&mi_01#/dev/hidraw4",
+                                  "hidraw:hid#vid_beef&pid_cafe#/dev/hidraw0",
+                                  "hidraw:hid#vid_0001&pid_0002&mi_0c#/dev/hidraw9",
+                              }));
+    EXPECT_EQ(fake_hidapi::live_enumerations(), 0);
+}
+
+TEST_F(HidrawBackend, EmptyListIsStillAList) {
+    plat_list list = plat_hid_list_open();
+    ASSERT_NE(list, nullptr);
+    uint32_t size = 77;
+    EXPECT_FALSE(plat_hid_list_entry(list, 0, &size));
+    plat_hid_list_close(list);
+    EXPECT_EQ(fake_hidapi::live_enumerations(), 0);
+}
+
+TEST_F(HidrawBackend, DetailSizeMirrorsTheWindowsRecord) {
+    fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
+    plat_list list = plat_hid_list_open();
+    uint32_t size = 0;
+    ASSERT_TRUE(plat_hid_list_entry(list, 0, &size));
+    EXPECT_EQ(size, 4u + strlen("hidraw:hid#vid_0f0d&pid_0092&mi_00#/dev/hidraw1") + 1);
+    char path[1024];
+    EXPECT_FALSE(plat_hid_list_path(list, 0, path, size - 1)); // a record too small
+    EXPECT_FALSE(plat_hid_list_entry(list, 1, &size));
+    EXPECT_FALSE(plat_hid_list_path(list, 1, path, size));
+    plat_hid_list_close(list);
+}
+
+TEST_F(HidrawBackend, OverlongPathIsReportedWithItsRealSize) {
+    std::string long_path = "/dev/" + std::string(1100, 'x');
+    fake_hidapi::add_device(0x0F0D, 0x0092, 0, long_path);
+    fake_hidapi::add_device(0x0F0D, 0x0092, 1, "/dev/hidraw5");
+    plat_list list = plat_hid_list_open();
+    uint32_t size = 0;
+    ASSERT_TRUE(plat_hid_list_entry(list, 0, &size));
+    EXPECT_EQ(size, 4u + strlen("hidraw:hid#vid_0f0d&pid_0092&mi_00#") + long_path.size() + 1);
+    char path[1024];
+    EXPECT_FALSE(plat_hid_list_path(list, 0, path, size));
+    ASSERT_TRUE(plat_hid_list_entry(list, 1, &size));
+    ASSERT_TRUE(plat_hid_list_path(list, 1, path, size));
+    EXPECT_STREQ(path, "hidraw:hid#vid_0f0d&pid_0092&mi_01#/dev/hidraw5");
+    plat_hid_list_close(list);
+}
+
+TEST_F(HidrawBackend, LibrarySearchFindsBothInterfacesOfTheController) {
+    state_reset_for_tests();
+    fake_hidapi::add_device(0x1234, 0x0001, 0, "/dev/hidraw0");
+    fake_hidapi::add_device(0x0F0D, 0x0092, 1, "/dev/hidraw2");
+    fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
+    plat_file input = nullptr;
+    plat_file lights = nullptr;
+    ASSERT_EQ(hid_open_device(&input, 0x0F0D, 0), 0);
+    ASSERT_EQ(hid_open_device(&lights, 0x0F0D, 1), 0);
+    EXPECT_NE(input, lights);
+    EXPECT_EQ(fake_hidapi::opened_paths(),
+              (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw2"}));
+    fake_hidapi::push_input("/dev/hidraw1", report9(0x42));
+    uint8_t report[9] = {};
+    ASSERT_EQ(hid_read_input_report(input, report, 0x01, 9), 0);
+    EXPECT_EQ(std::vector<uint8_t>(report, report + 9), report9(0x42));
+    EXPECT_EQ(open_failure_count, 0);
+}
+
+TEST_F(HidrawBackend, InitOpensTheControllerFoundThroughTheBackend) {
+    state_reset_for_tests();
+    linux_test::temp_folder folder;
+    folder.write("morvantel.ini", "[io3]\r\ntest=0x41\r\n");
+    char old_cwd[4096];
+    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    ASSERT_EQ(chdir(folder.path().c_str()), 0);
+    fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw7");
+    fake_hidapi::add_device(0x0F0D, 0x0092, 1, "/dev/hidraw8");
+    int32_t result = tevu_io_jvs_init();
+    ASSERT_EQ(chdir(old_cwd), 0);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(config.vk_test, 0x41);
+    EXPECT_EQ(fake_hidapi::opened_paths(),
+              (std::vector<std::string>{"/dev/hidraw7", "/dev/hidraw8"}));
+    EXPECT_NE(lighting_device.load(), nullptr);
+}
+
+TEST_F(HidrawBackend, UpperCaseIdentifiersWouldNotMatchButOursAreLowerCase) {
+    state_reset_for_tests();
+    fake_hidapi::add_device(0x0F0D, 0x0092, -1, "/dev/hidraw1");
+    plat_file file = nullptr;
+    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0), -1); // no interface part
+    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0xFF), 0);
+    EXPECT_EQ(fake_hidapi::opened_paths(), (std::vector<std::string>{"/dev/hidraw1"}));
+}
+
+TEST_F(HidrawBackend, FailedOpenGivesInvalidHandleAndErrno) {
+    fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
+    fake_hidapi::set_open_fails("/dev/hidraw1", true);
+    EXPECT_EQ(plat_hid_open("hidraw:hid#vid_0f0d&pid_0092&mi_00#/dev/hidraw1"), PLAT_INVALID_FILE);
+    EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(ENOENT));
+    EXPECT_EQ(plat_hid_open("nothing:/dev/hidraw1"), PLAT_INVALID_FILE);
+    EXPECT_EQ(plat_hid_open(nullptr), PLAT_INVALID_FILE);
+}
+
+TEST_F(HidrawBackend, ThreeQueuedReportsGiveTheNewestTwo) {
+    plat_file file = open("/dev/hidraw1");
+    ASSERT_TRUE(plat_hid_set_input_queue(file, 2));
+    for (uint8_t i = 1; i <= 3; ++i) {
+        fake_hidapi::push_input("/dev/hidraw1", report9(i));
+    }
+    EXPECT_EQ(read_once(file, 18), concat(report9(2), report9(3)));
+}
+
+TEST_F(HidrawBackend, OneQueuedReportGivesNine) {
+    plat_file file = open("/dev/hidraw1");
+    ASSERT_TRUE(plat_hid_set_input_queue(file, 2));
+    fake_hidapi::push_input("/dev/hidraw1", report9(7));
+    EXPECT_EQ(read_once(file, 18), report9(7));
+}
+
+TEST_F(HidrawBackend, DepthDefaultsToTwoBeforeItIsSet) {
+    plat_file file = open("/dev/hidraw1");
+    for (uint8_t i = 1; i <= 4; ++i) {
+        fake_hidapi::push_input("/dev/hidraw1", report9(i));
+    }
+    EXPECT_EQ(read_once(file, 18), concat(report9(3), report9(4)));
+}
+
+TEST_F(HidrawBackend, DepthOneAndSmallRoomKeepOnlyTheNewest) {
+    plat_file file = open("/dev/hidraw1");
+    ASSERT_TRUE(plat_hid_set_input_queue(file, 1));
+    fake_hidapi::push_input("/dev/hidraw1", report9(1));
+    fake_hidapi::push_input("/dev/hidraw1", report9(2));
+    EXPECT_EQ(read_once(file, 18), report9(2));
+    ASSERT_TRUE(plat_hid_set_input_queue(file, 2));
+    fake_hidapi::push_input("/dev/hidraw1", report9(3));
+    fake_hidapi::push_input("/dev/hidraw1", report9(4));
+    EXPECT_EQ(read_once(file, 9), report9(4)); // two do not fit in 9 bytes
+    EXPECT_FALSE(plat_hid_set_input_queue(file, 0));
+    EXPECT_FALSE(plat_hid_set_input_queue(nullptr, 2));
+}
+
+TEST_F(HidrawBackend, ReadBlocksUntilAReportComes) {
+    plat_file file = open("/dev/hidraw1");
+    threaded_read read{file, 18};
+    plat_thread thread = plat_thread_start(run_read, &read);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(wait_until([] { return fake_hidapi::waiting_reads("/dev/hidraw1") > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(read.done.load());
+    fake_hidapi::push_input("/dev/hidraw1", report9(9));
+    ASSERT_TRUE(plat_thread_wait(thread, 5000));
+    plat_thread_close(thread);
+    ASSERT_EQ(read.result.load(), 9u);
+    EXPECT_EQ(std::vector<uint8_t>(read.buffer, read.buffer + 9), report9(9));
+}
+
+TEST_F(HidrawBackend, CancelWakesABlockedRead) {
+    plat_file file = open("/dev/hidraw1");
+    threaded_read read{file, 18};
+    plat_thread thread = plat_thread_start(run_read, &read);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(wait_until([] { return fake_hidapi::waiting_reads("/dev/hidraw1") > 0; }));
+    EXPECT_FALSE(plat_thread_wait(thread, 20));
+    auto start = std::chrono::steady_clock::now();
+    plat_thread_cancel_io(thread);
+    ASSERT_TRUE(plat_thread_wait(thread, 5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    plat_thread_close(thread);
+    EXPECT_EQ(read.result.load(), 0u);
+}
+
+TEST_F(HidrawBackend, CancelBeforeTheReadDoesNotAffectIt) {
+    plat_file file = open("/dev/hidraw1");
+    threaded_read read{file, 18};
+    read.go = false;
+    plat_thread thread = plat_thread_start(run_read, &read);
+    ASSERT_NE(thread, nullptr);
+    plat_thread_cancel_io(thread);
+    read.go.store(true, std::memory_order_release);
+    ASSERT_TRUE(wait_until([] { return fake_hidapi::waiting_reads("/dev/hidraw1") > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    fake_hidapi::push_input("/dev/hidraw1", report9(5));
+    ASSERT_TRUE(plat_thread_wait(thread, 5000));
+    plat_thread_close(thread);
+    EXPECT_EQ(read.result.load(), 9u);
+}
+
+TEST_F(HidrawBackend, UnplugFailsABlockedReadAndEveryLaterOneAtOnce) {
+    plat_file file = open("/dev/hidraw1");
+    threaded_read read{file, 18};
+    plat_thread thread = plat_thread_start(run_read, &read);
+    ASSERT_TRUE(wait_until([] { return fake_hidapi::waiting_reads("/dev/hidraw1") > 0; }));
+    fake_hidapi::unplug("/dev/hidraw1");
+    ASSERT_TRUE(plat_thread_wait(thread, 5000));
+    plat_thread_close(thread);
+    EXPECT_EQ(read.result.load(), 0u);
+    int calls = fake_hidapi::read_calls("/dev/hidraw1");
+    uint8_t buffer[18];
+    EXPECT_EQ(plat_hid_read(file, buffer, 18), 0u);
+    EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(ENODEV));
+    EXPECT_EQ(fake_hidapi::read_calls("/dev/hidraw1"), calls);
+}
+
+TEST_F(HidrawBackend, WritesAndFeatureReportsAreSentByteForByte) {
+    plat_file file = open("/dev/hidraw1");
+    std::vector<uint8_t> lamps(49, 0);
+    lamps[0] = 0x06;
+    lamps[1] = lamps[2] = 0xFF;
+    std::vector<uint8_t> feature(64, 0xA5);
+    feature[0] = 0x0B;
+    feature[1] = 9;
+    ASSERT_TRUE(plat_hid_write(file, lamps.data(), 49));
+    ASSERT_TRUE(plat_hid_set_feature(file, feature.data(), 64));
+    EXPECT_EQ(fake_hidapi::writes("/dev/hidraw1"), (std::vector<std::vector<uint8_t>>{lamps}));
+    EXPECT_EQ(fake_hidapi::features("/dev/hidraw1"), (std::vector<std::vector<uint8_t>>{feature}));
+}
+
+TEST_F(HidrawBackend, FailedWritesReturnFalse) {
+    plat_file file = open("/dev/hidraw1");
+    fake_hidapi::set_writes_fail("/dev/hidraw1", true);
+    uint8_t report[49] = {0x04};
+    EXPECT_FALSE(plat_hid_write(file, report, 49));
+    EXPECT_FALSE(plat_hid_set_feature(file, report, 49));
+    EXPECT_FALSE(plat_hid_write(nullptr, report, 49));
+    EXPECT_FALSE(plat_hid_write(PLAT_INVALID_FILE, report, 49));
+    uint8_t buffer[18];
+    EXPECT_EQ(plat_hid_read(PLAT_INVALID_FILE, buffer, 18), 0u);
+    EXPECT_EQ(plat_hid_read(nullptr, buffer, 18), 0u);
+}

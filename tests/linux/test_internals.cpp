@@ -1,0 +1,240 @@
+// The backend's own tables and rules. This file compiles the backend itself
+// (the test target does not add it again) so that its internals are in reach.
+#include "../../src/platform/platform_linux.cpp"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using linux_test::temp_folder;
+
+namespace {
+
+uint16_t first_code(int vk) {
+    return vk_to_linux.codes[vk][0];
+}
+
+} // namespace
+
+TEST(KeyTable, DefaultBindingsMapToTheirKeys) {
+    EXPECT_EQ(first_code(0x31), KEY_1); // test
+    EXPECT_EQ(first_code(0x32), KEY_2); // service
+    EXPECT_EQ(first_code(0x33), KEY_3); // coin
+    EXPECT_EQ(first_code(0x27), KEY_RIGHT);
+    EXPECT_EQ(first_code(0x28), KEY_DOWN);
+    EXPECT_EQ(first_code(0x25), KEY_LEFT);
+    EXPECT_EQ(first_code(0x26), KEY_UP);
+    EXPECT_EQ(first_code(0x20), KEY_SPACE);
+    const int cells[8] = {0x51, 0x57, 0x45, 0x52, 0x55, 0x49, 0x4F, 0x50};
+    const uint16_t keys[8] = {KEY_Q, KEY_W, KEY_E, KEY_R, KEY_U, KEY_I, KEY_O, KEY_P};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(first_code(cells[i]), keys[i]) << "cell" << i + 1;
+    }
+}
+
+TEST(KeyTable, RowsOfKeys) {
+    EXPECT_EQ(first_code(0x30), KEY_0);
+    EXPECT_EQ(first_code(0x39), KEY_9);
+    EXPECT_EQ(first_code(0x41), KEY_A);
+    EXPECT_EQ(first_code(0x5A), KEY_Z);
+    EXPECT_EQ(first_code(0x4D), KEY_M);
+    EXPECT_EQ(first_code(0x60), KEY_KP0);
+    EXPECT_EQ(first_code(0x69), KEY_KP9);
+    EXPECT_EQ(first_code(0x70), KEY_F1);
+    EXPECT_EQ(first_code(0x7A), KEY_F11);
+    EXPECT_EQ(first_code(0x7B), KEY_F12);
+    EXPECT_EQ(first_code(0x0D), KEY_ENTER);
+    EXPECT_EQ(first_code(0x1B), KEY_ESC);
+    EXPECT_EQ(first_code(0x09), KEY_TAB);
+    EXPECT_EQ(first_code(0x08), KEY_BACKSPACE);
+    EXPECT_EQ(first_code(0xBA), KEY_SEMICOLON);
+    EXPECT_EQ(first_code(0xBC), KEY_COMMA);
+    EXPECT_EQ(first_code(0xDC), KEY_BACKSLASH);
+}
+
+TEST(KeyTable, GenericModifiersStandForBothKeys) {
+    EXPECT_EQ(vk_to_linux.codes[0x10][0], KEY_LEFTSHIFT);
+    EXPECT_EQ(vk_to_linux.codes[0x10][1], KEY_RIGHTSHIFT);
+    EXPECT_EQ(vk_to_linux.codes[0x11][1], KEY_RIGHTCTRL);
+    EXPECT_EQ(vk_to_linux.codes[0x12][0], KEY_LEFTALT);
+    EXPECT_EQ(first_code(0xA0), KEY_LEFTSHIFT);
+    EXPECT_EQ(first_code(0xA1), KEY_RIGHTSHIFT);
+    EXPECT_EQ(first_code(0xA3), KEY_RIGHTCTRL);
+    EXPECT_EQ(first_code(0xA5), KEY_RIGHTALT);
+    EXPECT_EQ(vk_to_linux.codes[0xA0][1], 0);
+}
+
+TEST(KeyTable, UnmappedCodesHaveNoKeyAndReadUp) {
+    for (int vk : {0x00, 0x01, 0x07, 0x3A, 0x40, 0x5E, 0xFF}) {
+        EXPECT_EQ(first_code(vk), 0) << vk;
+        EXPECT_FALSE(plat_key_down(static_cast<uint8_t>(vk)));
+    }
+    for (int vk = 0; vk < 256; ++vk) {
+        EXPECT_LE(vk_to_linux.codes[vk][0], KEY_MAX);
+        EXPECT_LE(vk_to_linux.codes[vk][1], KEY_MAX);
+    }
+}
+
+TEST(Keyboard, NoInputDevicesMeansEveryKeyIsUp) {
+    temp_folder folder;
+    folder.write("event0", "not a device");
+    const char *saved = input_folder;
+    pthread_mutex_lock(&keyboard_lock);
+    input_folder = strdup(folder.path().c_str());
+    keyboards_scanned = false;
+    pthread_mutex_unlock(&keyboard_lock);
+    EXPECT_FALSE(plat_key_down(0x31));
+    EXPECT_FALSE(plat_key_down(0x51));
+    EXPECT_EQ(keyboard_count, 0);
+    pthread_mutex_lock(&keyboard_lock);
+    free(const_cast<char *>(input_folder));
+    input_folder = saved;
+    keyboards_scanned = false;
+    pthread_mutex_unlock(&keyboard_lock);
+}
+
+TEST(WindowsInteger, Rules) {
+    EXPECT_EQ(windows_integer("65"), 65u);
+    EXPECT_EQ(windows_integer("0x41"), 0x41u);
+    EXPECT_EQ(windows_integer("0X41"), 0u);
+    EXPECT_EQ(windows_integer("0xfF"), 255u);
+    EXPECT_EQ(windows_integer("-1"), 0xFFFFFFFFu);
+    EXPECT_EQ(windows_integer("+5"), 5u);
+    EXPECT_EQ(windows_integer("12abc"), 12u);
+    EXPECT_EQ(windows_integer(" \t7"), 7u);
+    EXPECT_EQ(windows_integer("abc"), 0u);
+    EXPECT_EQ(windows_integer(""), 0u);
+    EXPECT_EQ(windows_integer("4294967295"), 4294967295u);
+    EXPECT_EQ(windows_integer("4294967296"), 0u);
+    EXPECT_EQ(windows_integer("4294967301"), 5u);
+    EXPECT_EQ(windows_integer("0x"), 0u);
+    EXPECT_EQ(windows_integer("010"), 10u);
+    EXPECT_EQ(windows_integer("0b101"), 5u);
+    EXPECT_EQ(windows_integer("0o17"), 15u);
+    EXPECT_EQ(windows_integer("- 5"), 0u);
+    EXPECT_EQ(windows_integer("-0x10"), 0xFFFFFFF0u);
+    EXPECT_EQ(windows_integer("+-5"), 0u);
+    EXPECT_EQ(windows_integer("5 ; note"), 5u);
+}
+
+class IniReader : public ::testing::Test {
+  protected:
+    uint32_t read(const std::string &text, const char *section, const char *key,
+                  int32_t def = 1234) {
+        folder.write("t.ini", text);
+        return plat_ini_uint(section, key, def, folder.file("t.ini").c_str());
+    }
+    temp_folder folder;
+};
+
+TEST_F(IniReader, MissingFileSectionOrKeyGivesTheDefault) {
+    EXPECT_EQ(plat_ini_uint("io3", "test", 0x31, folder.file("absent.ini").c_str()), 0x31u);
+    EXPECT_EQ(read("[io3]\ntest=5\n", "slider", "test"), 1234u);
+    EXPECT_EQ(read("[io3]\ntest=5\n", "io3", "coin"), 1234u);
+    EXPECT_EQ(read("[io3]\ntest=5\n", "io3", "coin", -7), static_cast<uint32_t>(-7));
+    EXPECT_EQ(read("", "io3", "test", 0), 0u);
+}
+
+TEST_F(IniReader, NamesAreCaseInsensitiveAndTrimmed) {
+    EXPECT_EQ(read("[IO3]\nTeSt = 0x41\n", "io3", "test"), 0x41u);
+    EXPECT_EQ(read("  [io3]\r\n  test\t=  9  \r\n", "io3", "test"), 9u);
+}
+
+TEST_F(IniReader, ValuesFollowTheWindowsNumberRule) {
+    EXPECT_EQ(read("[s]\nk=12abc\n", "s", "k"), 12u);
+    EXPECT_EQ(read("[s]\nk=abc\n", "s", "k"), 0u);
+    EXPECT_EQ(read("[s]\nk=\n", "s", "k"), 1234u);
+    EXPECT_EQ(read("[s]\nk=   \n", "s", "k"), 1234u);
+    EXPECT_EQ(read("[s]\nk=-1\n", "s", "k"), 0xFFFFFFFFu);
+    EXPECT_EQ(read("[s]\nk=\"66\"\n", "s", "k"), 66u);
+    EXPECT_EQ(read("[s]\nk='67'\n", "s", "k"), 67u);
+    EXPECT_EQ(read("[s]\nk=\"\"\n", "s", "k"), 1234u);
+    EXPECT_EQ(read("[s]\nk=5 ; five\n", "s", "k"), 5u);
+    EXPECT_EQ(read("[s]\nk=;5\n", "s", "k"), 0u);
+    EXPECT_EQ(read("[s]\nk=321\n", "s", "k"), 321u);
+}
+
+TEST_F(IniReader, FirstMatchWins) {
+    EXPECT_EQ(read("[s]\nk=1\nK=2\n", "s", "k"), 1u);
+    EXPECT_EQ(read("[s]\nk=1\n[S]\nk=2\n", "s", "k"), 1u);
+}
+
+TEST_F(IniReader, CommentsAndOddLines) {
+    EXPECT_EQ(read("[s]\n;k=1\nk=2\n", "s", "k"), 2u);
+    EXPECT_EQ(read("k=3\n[s]\nk=4\n", "s", "k"), 4u);
+    EXPECT_EQ(read("k=3\n[s]\nk=4\n", "", "k"), 3u);
+    EXPECT_EQ(read("[s]\nk:5\nk=6\n", "s", "k"), 6u);
+    EXPECT_EQ(read("[s]\n  k=7\n", "s", "k"), 7u);
+    EXPECT_EQ(read("[s]\nj=1\n  k=8\n", "s", "k"), 8u);
+    EXPECT_EQ(read("[s]\nk=" + std::string(300, '9') + "\n", "s", "k"),
+              windows_integer(std::string(29, '9').c_str()));
+}
+
+TEST_F(IniReader, BackslashesInTheFileNameAreFolderSeparators) {
+    folder.write("morvantel.ini", "[tevuio]\nhid_offset=0x10\n");
+    std::string windows_style = folder.path() + "\\morvantel.ini";
+    EXPECT_EQ(plat_ini_uint("tevuio", "hid_offset", 0, windows_style.c_str()), 0x10u);
+    EXPECT_EQ(plat_ini_uint(nullptr, "k", 3, windows_style.c_str()), 3u);
+}
+
+TEST(HostImage, CoversTheMainProgram) {
+    uint64_t base = plat_host_image_base();
+    uint64_t size = plat_host_image_size();
+    ASSERT_NE(base, 0u);
+    ASSERT_GT(size, 0u);
+    uint64_t code = reinterpret_cast<uint64_t>(&windows_integer);
+    EXPECT_GE(code, base);
+    EXPECT_LT(code, base + size);
+    static const char marker = 1;
+    uint64_t data = reinterpret_cast<uint64_t>(&marker);
+    EXPECT_GE(data, base);
+    EXPECT_LT(data, base + size);
+    EXPECT_EQ(base % 4096, 0u);
+}
+
+namespace {
+
+std::atomic<int> thread_runs{0};
+
+unsigned count_run(void *arg) {
+    thread_runs.fetch_add(*static_cast<int *>(arg));
+    return 0;
+}
+
+unsigned sleep_a_while(void *) {
+    plat_sleep_ms(200);
+    return 0;
+}
+
+} // namespace
+
+TEST(Threads, StartWaitClose) {
+    int step = 3;
+    plat_thread thread = plat_thread_start(count_run, &step);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(plat_thread_wait(thread, 5000));
+    EXPECT_TRUE(plat_thread_wait(thread, 0)); // waiting again is harmless
+    plat_thread_close(thread);
+    EXPECT_EQ(thread_runs.load(), 3);
+    EXPECT_EQ(plat_thread_start(nullptr, nullptr), nullptr);
+}
+
+TEST(Threads, WaitTimesOutWhileTheThreadRuns) {
+    plat_thread thread = plat_thread_start(sleep_a_while, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_FALSE(plat_thread_wait(thread, 10));
+    EXPECT_TRUE(plat_thread_wait(thread, 5000));
+    plat_thread_close(thread);
+}
+
+TEST(Threads, SlotsAreReusedAfterClose) {
+    int step = 1;
+    for (int i = 0; i < 3 * kMaxThreads; ++i) {
+        plat_thread thread = plat_thread_start(count_run, &step);
+        ASSERT_NE(thread, nullptr) << i;
+        ASSERT_TRUE(plat_thread_wait(thread, 5000));
+        plat_thread_close(thread);
+    }
+}
