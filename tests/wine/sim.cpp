@@ -136,3 +136,33 @@ std::string sim_hex(const bytes &b) {
     }
     return out;
 }
+
+// Expands an LZF block; empty on a malformed one.
+bytes sim_lzf_expand(const uint8_t *in, size_t length) {
+    bytes out;
+    size_t i = 0;
+    while (i < length) {
+        unsigned k = in[i++];
+        if (k < 0x20) {
+            if (i + k + 1 > length)
+                return bytes();
+            out.insert(out.end(), in + i, in + i + k + 1);
+            i += k + 1;
+            continue;
+        }
+        size_t run = k >> 5;
+        if (run == 7) {
+            if (i >= length)
+                return bytes();
+            run += in[i++];
+        }
+        if (i >= length)
+            return bytes();
+        size_t distance = ((k & 0x1f) << 8 | in[i++]) + 1;
+        if (distance > out.size())
+            return bytes();
+        for (size_t n = 0; n < run + 2; ++n)
+            out.push_back(out[out.size() - distance]);
+    }
+    return out;
+}

@@ -1,0 +1,208 @@
+#!/usr/bin/env bash
+# Windows checks: the 32-bit product (static checks of build/win32) and the
+# 64-bit twin (build/win64) run under wine64 against a simulated controller.
+#
+# Prints one line per check and ends with "N passed, M failed"; exits non-zero
+# on any failure. Usage: bash tests/wine/run.sh  (from anywhere)
+set -u
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+here="$root/tests/wine"
+out="$root/build/wine-harness"
+wine_loader=/usr/lib/wine/wine64
+run_timeout=60
+
+passed=0
+failed=0
+pass() { echo "PASS $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL $*"; failed=$((failed + 1)); }
+check() { # check NAME COMMAND...
+    local name=$1
+    shift
+    if "$@"; then pass "$name"; else fail "$name"; fi
+}
+finish() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit $?
+}
+
+# --- Build -------------------------------------------------------------------
+build_preset() { # build_preset PRESET
+    local dir="$root/build/$1"
+    if ! { cmake --preset "$1" -S "$root" -B "$dir" >"$dir.configure.log" 2>&1 &&
+        cmake --build "$dir" -j2 >"$dir.build.log" 2>&1; }; then
+        fail "build $1 (see $dir.build.log)"
+        tail -n 20 "$dir.build.log" 2>/dev/null
+        return 1
+    fi
+    pass "build $1"
+}
+mkdir -p "$root/build"
+build_preset win32
+build_preset win64
+
+mkdir -p "$out"
+cxx="x86_64-w64-mingw32-g++-win32 -std=c++17 -O1 -Wall -Wextra -Werror -I$root/src -I$root/src/tevuio -I$here"
+build_harness() {
+    $cxx -shared -o "$out/setupapi.dll" "$here/fake_setupapi.cpp" "$here/fake_setupapi.def" \
+        -static-libgcc -static-libstdc++ &&
+        $cxx -shared -o "$out/hid.dll" "$here/fake_hid.cpp" "$here/fake_hid.def" \
+            -static-libgcc -static-libstdc++ &&
+        $cxx -o "$out/platform_probe.exe" "$here/platform_probe.cpp" "$here/sim.cpp" \
+            "$root/src/platform/platform_win32.cpp" -static -L"$out" -l:setupapi.dll -l:hid.dll &&
+        cp "$root/build/win64/tevuio.dll" "$root/build/win64/tevutest.exe" "$out/" &&
+        $cxx -o "$out/scenarios.exe" "$here/scenarios.cpp" "$here/sim.cpp" -static \
+            -L"$out" -l:tevuio.dll &&
+        $cxx -o "$out/simctl.exe" "$here/simctl.cpp" "$here/sim.cpp" -static
+}
+if build_harness >"$out/build.log" 2>&1; then
+    pass "build test DLLs, simulator and test programs"
+else
+    fail "build test DLLs, simulator and test programs (see $out/build.log)"
+    tail -n 30 "$out/build.log"
+    finish
+fi
+
+# --- Static checks of both builds ---------------------------------------------
+system_dll='^(kernel32|msvcrt|setupapi|hid|user32|advapi32|ntdll|ws2_32)\.dll$'
+exports_of() { $1 -p "$2" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -n 's/^\s*\[ *[0-9]*\] //p' | sort; }
+imports_of() { $1 -p "$2" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u; }
+expected_exports=$(printf '%s\n' tevu_io_get_api_version tevu_io_jvs_init tevu_io_jvs_poll \
+    tevu_io_jvs_read_coin_counter tevu_io_slider_init tevu_io_slider_set_leds \
+    tevu_io_slider_start tevu_io_slider_stop | sort)
+static_checks() { # static_checks PRESET OBJDUMP FORMAT
+    local dir="$root/build/$1" dump=$2 format=$3 f
+    for f in tevuio.dll tevutest.exe; do
+        check "$1 $f is $format" bash -c "$dump -f '$dir/$f' | grep -q 'file format $format'"
+    done
+    check "$1 tevuio.dll exports exactly the eight names, undecorated" \
+        test "$(exports_of "$dump" "$dir/tevuio.dll")" = "$expected_exports"
+    check "$1 tevuio.dll imports only system DLLs" \
+        bash -c "! $dump -p '$dir/tevuio.dll' | sed -n 's/^\s*DLL Name: //p' | tr A-Z a-z |
+            grep -Evq '$system_dll'"
+    check "$1 tevutest.exe imports only system DLLs and tevuio.dll" \
+        bash -c "! $dump -p '$dir/tevutest.exe' | sed -n 's/^\s*DLL Name: //p' | tr A-Z a-z |
+            grep -Ev '^tevuio\.dll$' | grep -Evq '$system_dll'"
+    check "$1 tevutest.exe imports tevuio.dll by name" \
+        bash -c "$dump -p '$dir/tevutest.exe' | grep -q 'DLL Name: tevuio.dll'"
+    local names
+    names=$($dump -p "$dir/tevutest.exe" | sed -n '/DLL Name: tevuio.dll/,/^$/p' |
+        awk 'NR > 2 && NF >= 3 { print $NF }' | sort)
+    check "$1 tevutest.exe imports the library's functions by name" \
+        bash -c "[ -n '$names' ] && ! grep -qv '^tevu_io_' <<<'$names'"
+}
+static_checks win32 i686-w64-mingw32-objdump pei-i386
+static_checks win64 x86_64-w64-mingw32-objdump pei-x86-64
+
+# --- Wine ----------------------------------------------------------------------
+export WINEDEBUG=-all
+WINEPREFIX=$(mktemp -d /tmp/tevu-wine.XXXXXX)
+export WINEPREFIX
+work=$(mktemp -d /tmp/tevu-wine-work.XXXXXX)
+cleanup() {
+    wineserver -k >/dev/null 2>&1
+    rm -rf "$WINEPREFIX" "$work"
+}
+trap cleanup EXIT
+if ! timeout 180 "$wine_loader" wineboot -i >"$work/wineboot.log" 2>&1; then
+    fail "wine prefix created"
+    finish
+fi
+wineserver -w >/dev/null 2>&1
+pass "wine prefix created"
+# The test setupapi.dll and hid.dll beside the programs replace wine's own.
+export WINEDLLOVERRIDES="setupapi,hid=n,b"
+
+# run_wine DIR STDOUT STDERR PROGRAM ARGS...: runs in DIR, bounded; prints the exit status.
+run_wine() {
+    local dir=$1 stdout=$2 stderr=$3
+    shift 3
+    (cd "$dir" && timeout -k 5 "$run_timeout" "$wine_loader" "$@" >"$stdout" 2>"$stderr")
+    echo $?
+}
+# Verdict lines of a test program ("PASS x" / "FAIL x: why"), with a prefix.
+report_lines() { # report_lines PREFIX STDERR_FILE
+    local line
+    while IFS= read -r line; do
+        line=${line%$'\r'} # the programs' stderr is in text mode
+        case $line in
+        "PASS "*) pass "$1: ${line#PASS }" ;;
+        "FAIL "*) fail "$1: ${line#FAIL }" ;;
+        "INFO "*) echo "     $1: ${line#INFO }" ;;
+        esac
+    done <"$2"
+}
+same_bytes() { # same_bytes EXPECTED ACTUAL
+    if cmp -s "$1" "$2"; then return 0; fi
+    echo "     expected: $(od -An -c "$1" | tr -s ' ' | head -c 400)"
+    echo "     actual:   $(od -An -c "$2" | tr -s ' ' | head -c 400)"
+    return 1
+}
+
+# The platform layer on its own.
+d="$work/probe"
+mkdir -p "$d"
+rc=$(run_wine "$d" "$d/stdout" "$d/stderr" "$out/platform_probe.exe")
+report_lines "platform" "$d/stderr"
+check "platform: probe ran to its end" grep -q '^DONE' "$d/stderr"
+check "platform: probe exit status 0" test "$rc" = 0
+printf 'line 231 err = e7\r\nno newline translation\n' >"$d/expected"
+check "platform: output bytes as formatted, no text-mode translation" \
+    same_bytes "$d/expected" "$d/stdout"
+
+# The library through its exports. Scenarios that end in the library's exit
+# say so with "EXPECT-EXIT status".
+for s in version no-controller no-device-list two-interfaces single-interface open-fails \
+    queue-refused lamp-offset silent-stop; do
+    d="$work/$s"
+    mkdir -p "$d"
+    rc=$(run_wine "$d" "$d/stdout" "$d/stderr" "$out/scenarios.exe" "$s")
+    report_lines "$s" "$d/stderr"
+    want=$(tr -d '\r' <"$d/stderr" | sed -n 's/^EXPECT-EXIT //p' | tail -n 1)
+    if [ -n "$want" ]; then
+        check "$s: process ends with status $want" test "$rc" = "$want"
+        check "$s: ends before DONE" bash -c "! grep -q '^DONE' '$d/stderr'"
+    else
+        check "$s: ran to its end with status 0" \
+            bash -c "[ '$rc' = 0 ] && grep -q '^DONE 0' '$d/stderr'"
+    fi
+    touch "$d/expected_stdout.bin"
+    check "$s: library output, byte for byte" same_bytes "$d/expected_stdout.bin" "$d/stdout"
+done
+
+# The test tool without a controller.
+d="$work/tevutest-none"
+mkdir -p "$d"
+rc=$(WINEDLLOVERRIDES="setupapi,hid=n,b" TEVU_SIM_PATHS="" \
+    run_wine "$d" "$d/stdout" "$d/stderr" "$out/tevutest.exe")
+check "tevutest without controller: exit status -1 (255)" test "$rc" = 255
+printf 'tevuTEST\r\n---------\r\ntevu_io_jvs_init() : ERROR\r\n' >"$d/expected"
+check "tevutest without controller: output, byte for byte" same_bytes "$d/expected" "$d/stdout"
+
+# The test tool with a controller: the simulator runs as a process of its own
+# and plays a script (touches, buttons, keys), checking the light reports.
+d="$work/tevutest-sim"
+mkdir -p "$d"
+paths='\\.\pipe\hid#vid_0f0d&pid_0092&mi_00#tool;\\.\pipe\hid#vid_0f0d&pid_0092&mi_01#tool'
+(cd "$d" && timeout -k 5 "$run_timeout" "$wine_loader" "$out/simctl.exe" "$paths" \
+    expected >"$d/sim.stdout" 2>"$d/sim.stderr") &
+sim_pid=$!
+sleep 1
+(cd "$d" && TEVU_SIM_PATHS="$paths" timeout -k 5 "$run_timeout" "$wine_loader" \
+    "$out/tevutest.exe" >"$d/stdout" 2>"$d/stderr") &
+tool_pid=$!
+wait "$sim_pid"
+sim_rc=$?
+sleep 0.5
+kill -INT "$tool_pid" 2>/dev/null
+wait "$tool_pid"
+report_lines "tevutest with controller" "$d/sim.stderr"
+check "tevutest with controller: simulator ran its script (status $sim_rc)" test "$sim_rc" = 0
+touch "$d/expected"
+check "tevutest with controller: output, byte for byte" same_bytes "$d/expected" "$d/stdout"
+check "tevutest with controller: every line ends in exactly CR LF" \
+    bash -c "! grep -q \$'\\r\\r' '$d/stdout' && [ \$(grep -c \$'\\r\$' '$d/stdout') = \$(wc -l <'$d/stdout') ]"
+
+finish

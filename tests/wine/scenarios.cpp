@@ -1,0 +1,513 @@
+// The library (the 64-bit twin of tevuio.dll) driven through its exports under
+// wine, against the simulated controller. One scenario per process, named by
+// the first argument, run in a directory of its own.
+//
+// Verdicts go to stderr as "PASS name" / "FAIL name: detail", ending with
+// "DONE" when the scenario ran to its end. Standard output carries only what
+// the library printed; before anything that may print, the scenario appends
+// the bytes it expects to expected_stdout.bin, which the runner compares with
+// the real output (also for the scenarios that end in the library's exit).
+#include "sim.h"
+#include "tevuio.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int failures;
+
+void check(bool ok, const std::string &name, const std::string &detail = "") {
+    if (ok) {
+        fprintf(stderr, "PASS %s\n", name.c_str());
+    } else {
+        fprintf(stderr, "FAIL %s: %s\n", name.c_str(), detail.c_str());
+        ++failures;
+    }
+}
+
+void expect_stdout(const std::string &text) {
+    FILE *f = fopen("expected_stdout.bin", "ab");
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+std::string pipe_path(const std::string &middle, const std::string &tag) {
+    return "\\\\.\\pipe\\hid#" + middle + "#" + tag + std::to_string(GetCurrentProcessId());
+}
+
+void list_paths(const std::string &paths) {
+    SetEnvironmentVariableA(SIM_ENV_PATHS, paths.c_str());
+}
+
+// --- What the slider callback saw ------------------------------------------
+
+CRITICAL_SECTION seen_lock;
+std::vector<bytes> seen_pressures; // guarded by seen_lock
+volatile LONG callback_calls;
+volatile LONG callback_thread;
+
+void record_pressure(const uint8_t *pressure) {
+    InterlockedExchange(&callback_thread, static_cast<LONG>(GetCurrentThreadId()));
+    EnterCriticalSection(&seen_lock);
+    seen_pressures.push_back(bytes(pressure, pressure + 32));
+    LeaveCriticalSection(&seen_lock);
+    InterlockedIncrement(&callback_calls);
+}
+
+std::vector<bytes> pressures() {
+    EnterCriticalSection(&seen_lock);
+    std::vector<bytes> copy = seen_pressures;
+    LeaveCriticalSection(&seen_lock);
+    return copy;
+}
+
+bool wait_calls(LONG at_least, DWORD timeout_ms) {
+    DWORD start = GetTickCount();
+    while (callback_calls < at_least) {
+        if (GetTickCount() - start > timeout_ms)
+            return false;
+        Sleep(2);
+    }
+    return true;
+}
+
+bytes pressure_with(std::initializer_list<std::pair<int, uint8_t>> cells) {
+    bytes p(32, 0);
+    for (auto &c : cells)
+        p[c.first] = c.second;
+    return p;
+}
+
+uint32_t slider_touching(std::initializer_list<int> cells) {
+    uint32_t word = 0;
+    for (int c : cells)
+        word |= 1u << (31 - c);
+    return word ^ 0x80808080u;
+}
+
+// Sends one message and waits until the callback has run for it.
+bool feed(sim_interface *input, const bytes &message) {
+    LONG before = callback_calls;
+    return sim_send(input, message) && wait_calls(before + 1, 5000);
+}
+
+// --- Light reports ---------------------------------------------------------
+
+bytes lamp_report(uint8_t l0, uint8_t l1, uint8_t l2, uint8_t l3) {
+    bytes r(49, 0);
+    r[0] = 0x06;
+    r[1] = l0;
+    r[2] = l1;
+    r[3] = l2;
+    r[4] = l3;
+    return r;
+}
+
+// The light reports (0x04, 0x05, 0x0B) the controller received, in order.
+std::vector<bytes> light_reports(const sim_record &r) {
+    std::vector<bytes> out;
+    for (const bytes &m : r.messages)
+        if (!m.empty() && m[0] != 0x06)
+            out.push_back(m);
+    return out;
+}
+
+bool wait_lamp(sim_interface *lighting, const bytes &expected) {
+    return sim_wait_for(lighting, 5000,
+                        [&](const sim_record &r) { return r.last_lamp == expected; });
+}
+
+size_t wait_lights(sim_interface *lighting, size_t count) {
+    sim_wait_for(lighting, 5000,
+                 [&](const sim_record &r) { return light_reports(r).size() >= count; });
+    return light_reports(sim_snapshot(lighting)).size();
+}
+
+// --- Scenarios -------------------------------------------------------------
+
+void scenario_version() {
+    expect_stdout("");
+    check(tevu_io_get_api_version() == 0x0100, "version is 0x0100 before init");
+    check(tevu_io_slider_init() == 0 && tevu_io_slider_init() == 0, "slider init returns 0");
+}
+
+// No controller: two counted searches per init, the third ends the process.
+void scenario_no_controller(bool with_list) {
+    list_paths(pipe_path("vid_045e&pid_0001&mi_00", "other"));
+    if (!with_list)
+        SetEnvironmentVariableA(SIM_ENV_NO_LIST, "1");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == -1, "init without a controller returns -1");
+    uint8_t op = 0xff, game = 0xff;
+    tevu_io_jvs_poll(&op, &game);
+    check(op == 0 && game == 0, "poll without a controller gives zeros");
+    uint16_t coins = 7;
+    tevu_io_jvs_read_coin_counter(&coins);
+    check(coins == 0, "coin count starts at 0");
+    tevu_io_jvs_read_coin_counter(nullptr);
+    fflush(stdout);
+    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
+    fprintf(stderr, "EXPECT-EXIT 1\n");
+    fflush(stderr);
+    tevu_io_jvs_init();
+    check(false, "second init ends the process", "it returned");
+}
+
+// The normal controller: interface 0 for input, interface 1 for lights.
+void scenario_two_interfaces() {
+    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
+    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
+    sim_interface *input = sim_open(in_path);
+    sim_interface *lighting = sim_open(light_path);
+    // Lighting first, and entries that must not match (other vendor, upper
+    // case): the search goes by vendor and interface, not by order.
+    list_paths(pipe_path("vid_045e&pid_0001&mi_00", "other") + ";" +
+               pipe_path("VID_0F0D&PID_0092&MI_00", "upper") + ";" + light_path + ";" + in_path);
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init finds both interfaces");
+    check(sim_wait_connected(input, 5000) && sim_wait_connected(lighting, 5000),
+          "both interfaces opened");
+    bool told = sim_wait_for(input, 5000, [](const sim_record &r) { return !r.messages.empty(); });
+    check(told && sim_snapshot(input).messages[0] == bytes{SIM_QUEUE_TAG, 2, 0, 0, 0},
+          "input queue depth set to 2");
+
+    tevu_io_slider_start(record_pressure);
+    tevu_io_slider_start(record_pressure); // a second start changes nothing
+    Sleep(200);
+    check(callback_calls == 0, "the slider waits for the first report");
+    // Lamps run before any report: the zero button word lights all four.
+    check(wait_lamp(lighting, lamp_report(0xff, 0xff, 0xff, 0xff)),
+          "lamps lit while no button is pressed");
+
+    check(feed(input, sim_input_report(0, 0x80808080)), "untouched report reaches the callback");
+    check(pressures().back() == bytes(32, 0), "untouched slider gives 32 zeros");
+    check(static_cast<DWORD>(callback_thread) != GetCurrentThreadId(),
+          "callback runs on the slider thread");
+
+    check(feed(input, sim_input_report(0x1000, slider_touching({5}))), "touch report");
+    check(pressures().back() == pressure_with({{5, 200}}), "touch on cell 5 gives 200 there",
+          sim_hex(pressures().back()));
+    uint8_t op = 0, game = 0;
+    tevu_io_jvs_poll(&op, &game);
+    check(op == 0x01 && game == 0x00, "button word 0x1000 is the test button");
+
+    // Two reports in one read: only the newer counts.
+    bytes both = sim_input_report(0x020F, slider_touching({0}));
+    bytes newer = sim_input_report(0x0001, slider_touching({31, 24}));
+    both.insert(both.end(), newer.begin(), newer.end());
+    check(feed(input, both), "double report");
+    check(pressures().back() == pressure_with({{24, 200}, {31, 200}}),
+          "of two queued reports the newer one is taken", sim_hex(pressures().back()));
+    tevu_io_jvs_poll(&op, &game);
+    check(op == 0x00 && game == 0x04, "button word 0x0001 is game button 3");
+    check(wait_lamp(lighting, lamp_report(0xff, 0x00, 0xff, 0xff)),
+          "button of word bit 0 darkens lamp 1");
+
+    check(feed(input, sim_input_report(0x020F, 0x80808080)), "all buttons report");
+    tevu_io_jvs_poll(&op, &game);
+    check(op == 0x00 && game == 0x1f, "button word 0x020F gives all five game buttons");
+    check(wait_lamp(lighting, lamp_report(0x00, 0x00, 0x00, 0x00)), "all lamps dark");
+    check(feed(input, sim_input_report(0, 0x80808080)), "release report");
+    check(wait_lamp(lighting, lamp_report(0xff, 0xff, 0xff, 0xff)), "lamps lit again");
+
+    // Frames: an all-black one compresses into feature report 0x0B.
+    sim_clear(lighting);
+    uint8_t frame[96] = {};
+    tevu_io_slider_set_leds(frame);
+    std::vector<bytes> lights;
+    check(wait_lights(lighting, 1) == 1, "black frame sent once");
+    lights = light_reports(sim_snapshot(lighting));
+    if (!lights.empty()) {
+        const bytes &f = lights[0];
+        const bytes head{0x0b, 9, 0x01, 0x00, 0x00, 0xe0, 0x53, 0x00, 0x01, 0x00, 0x00};
+        check(f.size() == 64 && bytes(f.begin(), f.begin() + 11) == head,
+              "black frame is feature report 0x0B with its 9-byte block", sim_hex(f));
+        check(sim_lzf_expand(f.data() + 2, f[1]) == bytes(96, 0), "the block expands to the frame");
+    }
+
+    // One lit cell, as the test tool sends it: still compressed.
+    sim_clear(lighting);
+    frame[3 * 7] = 0x7f;
+    frame[3 * 7 + 1] = 0x23;
+    tevu_io_slider_set_leds(frame);
+    check(wait_lights(lighting, 1) == 1, "one-cell frame sent once");
+    lights = light_reports(sim_snapshot(lighting));
+    if (!lights.empty())
+        check(lights[0].size() == 64 && lights[0][0] == 0x0b && lights[0][1] <= 62 &&
+                  sim_lzf_expand(lights[0].data() + 2, lights[0][1]) == bytes(frame, frame + 96),
+              "one-cell frame arrives whole in host order", sim_hex(lights[0]));
+
+    // 96 different bytes do not compress: two output reports, device order.
+    sim_clear(lighting);
+    for (int i = 0; i < 96; ++i)
+        frame[i] = static_cast<uint8_t>(i * 2 + 1);
+    tevu_io_slider_set_leds(frame);
+    check(wait_lights(lighting, 2) == 2, "uncompressible frame sent as two reports");
+    bytes low{0x04}, high{0x05};
+    for (int k = 0; k < 16; ++k)
+        low.insert(low.end(), frame + 3 * (31 - k), frame + 3 * (31 - k) + 3);
+    for (int k = 16; k < 32; ++k)
+        high.insert(high.end(), frame + 3 * (31 - k), frame + 3 * (31 - k) + 3);
+    lights = light_reports(sim_snapshot(lighting));
+    check(lights.size() == 2 && lights[0] == low && lights[1] == high,
+          "reports 0x04 and 0x05 carry host LED 31 first",
+          lights.size() == 2 ? sim_hex(lights[0]) + " " + sim_hex(lights[1]) : "");
+    Sleep(100);
+    sim_clear(lighting);
+    tevu_io_slider_set_leds(frame);
+    Sleep(300);
+    check(light_reports(sim_snapshot(lighting)).empty(), "the same frame again sends nothing");
+    frame[0] ^= 0xff;
+    high[48 - 2] ^= 0xff; // host LED 0 is device LED 31, the last of report 0x05
+    tevu_io_slider_set_leds(frame);
+    check(wait_lights(lighting, 1) == 1, "a changed host LED 0 sends one report");
+    Sleep(200);
+    lights = light_reports(sim_snapshot(lighting));
+    check(lights.size() == 1 && lights[0] == high, "only report 0x05 goes out",
+          lights.empty() ? "" : sim_hex(lights[0]));
+
+    // Stop with a silent controller: the blocked read is cancelled.
+    DWORD start = GetTickCount();
+    tevu_io_slider_stop();
+    DWORD took = GetTickCount() - start;
+    check(took < 5000, "stop returns with a silent controller", std::to_string(took) + " ms");
+    fprintf(stderr, "INFO stop took %lu ms\n", took);
+    // Lamp reports still in the pipe drain first; then nothing more comes.
+    Sleep(300);
+    uint64_t lamps = sim_snapshot(lighting).lamp_count;
+    Sleep(300);
+    check(sim_snapshot(lighting).lamp_count == lamps, "lighting thread stopped");
+    tevu_io_slider_stop(); // stopping twice is harmless
+
+    // Frames queued while stopped go out after the next start.
+    sim_clear(lighting);
+    std::memset(frame, 0, sizeof frame);
+    tevu_io_slider_set_leds(frame);
+    Sleep(200);
+    check(light_reports(sim_snapshot(lighting)).empty(), "no light reports while stopped");
+    LONG calls = callback_calls;
+    tevu_io_slider_start(record_pressure);
+    check(wait_lights(lighting, 1) >= 1, "the pending frame goes out after a restart");
+    check(feed(input, sim_input_report(0, slider_touching({1}))), "restarted slider reads");
+    check(callback_calls == calls + 1 && pressures().back() == pressure_with({{1, 200}}),
+          "restart delivers the next report");
+    start = GetTickCount();
+    tevu_io_slider_stop();
+    took = GetTickCount() - start;
+    check(took < 5000, "second stop returns", std::to_string(took) + " ms");
+}
+
+// A controller with one interface: its path has no interface part.
+void scenario_single_interface() {
+    std::string path = pipe_path("vid_0f0d&pid_0001", "single");
+    sim_interface *input = sim_open(path);
+    list_paths(path);
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init opens the single interface");
+    check(sim_wait_connected(input, 5000), "the interface was opened");
+    tevu_io_slider_start(record_pressure);
+    check(feed(input, sim_input_report(0x0100, slider_touching({0}))), "report read");
+    check(pressures().back() == pressure_with({{0, 200}}), "cell 0 touched");
+    uint8_t op = 0, game = 0;
+    tevu_io_jvs_poll(&op, &game);
+    check(op == 0x02 && game == 0, "button word 0x0100 is the service button");
+    uint8_t frame[96] = {};
+    tevu_io_slider_set_leds(frame); // no lighting interface: dropped
+    tevu_io_slider_stop();
+    check(true, "stop without a lighting thread");
+    fflush(stdout);
+    // Two searches found nothing (interface 0, interface 1): the next one is
+    // the third.
+    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
+    fprintf(stderr, "EXPECT-EXIT 1\n");
+    fflush(stderr);
+    tevu_io_jvs_init();
+    check(false, "second init ends the process", "it returned");
+}
+
+// A listed interface that cannot be opened: reported, not counted.
+void scenario_open_fails() {
+    std::string path = pipe_path("vid_0f0d&pid_0001&mi_00", "busy");
+    sim_interface *sim = sim_open(path);
+    // Hold the only instance of the pipe, so the library's open finds it busy.
+    HANDLE holder = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    check(holder != INVALID_HANDLE_VALUE && sim_wait_connected(sim, 5000), "pipe held");
+    list_paths(path);
+    const std::string busy = "Could not open detected device (err = e7).\r\n";
+    expect_stdout(busy + busy + busy + busy);
+    check(tevu_io_jvs_init() == -1, "init fails on a busy interface");
+    check(tevu_io_jvs_init() == -1, "init fails on a busy interface again");
+    std::string missing = pipe_path("vid_0f0d&pid_0001&mi_00", "missing");
+    list_paths(missing);
+    const std::string gone = "Could not open detected device (err = 2).\r\n";
+    expect_stdout(gone + gone);
+    check(tevu_io_jvs_init() == -1, "init fails on a vanished interface");
+    // None of the failed opens counted: one more init with nothing listed
+    // makes two counted searches and returns.
+    list_paths("");
+    check(tevu_io_jvs_init() == -1, "failed opens do not count towards the limit");
+    fflush(stdout);
+    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
+    fprintf(stderr, "EXPECT-EXIT 1\n");
+    fflush(stderr);
+    tevu_io_jvs_init();
+    check(false, "the third counted search ends the process", "it returned");
+}
+
+void scenario_queue_refused() {
+    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
+    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
+    sim_interface *input = sim_open(in_path);
+    sim_interface *lighting = sim_open(light_path);
+    list_paths(in_path + ";" + light_path);
+    SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, "87");
+    expect_stdout("Error 87 setnuminputbuff\r\n");
+    check(tevu_io_jvs_init() == -1, "init fails when the queue depth is refused");
+    check(sim_wait_connected(input, 5000) && sim_wait_connected(lighting, 5000),
+          "both interfaces were opened first");
+    // The earlier handles stay open and hold the one-instance pipes: a new
+    // controller for the next init.
+    std::string in2 = pipe_path("vid_0f0d&pid_0092&mi_00", "in2");
+    std::string light2 = pipe_path("vid_0f0d&pid_0092&mi_01", "light2");
+    sim_open(in2);
+    sim_open(light2);
+    list_paths(in2 + ";" + light2);
+    SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, "0x1F");
+    expect_stdout("Error 31 setnuminputbuff\r\n");
+    check(tevu_io_jvs_init() == -1, "refused again with another code");
+    SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, nullptr);
+    list_paths(in_path + ";" + light_path);
+    const std::string busy = "Could not open detected device (err = e7).\r\n";
+    expect_stdout(busy + busy);
+    check(tevu_io_jvs_init() == -1, "the first controller's interfaces are still held open");
+}
+
+// The host's lamp-state byte, found through hid_offset in morvantel.ini.
+volatile uint8_t lamp_state_byte;
+
+void write_ini(unsigned long long offset) {
+    FILE *f = fopen("morvantel.ini", "wb");
+    fprintf(f, "[tevuio]\r\nhid_offset = %llu\r\n", offset);
+    fclose(f);
+}
+
+void scenario_lamp_offset() {
+    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
+    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
+    sim_interface *input = sim_open(in_path);
+    sim_interface *lighting = sim_open(light_path);
+    list_paths(in_path + ";" + light_path);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr));
+    write_ini(reinterpret_cast<uintptr_t>(&lamp_state_byte) - base);
+    lamp_state_byte = 0x48;
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init with hid_offset");
+    tevu_io_slider_start(record_pressure);
+    check(wait_lamp(lighting, lamp_report(0xff, 0xff, 0x00, 0x00)),
+          "byte 0x48 lights lamps 0 and 1");
+    check(feed(input, sim_input_report(0x000F, 0x80808080)), "buttons pressed on the controller");
+    lamp_state_byte = 0x90;
+    check(wait_lamp(lighting, lamp_report(0x00, 0x00, 0xff, 0xff)),
+          "byte 0x90 lights lamps 2 and 3, whatever the buttons");
+    lamp_state_byte = 0x00;
+    check(wait_lamp(lighting, lamp_report(0x00, 0x00, 0x00, 0x00)), "byte 0 darkens all");
+    sim_send(input, sim_input_report(0, 0x80808080));
+    tevu_io_slider_stop();
+
+    // An offset beyond the program's image: reported, lamps follow buttons.
+    IMAGE_NT_HEADERS *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(
+        base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    char line[200];
+    snprintf(line, sizeof line,
+             "hid_offset 0x%lx lies outside the host image (0x%lx bytes); lamps follow the "
+             "controller's buttons.\r\n",
+             0x7fff0000ul, static_cast<unsigned long>(nt->OptionalHeader.SizeOfImage));
+    write_ini(0x7fff0000);
+    sim_interface *input2 = sim_open(pipe_path("vid_0f0d&pid_0092&mi_00", "in2"));
+    sim_interface *lighting2 = sim_open(pipe_path("vid_0f0d&pid_0092&mi_01", "light2"));
+    list_paths(pipe_path("vid_0f0d&pid_0092&mi_00", "in2") + ";" +
+               pipe_path("vid_0f0d&pid_0092&mi_01", "light2"));
+    expect_stdout(line);
+    check(tevu_io_jvs_init() == 0, "init with an offset outside the image");
+    lamp_state_byte = 0xff;
+    tevu_io_slider_start(record_pressure);
+    check(feed(input2, sim_input_report(0x0001, 0x80808080)), "report on the new controller");
+    check(wait_lamp(lighting2, lamp_report(0xff, 0x00, 0xff, 0xff)),
+          "lamps follow the controller's buttons");
+    sim_send(input2, sim_input_report(0, 0x80808080));
+    tevu_io_slider_stop();
+    DeleteFileA("morvantel.ini");
+}
+
+// Stop while the very first read still waits for a controller that never
+// sends anything.
+void scenario_silent_stop() {
+    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
+    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
+    sim_open(in_path);
+    sim_interface *lighting = sim_open(light_path);
+    list_paths(in_path + ";" + light_path);
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    for (int round = 0; round < 5; ++round) {
+        tevu_io_slider_start(record_pressure);
+        sim_wait_for(lighting, 5000, [](const sim_record &r) { return r.lamp_count > 0; });
+        Sleep(50);
+        DWORD start = GetTickCount();
+        tevu_io_slider_stop();
+        DWORD took = GetTickCount() - start;
+        check(took < 5000, "stop " + std::to_string(round + 1) + " returns while the read waits",
+              std::to_string(took) + " ms");
+        fprintf(stderr, "INFO stop took %lu ms\n", took);
+        sim_clear(lighting);
+    }
+    // Each cancelled read ends its pass with the report as it was (none yet:
+    // the untouched slider), so at most one callback per stop.
+    std::vector<bytes> seen = pressures();
+    bool all_untouched = true;
+    for (const bytes &p : seen)
+        all_untouched = all_untouched && p == bytes(32, 0);
+    check(seen.size() <= 5 && all_untouched,
+          "a cancelled read passes on the untouched slider at most once per stop",
+          std::to_string(seen.size()) + " callbacks");
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    _setmode(_fileno(stdout), _O_BINARY);
+    InitializeCriticalSection(&seen_lock);
+    DeleteFileA("expected_stdout.bin");
+    std::string name = argc > 1 ? argv[1] : "";
+    if (name == "version")
+        scenario_version();
+    else if (name == "no-controller")
+        scenario_no_controller(true);
+    else if (name == "no-device-list")
+        scenario_no_controller(false);
+    else if (name == "two-interfaces")
+        scenario_two_interfaces();
+    else if (name == "single-interface")
+        scenario_single_interface();
+    else if (name == "open-fails")
+        scenario_open_fails();
+    else if (name == "queue-refused")
+        scenario_queue_refused();
+    else if (name == "lamp-offset")
+        scenario_lamp_offset();
+    else if (name == "silent-stop")
+        scenario_silent_stop();
+    else
+        check(false, "scenario", "unknown scenario '" + name + "'");
+    fflush(stdout);
+    fprintf(stderr, "DONE %d failed\n", failures);
+    fflush(stderr);
+    // Worker threads of the simulator may still wait on their pipes.
+    ExitProcess(failures == 0 ? 0 : 2);
+}

@@ -1,0 +1,174 @@
+// The simulated controller as a program of its own, for runs of tevutest.exe:
+//   simctl.exe "IN_PATH;LIGHT_PATH" EXPECTED_FILE
+// Serves both interfaces, waits for the tool to open them, then plays a fixed
+// script of input reports and key presses. After each step it checks the
+// light reports that came back, and appends to EXPECTED_FILE the bytes the
+// tool must print for that step. Verdicts on stderr ("PASS x" / "FAIL x: why").
+#include "sim.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+int failures;
+std::string expected;
+
+void check(bool ok, const std::string &name, const std::string &detail = "") {
+    fprintf(stderr, ok ? "PASS %s\n" : "FAIL %s: %s\n", name.c_str(), detail.c_str());
+    if (!ok)
+        ++failures;
+}
+
+const char *const banner_line = "Init OK. Running input loop. Press Ctrl+C to exit.\r\n";
+
+std::string pressure_lines(const bytes &p) {
+    std::string s = banner_line;
+    s += "slider value changed! pressure array:\r\n";
+    char two[8];
+    for (uint8_t v : p) {
+        snprintf(two, sizeof two, "%02x ", v);
+        s += two;
+    }
+    return s + "\r\n";
+}
+
+// The frame a light report shows, in host LED order; empty if not one.
+bytes frame_of(const bytes &m, bytes current) {
+    if (m.size() == 64 && m[0] == 0x0b && m[1] <= 62)
+        return sim_lzf_expand(m.data() + 2, m[1]);
+    if (m.size() == 49 && (m[0] == 0x04 || m[0] == 0x05)) {
+        int first = m[0] == 0x04 ? 0 : 16;
+        for (int k = 0; k < 16; ++k)
+            for (int c = 0; c < 3; ++c)
+                current[3 * (31 - (first + k)) + c] = m[1 + 3 * k + c];
+        return current;
+    }
+    return bytes();
+}
+
+// Waits until the light reports received since the last clear show frame.
+bool lights_show(sim_interface *lighting, const bytes &frame) {
+    return sim_wait_for(lighting, 3000, [&](const sim_record &r) {
+        bytes shown(96, 0);
+        for (const bytes &m : r.messages)
+            if (!m.empty() && m[0] != 0x06)
+                shown = frame_of(m, shown);
+        return shown == frame;
+    });
+}
+
+bytes frame_lighting(std::initializer_list<int> cells) {
+    bytes f(96, 0);
+    for (int c : cells) {
+        f[3 * c] = 0x7f;
+        f[3 * c + 1] = 0x23;
+    }
+    return f;
+}
+
+uint32_t slider_touching(std::initializer_list<int> cells) {
+    uint32_t word = 0;
+    for (int c : cells)
+        word |= 1u << (31 - c);
+    return word ^ 0x80808080u;
+}
+
+// One input message, then time for the tool to print what it makes of it.
+void step(sim_interface *input, const bytes &message, const std::string &prints) {
+    expected += prints;
+    if (!sim_send(input, message))
+        check(false, "report sent", "the tool closed the interface");
+    Sleep(250);
+}
+
+void key(BYTE vk, bool down) {
+    keybd_event(vk, 0, down ? 0 : KEYEVENTF_KEYUP, 0);
+    Sleep(150); // the async key state follows a little later
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: simctl IN_PATH;LIGHT_PATH EXPECTED_FILE\n");
+        return 2;
+    }
+    std::string paths = argv[1];
+    size_t split = paths.find(';');
+    sim_interface *input = sim_open(paths.substr(0, split));
+    sim_interface *lighting = sim_open(paths.substr(split + 1));
+    expected = "tevuTEST\r\n---------\r\n"
+               "tevu_io_jvs_init() : OK\r\n"
+               "tevu_io_slider_init() : OK\r\n"
+               "tevu_io_slider_start() : OK\r\n";
+    expected += banner_line;
+
+    bool up = sim_wait_connected(input, 30000) && sim_wait_connected(lighting, 5000);
+    check(up, "the tool opened both interfaces");
+    if (up) {
+        check(
+            sim_wait_for(
+                input, 5000,
+                [](const sim_record &r) {
+                    return !r.messages.empty() && r.messages[0] == bytes{SIM_QUEUE_TAG, 2, 0, 0, 0};
+                }),
+            "input queue depth 2");
+        check(sim_wait_for(lighting, 5000, [](const sim_record &r) { return r.lamp_count > 0; }),
+              "lamp reports flow once the slider started");
+        Sleep(300);
+
+        const bytes none(32, 0);
+        step(input, sim_input_report(0, 0x80808080), "");
+        check(lights_show(lighting, frame_lighting({})), "dark frame while nothing is touched");
+
+        bytes touch(32, 0);
+        touch[3] = 200;
+        sim_clear(lighting);
+        step(input, sim_input_report(0, slider_touching({3})), pressure_lines(touch));
+        check(lights_show(lighting, frame_lighting({3})), "touched cell 3 lights LED 3");
+        sim_clear(lighting);
+        step(input, sim_input_report(0, 0x80808080), pressure_lines(none));
+        check(lights_show(lighting, frame_lighting({})), "released cell goes dark");
+
+        // Two reports in one read: the tool sees only the newer.
+        bytes two = sim_input_report(0, slider_touching({10}));
+        bytes newer = sim_input_report(0, slider_touching({20, 31}));
+        two.insert(two.end(), newer.begin(), newer.end());
+        bytes touch2(32, 0);
+        touch2[20] = touch2[31] = 200;
+        sim_clear(lighting);
+        step(input, two, pressure_lines(touch2));
+        check(lights_show(lighting, frame_lighting({20, 31})), "cells 20 and 31 lit");
+        step(input, sim_input_report(0, 0x80808080), pressure_lines(none));
+
+        step(input, sim_input_report(0x1000, 0x80808080), "opbtn changed!\r\n01\r\n");
+        step(input, sim_input_report(0x0000, 0x80808080), "opbtn changed!\r\n00\r\n");
+        step(input, sim_input_report(0x020F, 0x80808080), "buttons changed!\r\n1f\r\n");
+        step(input, sim_input_report(0x0100, 0x80808080),
+             "opbtn changed!\r\n02\r\nbuttons changed!\r\n00\r\n");
+        step(input, sim_input_report(0x0000, 0x80808080), "opbtn changed!\r\n00\r\n");
+
+        // Keys: the default test key (digit 1) and slider key 1 (Q).
+        key('1', true);
+        step(input, sim_input_report(0, 0x80808080), "opbtn changed!\r\n01\r\n");
+        key('1', false);
+        step(input, sim_input_report(0, 0x80808080), "opbtn changed!\r\n00\r\n");
+        key('Q', true);
+        bytes keyed(32, 0);
+        keyed[0] = keyed[1] = keyed[2] = keyed[3] = 20;
+        sim_clear(lighting);
+        step(input, sim_input_report(0, 0x80808080), pressure_lines(keyed));
+        check(lights_show(lighting, frame_lighting({})), "keyboard touches stay dark");
+        key('Q', false);
+        step(input, sim_input_report(0, 0x80808080), pressure_lines(none));
+    }
+
+    FILE *f = fopen(argv[2], "wb");
+    if (f != nullptr) {
+        fwrite(expected.data(), 1, expected.size(), f);
+        fclose(f);
+    }
+    fflush(stderr);
+    ExitProcess(up ? 0 : 1);
+}
