@@ -12,6 +12,7 @@
 #include <ini.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -581,10 +582,6 @@ bool key_is_down(uint8_t vk) {
 // The Windows reader hands the integer parser at most this many characters.
 constexpr size_t kIniValueRoom = 29;
 
-bool same_name(const char *a, const char *b) {
-    return strcasecmp(a, b) == 0;
-}
-
 // The integer rule of the Windows reader: leading control characters and
 // spaces skipped, one sign, "0x" (hexadecimal), "0o" (octal) or "0b" (binary)
 // after it, then digits up to the first one that does not belong; the
@@ -632,32 +629,71 @@ uint32_t windows_integer(const char *text) {
     return minus ? 0u - total : total;
 }
 
+// Lines are cut to this length before the rules below look at them.
+constexpr size_t kIniLineRoom = 4096;
+// A value keeps its first characters and its last one (for the quote rule).
+constexpr size_t kIniValueKept = 64;
+// Stands in for characters that inih would treat as syntax where the
+// Windows reader does not (':' as a separator, ']' inside a section name).
+constexpr char kIniInert = 0x7F;
+
+// One INI query. The line reader follows the section headers itself, with
+// the Windows reader's rules (name between the '[' and the last ']', trimmed,
+// case-insensitive; only the first section of a name is searched, the
+// nameless one before any header included) and hands inih lines in a form
+// that it splits the same way.
 struct ini_query {
+    FILE *file;
     const char *section;
     const char *key;
-    // The section's first appearance has been seen, and passed.
-    bool section_seen;
-    bool section_done;
+    bool first_line;
+    int header_index;   // headers passed so far; 0 before the first one
+    int matched_header; // index of the first section of the wanted name, or -1
     bool found;
     char value[kIniValueRoom + 1];
 };
 
-int ini_match(void *user, const char *section, const char *name, const char *value) {
-    ini_query *query = static_cast<ini_query *>(user);
-    if (query->found || query->section_done) {
-        return 1;
+const char *skip_blanks(const char *text) {
+    while (*text == ' ' || *text == '\t') {
+        ++text;
     }
-    if (!same_name(section, query->section)) {
-        if (query->section_seen) {
-            query->section_done = true; // only the first such section counts
+    return text;
+}
+
+// Length of text without the blanks at its end.
+size_t trimmed_length(const char *text, size_t length) {
+    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t')) {
+        --length;
+    }
+    return length;
+}
+
+// Whether the first length characters of a name from the file are the name
+// asked for, compared as the Windows reader compares them (case-insensitive;
+// an inert byte stands for the ':' it replaced).
+bool same_name(const char *name, size_t length, const char *wanted) {
+    if (strlen(wanted) != length) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        char c = name[i] == kIniInert ? ':' : name[i];
+        if (tolower(static_cast<unsigned char>(c)) !=
+            tolower(static_cast<unsigned char>(wanted[i]))) {
+            return false;
         }
+    }
+    return true;
+}
+
+int ini_match(void *user, const char *, const char *name, const char *value) {
+    ini_query *query = static_cast<ini_query *>(user);
+    if (query->found || query->header_index != query->matched_header || !name) {
         return 1;
     }
-    query->section_seen = true;
-    if (!name || !same_name(name, query->key)) {
+    if (!same_name(name, strlen(name), query->key)) {
         return 1;
     }
-    query->found = true;
+    query->found = true; // the first key of the name wins, with or without a value
     const char *text = value ? value : "";
     size_t length = strlen(text);
     // A value in matching quotes is taken without them.
@@ -670,30 +706,97 @@ int ini_match(void *user, const char *section, const char *name, const char *val
     }
     memcpy(query->value, text, length);
     query->value[length] = '\0';
+    for (char *c = query->value; *c; ++c) {
+        if (*c == kIniInert) {
+            *c = ':';
+        }
+    }
     return 1;
 }
 
-// Reads one line of the file for inih. A ':' would be taken as a separator by
-// inih but not by the Windows reader, so it becomes a byte that neither reader
-// treats specially; a line longer than inih's room is cut.
-char *ini_read_line(char *line, int room, void *stream) {
-    FILE *file = static_cast<FILE *>(stream);
-    int used = 0;
+// Reads one whole line of the file (cut at kIniLineRoom), without its end.
+// false at the end of the file.
+bool read_raw_line(ini_query *query, char *line) {
+    size_t used = 0;
     int c = EOF;
-    while ((c = fgetc(file)) != EOF) {
+    bool any = false;
+    while ((c = fgetc(query->file)) != EOF) {
+        any = true;
         if (c == '\n') {
             break;
         }
-        if (used < room - 2) {
-            line[used++] = static_cast<char>(c == ':' ? 0x7F : c);
+        if (used < kIniLineRoom - 1) {
+            line[used++] = static_cast<char>(c);
         }
     }
-    if (c == EOF && used == 0) {
+    line[used] = '\0';
+    if (used > 0 && line[used - 1] == '\r') {
+        line[--used] = '\0';
+    }
+    if (query->first_line) {
+        query->first_line = false;
+        if (strncmp(line, "\xEF\xBB\xBF", 3) == 0) {
+            memmove(line, line + 3, used - 2);
+        }
+    }
+    return any;
+}
+
+// The line reader inih calls: section headers are followed here and passed on
+// as a neutral header, comments as empty lines, and "name=value" lines as the
+// trimmed name, '=' and the value without its leading blanks (cut to its
+// first characters and its last one, which is all the Windows reader looks
+// at). ':' in a name or value, which inih would take as a separator, is passed
+// on as an inert byte.
+char *ini_read_line(char *out, int room, void *stream) {
+    ini_query *query = static_cast<ini_query *>(stream);
+    static thread_local char line[kIniLineRoom];
+    if (!read_raw_line(query, line)) {
         return nullptr;
     }
-    line[used++] = '\n';
-    line[used] = '\0';
-    return line;
+    const char *start = skip_blanks(line);
+    const char *close = *start == '[' ? strrchr(start, ']') : nullptr;
+    size_t limit = static_cast<size_t>(room) - 2; // room for the line end and NUL
+    size_t used = 0;
+    if (close) {
+        ++query->header_index;
+        const char *name = skip_blanks(start + 1);
+        size_t length = name < close ? trimmed_length(name, close - name) : 0;
+        if (query->matched_header < 0 && same_name(name, length, query->section)) {
+            query->matched_header = query->header_index;
+        }
+        used = static_cast<size_t>(snprintf(out, room, "[h]"));
+    } else if (*start != ';' && *start != '\0') {
+        const char *equals = strchr(start, '=');
+        size_t name_length = trimmed_length(start, equals ? equals - start : strlen(start));
+        if (name_length > limit) {
+            name_length = limit;
+        }
+        memcpy(out, start, name_length);
+        used = name_length;
+        if (equals && used < limit) {
+            out[used++] = '=';
+            const char *value = skip_blanks(equals + 1);
+            size_t value_length = trimmed_length(value, strlen(value));
+            size_t kept = value_length > kIniValueKept ? kIniValueKept - 1 : value_length;
+            if (kept > limit - used) {
+                kept = limit - used;
+            }
+            memcpy(out + used, value, kept);
+            used += kept;
+            if (kept < value_length && used < limit) {
+                out[used++] = value[value_length - 1];
+            }
+        }
+        for (size_t i = 0; i < used; ++i) {
+            if (out[i] == ':') {
+                out[i] = kIniInert;
+            }
+        }
+    }
+    out[used++] = '\n';
+    out[used] = '\0';
+    return out;
 }
 
 char ini_comment_prefixes[] = ";";
@@ -711,13 +814,18 @@ uint32_t read_ini_integer(const char *section, const char *key, int32_t def,
     if (!file) {
         return static_cast<uint32_t>(def);
     }
-    ini_query query{section, key, false, false, false, {}};
+    ini_query query{file, section, key, true, 0, -1, false, {}};
+    // The nameless section before the first header is the first of its name.
+    if (*section == '\0') {
+        query.matched_header = 0;
+    }
     ini_allow_multiline = false;
     ini_allow_inline_comments = false;
     ini_allow_no_value = true;
+    ini_allow_bom = false;
     ini_stop_on_first_error = false;
     ini_start_comment_prefixes = ini_comment_prefixes;
-    ini_parse_stream(ini_read_line, file, ini_match, &query);
+    ini_parse_stream(ini_read_line, &query, ini_match, &query);
     fclose(file);
     if (!query.found || query.value[0] == '\0') {
         return static_cast<uint32_t>(def);

@@ -159,6 +159,23 @@ TEST_F(IniReader, ValuesFollowTheWindowsNumberRule) {
 TEST_F(IniReader, FirstMatchWins) {
     EXPECT_EQ(read("[s]\nk=1\nK=2\n", "s", "k"), 1u);
     EXPECT_EQ(read("[s]\nk=1\n[S]\nk=2\n", "s", "k"), 1u);
+    // Only the first section of a name is searched.
+    EXPECT_EQ(read("[s]\nj=1\n[s]\nk=2\n", "s", "k"), 1234u);
+    EXPECT_EQ(read("[s]\n[s]\nk=2\n", "s", "k"), 1234u);
+    EXPECT_EQ(read("[t]\nk=1\n[s]\nk=2\n", "s", "k"), 2u);
+    // A key without '=' is a match with an empty value.
+    EXPECT_EQ(read("[s]\nk\nk=2\n", "s", "k"), 1234u);
+}
+
+TEST_F(IniReader, SectionHeaders) {
+    EXPECT_EQ(read("[ io3 ]\ntest=9\n", "io3", "test"), 9u);
+    EXPECT_EQ(read("[io3]]\ntest=9\n", "io3", "test"), 1234u);
+    EXPECT_EQ(read("[io3]]\ntest=9\n", "io3]", "test"), 9u);
+    EXPECT_EQ(read("[io3] x\ntest=9\n", "io3", "test"), 9u);
+    EXPECT_EQ(read("[io3\ntest=9\n", "io3", "test"), 1234u);
+    EXPECT_EQ(read("[]\nk=4\n", "", "k"), 1234u);
+    EXPECT_EQ(read("[s:x]\nk=4\n", "s:x", "k"), 4u);
+    EXPECT_EQ(read("\xEF\xBB\xBF[s]\nk=5\n", "s", "k"), 5u);
 }
 
 TEST_F(IniReader, CommentsAndOddLines) {
