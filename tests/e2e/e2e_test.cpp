@@ -1,0 +1,486 @@
+// End to end: the real tevutest (with the real libtevuio.so) against the
+// virtual controller tevu-vctl, each in its own process, in a private temp
+// folder that holds the sockets and serves as the tool's current directory.
+// The controller reads its script from a pipe, so each step is sent when the
+// previous one has been seen; every wait is bounded and every process started
+// here is killed at the end.
+#include "vctl_model.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Generous: the suite also runs under the sanitizers on a shared machine.
+const std::chrono::seconds patience(15);
+
+const char banner[] = "tevuTEST\r\n---------\r\n"
+                      "tevu_io_jvs_init() : OK\r\n"
+                      "tevu_io_slider_init() : OK\r\n"
+                      "tevu_io_slider_start() : OK\r\n"
+                      "Init OK. Running input loop. Press Ctrl+C to exit.\r\n";
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The text tevutest prints for one pressure change, with c8 at the touched cells.
+std::string pressure_block(uint32_t touched) {
+    std::string text = "Init OK. Running input loop. Press Ctrl+C to exit.\r\n"
+                       "slider value changed! pressure array:\r\n";
+    for (int c = 0; c < 32; c++) {
+        text += (touched >> c) & 1u ? "c8 " : "00 ";
+    }
+    return text + "\r\n";
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        n++;
+    }
+    return n;
+}
+
+// CPU seconds (user + system) of a process, or of one of its threads.
+double cpu_seconds(pid_t pid, pid_t tid = 0) {
+    const std::string path =
+        tid == 0 ? "/proc/" + std::to_string(pid) + "/stat"
+                 : "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat";
+    const std::string stat = read_file(path);
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(stat.substr(paren + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    for (int i = 3; i <= 15 && fields >> field; i++) {
+        if (i == 14) {
+            utime = std::stoull(field);
+        } else if (i == 15) {
+            stime = std::stoull(field);
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct child {
+    pid_t pid = -1;
+    int stdin_fd = -1;
+    int status = 0;
+    bool reaped = false;
+};
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tevu-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr) << strerror(errno);
+        dir_ = pattern;
+    }
+
+    void TearDown() override {
+        for (child &c : children_) {
+            if (c.stdin_fd >= 0) {
+                close(c.stdin_fd);
+            }
+            if (!c.reaped) {
+                kill(c.pid, SIGKILL);
+                waitpid(c.pid, nullptr, 0);
+            }
+        }
+        if (HasFailure()) {
+            for (const char *name : {"tool.out", "tool.err", "vctl.err", "host.out"}) {
+                const std::string text = read_file(dir_ + "/" + name);
+                if (!text.empty()) {
+                    printf("--- %s ---\n%s\n", name, text.c_str());
+                }
+            }
+        }
+        const std::string cmd = "rm -rf '" + dir_ + "'";
+        if (system(cmd.c_str()) != 0) {
+            printf("could not remove %s\n", dir_.c_str());
+        }
+    }
+
+    // Starts a program in the temp folder with the virtual HID folder set,
+    // its output in files there. Returns the index in children_.
+    size_t spawn(const std::vector<std::string> &args, const std::string &out_name,
+                 const std::string &err_name, bool with_stdin_pipe) {
+        int pipe_fds[2] = {-1, -1};
+        if (with_stdin_pipe) {
+            EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        }
+        const std::string out_path = dir_ + "/" + out_name;
+        const std::string err_path = dir_ + "/" + err_name;
+        std::vector<char *> argv;
+        for (const std::string &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir_.c_str()) != 0) {
+                _exit(126);
+            }
+            setenv("TEVUIO_VIRTUAL_HID_DIR", dir_.c_str(), 1);
+            const int in = with_stdin_pipe ? pipe_fds[0] : open("/dev/null", O_RDONLY);
+            const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(in, STDIN_FILENO);
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            // A fresh signal state: SIGINT must end the tool as it would at a console.
+            signal(SIGINT, SIG_DFL);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        EXPECT_GT(pid, 0);
+        child c;
+        c.pid = pid;
+        if (with_stdin_pipe) {
+            close(pipe_fds[0]);
+            c.stdin_fd = pipe_fds[1];
+        }
+        children_.push_back(c);
+        return children_.size() - 1;
+    }
+
+    // The controller, taking its script line by line from the test.
+    void start_controller(const std::vector<std::string> &extra = {}) {
+        std::vector<std::string> args = {VCTL_PATH, "--dir",        dir_,    "--script",
+                                         "-",       "--no-display", "--log", dir_ + "/reports.log"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        vctl_ = spawn(args, "vctl.out", "vctl.err", true);
+        // Ready once its interfaces are published.
+        const bool published = wait_until([&] {
+            const std::string err = read_file(dir_ + "/vctl.err");
+            return err.find("publishing") != std::string::npos;
+        });
+        ASSERT_TRUE(published) << read_file(dir_ + "/vctl.err");
+    }
+
+    void start_tool() { tool_ = spawn({TEVUTEST_PATH}, "tool.out", "tool.err", false); }
+
+    void script(const std::string &line) {
+        const std::string text = line + "\n";
+        ASSERT_EQ(write(children_[vctl_].stdin_fd, text.data(), text.size()),
+                  static_cast<ssize_t>(text.size()));
+    }
+
+    std::string tool_output() const { return read_file(dir_ + "/tool.out"); }
+
+    bool wait_until(const std::function<bool()> &condition,
+                    std::chrono::milliseconds limit = patience) {
+        const auto deadline = clock_type::now() + limit;
+        while (clock_type::now() < deadline) {
+            if (condition()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return condition();
+    }
+
+    bool wait_for_output(const std::string &text) {
+        return wait_until([&] { return tool_output().find(text) != std::string::npos; });
+    }
+
+    // Waits for the process to end; false when it has not ended in time.
+    bool wait_exit(size_t index, std::chrono::milliseconds limit = patience) {
+        child &c = children_[index];
+        return wait_until(
+            [&] {
+                if (!c.reaped && waitpid(c.pid, &c.status, WNOHANG) == c.pid) {
+                    c.reaped = true;
+                }
+                return c.reaped;
+            },
+            limit);
+    }
+
+    bool alive(size_t index) {
+        child &c = children_[index];
+        if (!c.reaped && waitpid(c.pid, &c.status, WNOHANG) == c.pid) {
+            c.reaped = true;
+        }
+        return !c.reaped;
+    }
+
+    // Plays back the controller's report log: the state after every report.
+    std::vector<vctl::controller> replay_reports() const {
+        std::vector<vctl::controller> states;
+        vctl::controller c;
+        std::istringstream log(read_file(dir_ + "/reports.log"));
+        std::string line;
+        while (std::getline(log, line)) {
+            if (line.size() < 4) {
+                continue; // a line still being written
+            }
+            std::vector<uint8_t> bytes;
+            std::istringstream hex(line.substr(2));
+            unsigned value = 0;
+            while (hex >> std::hex >> value) {
+                bytes.push_back(static_cast<uint8_t>(value));
+            }
+            const vctl::report_kind kind =
+                line[0] == 'F' ? vctl::report_kind::feature : vctl::report_kind::output;
+            if (vctl::take_report(c, kind, bytes.data(), bytes.size()).empty()) {
+                states.push_back(c);
+            }
+        }
+        return states;
+    }
+
+    // True when the LEDs now show exactly the lit cells in 7f 23 00.
+    bool leds_show(uint32_t lit) const {
+        const std::vector<vctl::controller> states = replay_reports();
+        if (states.empty()) {
+            return false;
+        }
+        const vctl::controller &c = states.back();
+        for (int i = 0; i < 32; i++) {
+            const bool on = (lit >> i) & 1u;
+            const uint8_t expected[3] = {static_cast<uint8_t>(on ? 0x7F : 0),
+                                         static_cast<uint8_t>(on ? 0x23 : 0), 0};
+            if (memcmp(c.leds + 3 * i, expected, 3) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool lamps_show(uint8_t l0, uint8_t l1, uint8_t l2, uint8_t l3) const {
+        const std::vector<vctl::controller> states = replay_reports();
+        if (states.empty()) {
+            return false;
+        }
+        const uint8_t *lamps = states.back().lamps;
+        return lamps[0] == l0 && lamps[1] == l1 && lamps[2] == l2 && lamps[3] == l3;
+    }
+
+    void start_connected_tool() {
+        ASSERT_NO_FATAL_FAILURE(start_controller());
+        start_tool();
+        ASSERT_TRUE(wait_for_output(banner)) << tool_output();
+    }
+
+    std::string dir_;
+    std::vector<child> children_;
+    size_t vctl_ = 0;
+    size_t tool_ = 0;
+};
+
+TEST_F(EndToEnd, UntouchedControllerPrintsOnlyTheBannerAndSendsDarkFrames) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    // The callback has run many times once dark frames and lamp reports arrive.
+    ASSERT_TRUE(wait_until([&] { return leds_show(0) && replay_reports().size() >= 20; }));
+    EXPECT_EQ(tool_output(), banner);
+    EXPECT_TRUE(lamps_show(0xFF, 0xFF, 0xFF, 0xFF));
+}
+
+TEST_F(EndToEnd, TouchPrintsPressuresAndLightsTheCellReleaseDarksIt) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    script("touch 5");
+    ASSERT_TRUE(wait_for_output(pressure_block(1u << 5))) << tool_output();
+    EXPECT_TRUE(wait_until([&] { return leds_show(1u << 5); }));
+
+    script("release 5");
+    ASSERT_TRUE(wait_for_output(std::string(pressure_block(1u << 5)) + pressure_block(0)))
+        << tool_output();
+    EXPECT_TRUE(wait_until([&] { return leds_show(0); }));
+    // Exactly two pressure changes, nothing else after the banner.
+    EXPECT_EQ(tool_output(), std::string(banner) + pressure_block(1u << 5) + pressure_block(0));
+}
+
+TEST_F(EndToEnd, SeveralCellsAtBothEnds) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    const uint32_t cells = (1u << 0) | (1u << 24) | (1u << 31);
+    script("touch 0 24 31");
+    ASSERT_TRUE(wait_for_output(pressure_block(cells))) << tool_output();
+    EXPECT_TRUE(wait_until([&] { return leds_show(cells); }));
+}
+
+TEST_F(EndToEnd, TestButtonPrintsOpbtn) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    script("button test down");
+    ASSERT_TRUE(wait_for_output("opbtn changed!\r\n01\r\n")) << tool_output();
+    script("button test up");
+    ASSERT_TRUE(wait_for_output("opbtn changed!\r\n01\r\nopbtn changed!\r\n00\r\n"))
+        << tool_output();
+    script("button service down");
+    ASSERT_TRUE(wait_for_output("opbtn changed!\r\n02\r\n")) << tool_output();
+}
+
+TEST_F(EndToEnd, GameButtonsPrintGamebtnAndDarkenTheirLamps) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    ASSERT_TRUE(wait_until([&] { return lamps_show(0xFF, 0xFF, 0xFF, 0xFF); }));
+
+    script("button 1 down"); // word bit 2: lamp 3
+    ASSERT_TRUE(wait_for_output("buttons changed!\r\n01\r\n")) << tool_output();
+    EXPECT_TRUE(wait_until([&] { return lamps_show(0xFF, 0xFF, 0xFF, 0x00); }));
+
+    script("button 3 down"); // word bit 0: lamp 1
+    ASSERT_TRUE(wait_for_output("buttons changed!\r\n05\r\n")) << tool_output();
+    EXPECT_TRUE(wait_until([&] { return lamps_show(0xFF, 0x00, 0xFF, 0x00); }));
+
+    script("button 5 down"); // word bit 9: no lamp
+    ASSERT_TRUE(wait_for_output("buttons changed!\r\n15\r\n")) << tool_output();
+
+    script("buttons 0");
+    ASSERT_TRUE(wait_for_output("buttons changed!\r\n00\r\n")) << tool_output();
+    EXPECT_TRUE(wait_until([&] { return lamps_show(0xFF, 0xFF, 0xFF, 0xFF); }));
+    EXPECT_EQ(count_of(tool_output(), "buttons changed!"), 4u);
+    EXPECT_EQ(count_of(tool_output(), "opbtn changed!"), 0u);
+}
+
+TEST_F(EndToEnd, NoControllerPrintsErrorAndExitsWithStatus255) {
+    start_tool(); // nothing published in the folder
+    ASSERT_TRUE(wait_exit(tool_));
+    const child &c = children_[tool_];
+    ASSERT_TRUE(WIFEXITED(c.status));
+    EXPECT_EQ(WEXITSTATUS(c.status), 255); // exit(-1) as the shell sees it
+    const std::string out = tool_output();
+    EXPECT_EQ(out.substr(0, 21), "tevuTEST\r\n---------\r\n");
+    const std::string tail = "tevu_io_jvs_init() : ERROR\r\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+}
+
+TEST_F(EndToEnd, ShellSeesStatus255WithoutController) {
+    const std::string cmd = "cd '" + dir_ + "' && TEVUIO_VIRTUAL_HID_DIR='" + dir_ +
+                            "' timeout 20 '" TEVUTEST_PATH "' >/dev/null; echo $? > status";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(read_file(dir_ + "/status"), "255\n");
+}
+
+TEST_F(EndToEnd, CtrlCEndsTheToolAtOnce) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    kill(children_[tool_].pid, SIGINT);
+    ASSERT_TRUE(wait_exit(tool_, std::chrono::seconds(5)));
+    EXPECT_TRUE(WIFSIGNALED(children_[tool_].status));
+    EXPECT_EQ(WTERMSIG(children_[tool_].status), SIGINT);
+}
+
+TEST_F(EndToEnd, MainThreadWaitsWithoutUsingTheProcessor) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    const pid_t pid = children_[tool_].pid;
+    const double before = cpu_seconds(pid, pid);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double used = cpu_seconds(pid, pid) - before;
+    printf("tool main thread: %.2f s CPU over 2 s\n", used);
+    ASSERT_GE(before, 0.0);
+    EXPECT_LT(used, 0.2); // a spinning loop would show close to 2 s
+}
+
+TEST_F(EndToEnd, UnplugMidRunNeitherCrashesNorHangsNorSpins) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    script("touch 9");
+    ASSERT_TRUE(wait_for_output(pressure_block(1u << 9))) << tool_output();
+    script("unplug");
+    ASSERT_TRUE(wait_until(
+        [&] { return read_file(dir_ + "/vctl.err").find("unplugged") != std::string::npos; }));
+    const pid_t pid = children_[tool_].pid;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double before = cpu_seconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double used = cpu_seconds(pid) - before;
+    printf("tool after unplug: %.2f s CPU over 2 s\n", used);
+    ASSERT_TRUE(alive(tool_)) << "the tool ended after the unplug:\n" << tool_output();
+    EXPECT_LT(used, 1.0); // well below one core (2 s)
+
+    // It still answers Ctrl+C at once.
+    kill(pid, SIGINT);
+    ASSERT_TRUE(wait_exit(tool_, std::chrono::seconds(5)));
+    EXPECT_TRUE(WIFSIGNALED(children_[tool_].status));
+}
+
+TEST_F(EndToEnd, SilentControllerLetsAHostStopPromptly) {
+    ASSERT_NO_FATAL_FAILURE(start_controller({"--silent"}));
+    const size_t host = spawn({HOST_PATH, "300"}, "host.out", "host.err", false);
+    ASSERT_TRUE(wait_exit(host, std::chrono::seconds(20))) << read_file(dir_ + "/host.out");
+    const child &c = children_[host];
+    ASSERT_TRUE(WIFEXITED(c.status));
+    EXPECT_EQ(WEXITSTATUS(c.status), 0);
+    // Nothing was sent: at most the pass that the stop cut short called back.
+    const std::string out = read_file(dir_ + "/host.out");
+    EXPECT_TRUE(out == "started\nstopped after 0 callbacks\n" ||
+                out == "started\nstopped after 1 callbacks\n")
+        << out;
+}
+
+TEST_F(EndToEnd, TalkingControllerLetsAHostStopPromptly) {
+    ASSERT_NO_FATAL_FAILURE(start_controller());
+    const size_t host = spawn({HOST_PATH, "300"}, "host.out", "host.err", false);
+    ASSERT_TRUE(wait_exit(host, std::chrono::seconds(20))) << read_file(dir_ + "/host.out");
+    ASSERT_TRUE(WIFEXITED(children_[host].status));
+    EXPECT_EQ(WEXITSTATUS(children_[host].status), 0);
+    const std::string out = read_file(dir_ + "/host.out");
+    EXPECT_EQ(out.rfind("started\nstopped after ", 0), 0u) << out;
+    EXPECT_EQ(out.find("after 0 callbacks"), std::string::npos) << out;
+}
+
+TEST_F(EndToEnd, InputOnlyControllerWorksWithoutLights) {
+    ASSERT_NO_FATAL_FAILURE(start_controller({"--interfaces", "input"}));
+    start_tool();
+    ASSERT_TRUE(wait_for_output(banner)) << tool_output();
+    script("touch 3");
+    ASSERT_TRUE(wait_for_output(pressure_block(1u << 3))) << tool_output();
+    EXPECT_TRUE(replay_reports().empty()); // no lighting interface, no light report
+}
+
+TEST_F(EndToEnd, SingleInterfaceDeviceIsFoundByTheFallbackSearch) {
+    ASSERT_NO_FATAL_FAILURE(start_controller({"--interfaces", "single"}));
+    start_tool();
+    ASSERT_TRUE(wait_for_output(banner)) << tool_output();
+    script("touch 30");
+    ASSERT_TRUE(wait_for_output(pressure_block(1u << 30))) << tool_output();
+    EXPECT_TRUE(replay_reports().empty());
+}
+
+TEST_F(EndToEnd, IdleCpuFigures) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    const pid_t tool = children_[tool_].pid;
+    const pid_t vctl = children_[vctl_].pid;
+    const double tool_before = cpu_seconds(tool);
+    const double vctl_before = cpu_seconds(vctl);
+    const auto start = clock_type::now();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    const double tool_used = cpu_seconds(tool) - tool_before;
+    const double vctl_used = cpu_seconds(vctl) - vctl_before;
+    printf("idle %.1f s, 1000 input reports/s: tevutest+library %.2f s CPU (%.1f%% of a core), "
+           "tevu-vctl %.2f s CPU (%.1f%%)\n",
+           seconds, tool_used, 100 * tool_used / seconds, vctl_used, 100 * vctl_used / seconds);
+    RecordProperty("tool_cpu_seconds", std::to_string(tool_used));
+    RecordProperty("vctl_cpu_seconds", std::to_string(vctl_used));
+    ASSERT_TRUE(alive(tool_));
+    EXPECT_EQ(tool_output(), banner);
+    EXPECT_LT(tool_used, 1.5 * seconds); // sanity only: less than one and a half cores
+}
+
+} // namespace
