@@ -78,11 +78,20 @@ struct controller {
     uint32_t last_feature_seq = 0;
     long features = 0, lows = 0, highs = 0, bad = 0;
     std::atomic<long> lamp_reports{0};
+    // Run once on the lighting thread, inside the first write of a report
+    // with this ID: queues frames at an exact point of a pass.
+    uint8_t inject_on = 0;
+    std::function<void()> inject;
 
     void attach() {
         fake::set_write_hook([this](int device, bool, const uint8_t *report, uint32_t length) {
             on_write(report, length);
             fake::clear_sent(device); // the thread writes without pause
+            if (inject && report[0] == inject_on) {
+                const std::function<void()> run = std::move(inject);
+                inject = nullptr;
+                run();
+            }
         });
     }
 
@@ -165,43 +174,53 @@ class LightingThreads : public ::testing::Test {
         state_reset_for_tests();
     }
 
-    // Sends frames 1, 2, ... from a thread of its own for about the given
-    // time; calls between() on this thread meanwhile. Returns the count.
-    uint32_t send_frames(std::chrono::milliseconds duration, const std::function<void()> &between) {
+    // Sends frames next_seq, next_seq + 1, ... from a thread of its own for
+    // about the given time, calling between() on this thread meanwhile. The
+    // burst ends with an uncompressible frame right before a compressible
+    // one, so that halves are likely to be pending when it ends. Returns the
+    // number of frames sent.
+    uint32_t send_burst(std::chrono::microseconds duration, const std::function<void()> &between) {
         std::atomic<bool> done{false};
-        uint32_t sent = 0;
+        const uint32_t first = next_seq;
         std::thread sender([&] {
             uint8_t frame[96];
             const auto end = std::chrono::steady_clock::now() + duration;
-            uint32_t seq = 1;
-            for (; seq < max_frames; ++seq) {
+            uint32_t seq = next_seq;
+            for (; seq < max_frames - 64; ++seq) {
                 make_frame(seq, is_compressible(seq), frame);
                 tevu_io_slider_set_leds(frame);
-                if ((seq & 63) == 0 && std::chrono::steady_clock::now() > end)
+                if ((seq & 15) == 0 && std::chrono::steady_clock::now() > end)
                     break;
             }
-            sent = seq;
+            for (bool compressible : {false, true}) {
+                while (is_compressible(++seq) != compressible) {
+                }
+                make_frame(seq, compressible, frame);
+                tevu_io_slider_set_leds(frame);
+            }
+            next_seq = seq + 1;
             done.store(true, std::memory_order_release);
         });
         while (!done.load(std::memory_order_acquire))
             between();
         sender.join();
-        return sent;
+        return next_seq - first;
     }
 
-    // With the thread running: waits until it has caught up, stops it and
-    // checks that each half shows the newest frame queued for it.
+    // With the thread running and the sender stopped: waits until the thread
+    // has caught up and checks that each half shows the newest frame queued
+    // for it.
     void expect_newest_frame_shown() {
         ASSERT_NE(lighting_thread, nullptr);
         ASSERT_TRUE(wait_for(flags_clear));
         const long passes = device.lamp_reports.load(std::memory_order_acquire);
         ASSERT_TRUE(wait_for(
             [&] { return device.lamp_reports.load(std::memory_order_acquire) >= passes + 2; }));
-        lighting_stop_step();
 
         // The halves' record holds the last uncompressed halves queued; the
         // last compressed frame queued is the last one the controller got,
-        // since each is sent once, in order.
+        // since each is sent once, in order. Frame numbers grow in the order
+        // the frames were queued.
         const uint32_t low_seq = seq_at(led_report_low + 1);
         const uint32_t high_seq = seq_at(led_report_high + 46);
         std::lock_guard<std::mutex> lock(device.mu);
@@ -216,40 +235,86 @@ class LightingThreads : public ::testing::Test {
         EXPECT_EQ(device.bad, 0);
     }
 
+    // The next frame number of the given kind.
+    uint32_t take(bool compressible) {
+        while (is_compressible(next_seq) != compressible)
+            next_seq++;
+        return next_seq++;
+    }
+
+    void send(uint32_t seq) { tevu_io_slider_set_leds(frame_of(seq).data()); }
+
+    uint32_t next_seq = 1; // touched by one sender at a time
     controller device;
 };
 
 TEST_F(LightingThreads, ControllerEndsOnNewestFrameUnderLoad) {
+    // Bursts of frames as fast as the sender can go; after each, once the
+    // thread has caught up, the controller must show the newest frame.
     lighting_start_step();
-    const auto start = std::chrono::steady_clock::now();
-    const uint32_t frames = send_frames(std::chrono::milliseconds(1500), [] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    expect_newest_frame_shown();
+    uint32_t frames = 0;
+    int bursts = 0;
+    std::chrono::duration<double> sending{0};
+    while (sending < std::chrono::milliseconds(1500) && !HasFailure()) {
+        const auto start = std::chrono::steady_clock::now();
+        frames += send_burst(std::chrono::milliseconds(5),
+                             [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+        sending += std::chrono::steady_clock::now() - start;
+        bursts++;
+        expect_newest_frame_shown();
+    }
+    lighting_stop_step();
 
     std::lock_guard<std::mutex> lock(device.mu);
     EXPECT_GT(device.features, 0);
     EXPECT_GT(device.lows, 0);
     EXPECT_GT(device.highs, 0);
-    std::printf("[ lighting ] %u frames queued in %.2f s: %.0f frames/s; sent %ld 0x0B, %ld 0x04, "
-                "%ld 0x05, %ld lamp reports (%.0f passes/s)\n",
-                frames, seconds, frames / seconds, device.features, device.lows, device.highs,
-                device.lamp_reports.load(), device.lamp_reports.load() / seconds);
+    const double seconds = sending.count();
+    std::printf("[ lighting ] %d bursts, %u frames in %.2f s of sending: %.0f frames/s offered; "
+                "sent %ld 0x0B + %ld 0x04 + %ld 0x05 (%.0f frames/s delivered)\n",
+                bursts, frames, seconds, frames / seconds, device.features, device.lows,
+                device.highs, (device.features + std::max(device.lows, device.highs)) / seconds);
+}
+
+TEST_F(LightingThreads, FramesQueuedDuringAPassEndOnTheNewest) {
+    // Both halves of an older frame wait; during the lamp write, the low
+    // half's write or the high half's write of the next pass, the host sends
+    // another uncompressed frame and then a compressed one. Whichever point,
+    // the controller must end on the compressed frame.
+    for (uint8_t point : {0x06, 0x04, 0x05}) {
+        SCOPED_TRACE(point);
+        send(take(false));
+        ASSERT_TRUE(led_low_dirty.load() && led_high_dirty.load());
+        const uint32_t newer = take(false);
+        const uint32_t newest = take(true);
+        device.inject_on = point;
+        device.inject = [this, newer, newest] {
+            send(newer);
+            send(newest);
+        };
+        lighting_start_step();
+        expect_newest_frame_shown();
+        lighting_stop_step();
+        EXPECT_FALSE(device.inject);
+        std::lock_guard<std::mutex> lock(device.mu);
+        EXPECT_EQ(bytes(device.leds, device.leds + 96), frame_of(newest));
+    }
 }
 
 TEST_F(LightingThreads, ControllerEndsOnNewestFrameAcrossStopAndStart) {
-    int cycles = 0;
-    send_frames(std::chrono::milliseconds(500), [&] {
+    for (int round = 0; round < 20 && !HasFailure(); ++round) {
+        int cycles = 0;
+        send_burst(std::chrono::milliseconds(25), [&] {
+            lighting_start_step();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            lighting_stop_step();
+            cycles++;
+        });
+        EXPECT_GT(cycles, 0);
         lighting_start_step();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        expect_newest_frame_shown();
         lighting_stop_step();
-        cycles++;
-    });
-    EXPECT_GT(cycles, 0);
-    lighting_start_step();
-    expect_newest_frame_shown();
+    }
 }
 
 // The test tool's way: frames sent from the slider callback, on the slider
