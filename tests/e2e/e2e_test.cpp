@@ -19,8 +19,10 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -111,6 +113,14 @@ class EndToEnd : public ::testing::Test {
             if (!c.reaped) {
                 kill(c.pid, SIGKILL);
                 waitpid(c.pid, nullptr, 0);
+            }
+        }
+        // A sanitizer build reports on the children's stderr, which no one else reads.
+        for (const char *name : {"tool.err", "vctl.err", "host.err"}) {
+            const std::string text = read_file(dir_ + "/" + name);
+            if (text.find("Sanitizer") != std::string::npos ||
+                text.find("runtime error") != std::string::npos) {
+                ADD_FAILURE() << name << ":\n" << text;
             }
         }
         if (HasFailure()) {
@@ -481,6 +491,101 @@ TEST_F(EndToEnd, IdleCpuFigures) {
     ASSERT_TRUE(alive(tool_));
     EXPECT_EQ(tool_output(), banner);
     EXPECT_LT(tool_used, 1.5 * seconds); // sanity only: less than one and a half cores
+}
+
+// --- The virtual controller on its own -----------------------------------------
+
+// Connects to one of the controller's interfaces as a host would.
+int connect_interface(const std::string &path) {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+const char input_socket[] = "/hid#vid_0f0d&pid_7001&mi_00#tevu-vctl";
+const char lighting_socket[] = "/hid#vid_0f0d&pid_7001&mi_01#tevu-vctl";
+
+TEST_F(EndToEnd, ControllerRefusesABadScriptFileWithItsLine) {
+    std::ofstream(dir_ + "/bad.txt") << "touch 3\nwait 10\nbutton coin down\n";
+    const size_t vctl = spawn({VCTL_PATH, "--dir", dir_, "--script", dir_ + "/bad.txt"}, "vctl.out",
+                              "vctl.err", false);
+    ASSERT_TRUE(wait_exit(vctl));
+    EXPECT_EQ(WEXITSTATUS(children_[vctl].status), 2);
+    EXPECT_EQ(read_file(dir_ + "/vctl.err"),
+              "tevu-vctl: " + dir_ +
+                  "/bad.txt: line 3: unknown button 'coin' (test, service, 1-5)\n");
+    EXPECT_EQ(access((dir_ + input_socket).c_str(), F_OK), -1); // nothing published
+}
+
+TEST_F(EndToEnd, ControllerSkipsABadPipedLineAndPlaysOn) {
+    ASSERT_NO_FATAL_FAILURE(start_controller());
+    const int input = connect_interface(dir_ + input_socket);
+    ASSERT_GE(input, 0);
+    script("touch 40");
+    script("touch 31");
+    ASSERT_TRUE(wait_until([&] {
+        return read_file(dir_ + "/vctl.err")
+                   .find("script line 1: bad cell '40' (0-31, a range like 4-7, or all)") !=
+               std::string::npos;
+    }));
+    // The reports soon carry cell 31: slider word 0x80808081.
+    const uint8_t touched[] = {'I', 0x01, 0x00, 0x00, 0x00, 0x81, 0x80, 0x80, 0x80, 0x00};
+    const bool seen = wait_until([&] {
+        uint8_t message[64];
+        const ssize_t n = recv(input, message, sizeof message, 0);
+        return n == sizeof touched && memcmp(message, touched, sizeof touched) == 0;
+    });
+    close(input);
+    EXPECT_TRUE(seen);
+}
+
+TEST_F(EndToEnd, ControllerAcknowledgesEveryReportAndRefusesMalformedOnes) {
+    ASSERT_NO_FATAL_FAILURE(start_controller({"--silent"}));
+    const int lighting = connect_interface(dir_ + lighting_socket);
+    ASSERT_GE(lighting, 0);
+    uint8_t bad[65] = {'F', 0x0B, 63}; // block length above 62
+    uint8_t lamps[50] = {'O', 0x06, 0xFF, 0x00, 0xFF, 0x00};
+    for (const auto &[message, size] : {std::pair<const uint8_t *, size_t>{bad, sizeof bad},
+                                        std::pair<const uint8_t *, size_t>{lamps, sizeof lamps}}) {
+        ASSERT_EQ(send(lighting, message, size, 0), static_cast<ssize_t>(size));
+        uint8_t ack[8] = {};
+        EXPECT_EQ(recv(lighting, ack, sizeof ack, 0), 1);
+        EXPECT_EQ(ack[0], 'A');
+    }
+    close(lighting);
+    EXPECT_TRUE(lamps_show(0xFF, 0x00, 0xFF, 0x00));
+    const std::string log = read_file(dir_ + "/reports.log");
+    EXPECT_EQ(log.substr(0, 11), "F 0b 3f 00 ");
+    EXPECT_NE(read_file(dir_ + "/vctl.err")
+                  .find("refused: feature report 0x0b: block length 63 above 62"),
+              std::string::npos);
+}
+
+TEST_F(EndToEnd, ControllerUnplugsAndPlugsAgain) {
+    ASSERT_NO_FATAL_FAILURE(start_controller());
+    const int input = connect_interface(dir_ + input_socket);
+    ASSERT_GE(input, 0);
+    script("unplug");
+    uint8_t message[64];
+    EXPECT_TRUE(wait_until([&] { return recv(input, message, sizeof message, 0) == 0; }));
+    close(input);
+    EXPECT_TRUE(wait_until([&] { return access((dir_ + input_socket).c_str(), F_OK) == -1; }));
+    script("plug");
+    EXPECT_TRUE(wait_until([&] { return access((dir_ + input_socket).c_str(), F_OK) == 0; }));
+    const int again = connect_interface(dir_ + input_socket);
+    ASSERT_GE(again, 0);
+    EXPECT_EQ(recv(again, message, sizeof message, 0), 10);
+    close(again);
 }
 
 } // namespace
