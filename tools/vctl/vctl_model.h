@@ -94,8 +94,22 @@ struct command {
     int line = 0;
 };
 
-// The language, one command per line; '#' starts a comment; blank lines are
-// skipped; words are separated by blanks:
+// The script language: one command per line, words separated by blanks; '#'
+// starts a comment and blank lines are skipped.
+//   touch CELLS...      touch cells: numbers 0-31, ranges like 4-7, or all
+//   release CELLS...    release cells (same forms)
+//   button B down|up    press or release a button; B: test, service, 1-5
+//   buttons WORD        set the whole button word (e.g. 0x1000)
+//   wait MS             pause for MS milliseconds (at most an hour)
+//   wait host           pause until a host has opened the input interface
+//   rate N              send N input reports per second (0: none)
+//   silent on|off       stop or resume sending input reports
+//   unplug              close every connection and withdraw the interfaces
+//   plug                publish the interfaces again
+//   echo TEXT           print TEXT
+//   quit                end the controller
+// A script that ends without quit leaves the controller running as it is.
+// The same text, for --help:
 extern const char *const script_help;
 
 // Parses one line. Returns true with *out filled, or true with *blank set for
