@@ -365,6 +365,18 @@ TEST_F(Hid, PaddedWriteWithFullAndEmptyPayload) {
     EXPECT_EQ(empty, sent[1].bytes);
 }
 
+TEST_F(Hid, PaddedWritePayloadLongerThanTheReportIsCut) {
+    fake::add_entry(in1);
+    int dev = open_any();
+    std::vector<uint8_t> payload = iota(1, 60);
+    EXPECT_EQ(0, hid_write_padded_report(handle, payload.data(), 0x06, 60));
+    auto sent = fake::sent(dev);
+    ASSERT_EQ(1u, sent.size());
+    std::vector<uint8_t> expected = {0x06};
+    expected.insert(expected.end(), payload.begin(), payload.begin() + 48);
+    EXPECT_EQ(expected, sent[0].bytes);
+}
+
 TEST_F(Hid, PaddedWriteReportsAFailedWrite) {
     fake::add_entry(in1);
     int dev = open_any();

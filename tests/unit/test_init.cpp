@@ -74,6 +74,23 @@ TEST_F(Init, LoadsTheConfigurationFromTheIniFileFirst) {
         EXPECT_EQ(0u, l.rfind(".\\morvantel.ini|", 0)) << l;
 }
 
+TEST_F(Init, LampAddressIsCheckedAgainstTheHostImageBeforeTheSearch) {
+    fake::set_image(0x400000, 0x1000);
+    fake::set_ini("tevuio", "hid_offset", 0x800);
+    fake::add_entry(in0);
+    fake::add_entry(in1);
+    EXPECT_EQ(0, tevu_io_jvs_init());
+    EXPECT_EQ(0x400800u, config.lamp_state_address);
+
+    // Outside the image: dropped, even when no controller is found.
+    state_reset_for_tests();
+    fake::reset();
+    fake::set_image(0x400000, 0x1000);
+    fake::set_ini("tevuio", "hid_offset", 0x1000);
+    EXPECT_EQ(-1, tevu_io_jvs_init());
+    EXPECT_EQ(0u, config.lamp_state_address);
+}
+
 TEST_F(Init, NoControllerFailsQuietlyAfterTwoCountedSearches) {
     fake::add_entry(other);
     EXPECT_EQ(-1, tevu_io_jvs_init());

@@ -324,6 +324,7 @@ TEST_F(SliderThreads, FailingReadsDoNotSpin) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     tevu_io_slider_stop();
     const int passes = calls.load();
+    RecordProperty("passes_in_200ms", passes);
     EXPECT_GT(passes, 0);
     EXPECT_LT(passes, 1000);
     // Every failed pass pauses once after its callback.
