@@ -44,10 +44,14 @@ std::vector<std::string> listed_paths() {
 class HidrawBackend : public ::testing::Test {
   protected:
     void SetUp() override {
+        linux_test::release_backend_handles();
         fake_hidapi::reset();
         unsetenv("TEVUIO_VIRTUAL_HID_DIR");
     }
-    void TearDown() override { fake_hidapi::reset(); }
+    void TearDown() override {
+        linux_test::release_backend_handles();
+        fake_hidapi::reset();
+    }
 
     plat_file open(const std::string &device_path) {
         fake_hidapi::add_device(0x0F0D, 0x0092, 0, device_path);

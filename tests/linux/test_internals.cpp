@@ -10,6 +10,18 @@
 
 using linux_test::temp_folder;
 
+void linux_test::release_backend_handles() {
+    for (hid_slot &slot : hid_slots) {
+        int kind = slot.kind.load();
+        if (kind == kind_hidraw) {
+            hid_close(slot.device);
+        } else if (kind == kind_virtual) {
+            close(slot.fd);
+        }
+        slot.kind.store(kind_free);
+    }
+}
+
 namespace {
 
 uint16_t first_code(int vk) {
@@ -229,6 +241,7 @@ unsigned sleep_a_while(void *) {
 
 TEST(Threads, StartWaitClose) {
     int step = 3;
+    thread_runs = 0;
     plat_thread thread = plat_thread_start(count_run, &step);
     ASSERT_NE(thread, nullptr);
     ASSERT_TRUE(plat_thread_wait(thread, 5000));

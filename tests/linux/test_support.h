@@ -59,6 +59,11 @@ class scoped_env {
 
 std::vector<uint8_t> report9(uint8_t marker);
 
+// Closes every handle the backend has opened and frees its slots (the
+// backend itself never closes one; a test process opens many). Defined
+// beside the backend's internals in test_internals.cpp.
+void release_backend_handles();
+
 } // namespace linux_test
 
 #endif

@@ -64,7 +64,10 @@ unsigned run_read(void *raw) {
 
 class VirtualBackend : public ::testing::Test {
   protected:
-    void SetUp() override { fake_hidapi::reset(); }
+    void SetUp() override {
+        linux_test::release_backend_handles();
+        fake_hidapi::reset();
+    }
 
     // Serves one interface and opens it through the backend.
     plat_file open_served(const char *name) {
