@@ -500,10 +500,10 @@ bool keyboards_scanned = false;
 bool keyboard_failed = false;
 long keyboards_scanned_at = 0;
 
-long monotonic_ms() {
+long monotonic_us() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+    return now.tv_sec * 1000000L + now.tv_nsec / 1000L;
 }
 
 bool bit_set(const uint8_t *bits, unsigned bit) {
@@ -519,7 +519,7 @@ void scan_keyboards() {
     keyboard_count = 0;
     keyboards_scanned = true;
     keyboard_failed = false;
-    keyboards_scanned_at = monotonic_ms();
+    keyboards_scanned_at = monotonic_us() / 1000;
     DIR *dir = opendir(input_folder);
     if (!dir) {
         return;
@@ -552,27 +552,44 @@ void scan_keyboards() {
     closedir(dir);
 }
 
+// The keys down on any keyboard, gathered at most once per
+// kKeyStateLifetimeUs: the slider thread asks for eight keys on every pass.
+constexpr long kKeyStateLifetimeUs = 1000;
+uint8_t keys_down[(KEY_MAX + 8) / 8];
+long keys_down_at_us = -1;
+
+void gather_keys_down(long now_us) {
+    long now = now_us / 1000;
+    if (!keyboards_scanned ||
+        ((keyboard_count == 0 || keyboard_failed) && now - keyboards_scanned_at >= kRescanIdleMs) ||
+        now - keyboards_scanned_at >= kRescanPeriodMs) {
+        scan_keyboards();
+    }
+    memset(keys_down, 0, sizeof keys_down);
+    for (int i = 0; i < keyboard_count; ++i) {
+        uint8_t state[sizeof keys_down] = {};
+        if (ioctl(keyboard_fds[i], EVIOCGKEY(sizeof state), state) < 0) {
+            keyboard_failed = true; // unplugged: the next scan drops it
+            continue;
+        }
+        for (size_t byte = 0; byte < sizeof keys_down; ++byte) {
+            keys_down[byte] |= state[byte];
+        }
+    }
+    keys_down_at_us = now_us;
+}
+
 bool key_is_down(uint8_t vk) {
     const uint16_t *codes = vk_to_linux.codes[vk];
     if (codes[0] == 0) {
         return false;
     }
     pthread_mutex_lock(&keyboard_lock);
-    long now = monotonic_ms();
-    if (!keyboards_scanned ||
-        ((keyboard_count == 0 || keyboard_failed) && now - keyboards_scanned_at >= kRescanIdleMs) ||
-        now - keyboards_scanned_at >= kRescanPeriodMs) {
-        scan_keyboards();
+    long now_us = monotonic_us();
+    if (keys_down_at_us < 0 || now_us - keys_down_at_us >= kKeyStateLifetimeUs) {
+        gather_keys_down(now_us);
     }
-    bool down = false;
-    for (int i = 0; i < keyboard_count && !down; ++i) {
-        uint8_t state[(KEY_MAX + 8) / 8] = {};
-        if (ioctl(keyboard_fds[i], EVIOCGKEY(sizeof state), state) < 0) {
-            keyboard_failed = true;
-            continue;
-        }
-        down = bit_set(state, codes[0]) || (codes[1] != 0 && bit_set(state, codes[1]));
-    }
+    bool down = bit_set(keys_down, codes[0]) || (codes[1] != 0 && bit_set(keys_down, codes[1]));
     pthread_mutex_unlock(&keyboard_lock);
     return down;
 }

@@ -96,6 +96,7 @@ TEST(Keyboard, NoInputDevicesMeansEveryKeyIsUp) {
     pthread_mutex_lock(&keyboard_lock);
     input_folder = strdup(folder.path().c_str());
     keyboards_scanned = false;
+    keys_down_at_us = -1;
     pthread_mutex_unlock(&keyboard_lock);
     EXPECT_FALSE(plat_key_down(0x31));
     EXPECT_FALSE(plat_key_down(0x51));
@@ -104,6 +105,7 @@ TEST(Keyboard, NoInputDevicesMeansEveryKeyIsUp) {
     free(const_cast<char *>(input_folder));
     input_folder = saved;
     keyboards_scanned = false;
+    keys_down_at_us = -1;
     pthread_mutex_unlock(&keyboard_lock);
 }
 
