@@ -2,7 +2,7 @@
 # Main job: builds the native Linux tree, starts the virtual controller
 # tevu-vctl playing a short demo (touches, the test button, a game button,
 # releases) and runs the real tevutest against it. What tevutest prints is
-# shown as it happens; the controller's own remarks go to stderr, marked
+# shown as it happens; the demo's own remarks go to stderr, marked
 # "tevu-vctl:". When the demo ends, tevutest is stopped with SIGINT (as Ctrl+C
 # would) and the job checks that it printed what the demo should cause.
 # Needs no hardware and ends by itself.
@@ -64,7 +64,7 @@ EOF
 
 echo "=== starting the virtual controller in $work"
 # Bounded: the demo takes about 3 s once a host is connected.
-timeout 60 "$vctl" --dir "$work" --script "$work/demo.txt" --no-display \
+timeout 60 "$vctl" --dir "$work" --script "$work/demo.txt" --no-display --quiet \
     --log "$work/reports.log" &
 vctl_pid=$!
 for _ in $(seq 100); do

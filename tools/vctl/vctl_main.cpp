@@ -70,7 +70,7 @@ void usage(FILE *out) {
             "                       is a terminal)\n"
             "  --log FILE           append every report taken, one line each: 'O' (output)\n"
             "                       or 'F' (feature), then the report's bytes in hex\n"
-            "  --quiet              no event messages on stderr\n"
+            "  --quiet              no event messages on stderr but the script's echo lines\n"
             "  --help\n"
             "\n"
             "Script commands (one per line):\n%s"
@@ -162,11 +162,12 @@ struct vctl_state {
     uint64_t generation = 0;
 };
 
-void say(vctl_state &s, const std::string &text) {
+// An event message; --quiet silences all but the script's own echo lines.
+void say(vctl_state &s, const std::string &text, bool from_script = false) {
     if (s.display) {
         s.message = text;
         s.display_dirty = true;
-    } else if (!s.opt.quiet) {
+    } else if (!s.opt.quiet || from_script) {
         fprintf(stderr, "%s: %s\n", program, text.c_str());
     }
 }
@@ -352,7 +353,7 @@ void carry_out(vctl_state &s, const vctl::command &cmd) {
         set_plugged(s, true);
         break;
     case vctl::op::echo:
-        say(s, cmd.text);
+        say(s, cmd.text, true);
         break;
     case vctl::op::quit:
         s.quit = true;
