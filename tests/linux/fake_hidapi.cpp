@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -26,6 +27,8 @@ struct device {
     std::vector<std::vector<uint8_t>> writes;
     std::vector<std::vector<uint8_t>> features;
     int waiting = 0;
+    int write_delay_ms = 0;
+    int write_count = 0;
     int read_calls = 0;
 };
 
@@ -107,6 +110,17 @@ void set_writes_fail(const std::string &path, bool fails) {
     find_or_make(path)->writes_fail = fails;
 }
 
+void set_write_delay_ms(const std::string &path, int ms) {
+    std::lock_guard<std::mutex> guard(lock);
+    find_or_make(path)->write_delay_ms = ms;
+}
+
+int write_count(const std::string &path) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto d = find(path);
+    return d ? d->write_count : 0;
+}
+
 std::vector<std::vector<uint8_t>> writes(const std::string &path) {
     std::lock_guard<std::mutex> guard(lock);
     auto d = find(path);
@@ -142,6 +156,34 @@ int read_calls(const std::string &path) {
 }
 
 } // namespace fake_hidapi
+
+namespace {
+
+constexpr size_t kKeptReports = 4096;
+
+int record(hid_device *dev, const unsigned char *data, size_t length, bool feature) {
+    int delay;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        delay = dev->dev->write_delay_ms;
+    }
+    if (delay > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    device &d = *dev->dev;
+    if (d.writes_fail || d.unplugged) {
+        return -1;
+    }
+    ++d.write_count;
+    auto &kept = feature ? d.features : d.writes;
+    if (kept.size() < kKeptReports) {
+        kept.emplace_back(data, data + length);
+    }
+    return static_cast<int>(length);
+}
+
+} // namespace
 
 extern "C" {
 
@@ -244,23 +286,11 @@ int hid_set_nonblocking(hid_device *, int) {
 }
 
 int hid_write(hid_device *dev, const unsigned char *data, size_t length) {
-    std::lock_guard<std::mutex> guard(lock);
-    device &d = *dev->dev;
-    if (d.writes_fail || d.unplugged) {
-        return -1;
-    }
-    d.writes.emplace_back(data, data + length);
-    return static_cast<int>(length);
+    return record(dev, data, length, false);
 }
 
 int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length) {
-    std::lock_guard<std::mutex> guard(lock);
-    device &d = *dev->dev;
-    if (d.writes_fail || d.unplugged) {
-        return -1;
-    }
-    d.features.emplace_back(data, data + length);
-    return static_cast<int>(length);
+    return record(dev, data, length, true);
 }
 
 const wchar_t *hid_error(hid_device *) {

@@ -27,6 +27,12 @@ void unplug(const std::string &path);
 // hid_write / hid_send_feature_report on the device return -1.
 void set_writes_fail(const std::string &path, bool fails);
 
+// Each write or feature report to the device takes this long, as on a
+// real interrupt endpoint (0 by default).
+void set_write_delay_ms(const std::string &path, int ms);
+// Reports sent to the device so far; only the first 4096 are kept below.
+int write_count(const std::string &path);
+
 // What the device was sent, in order.
 std::vector<std::vector<uint8_t>> writes(const std::string &path);
 std::vector<std::vector<uint8_t>> features(const std::string &path);

@@ -344,3 +344,62 @@ TEST_F(HidrawBackend, FailedWritesReturnFalse) {
     EXPECT_EQ(plat_hid_read(PLAT_INVALID_FILE, buffer, 18), 0u);
     EXPECT_EQ(plat_hid_read(nullptr, buffer, 18), 0u);
 }
+
+namespace {
+
+std::atomic<int> callbacks{0};
+std::atomic<uint8_t> cell31{0};
+
+void count_callback(const uint8_t *pressure) {
+    cell31.store(pressure[31]);
+    callbacks.fetch_add(1);
+}
+
+} // namespace
+
+// The library's own threads over the backend: reports in, lamps and a
+// compressed frame out, and a stop that wakes the slider thread's read of a
+// controller that has gone quiet.
+TEST_F(HidrawBackend, SliderAndLightsRunAndStopOverTheBackend) {
+    state_reset_for_tests();
+    linux_test::temp_folder folder;
+    char old_cwd[4096];
+    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    ASSERT_EQ(chdir(folder.path().c_str()), 0);
+    fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
+    fake_hidapi::add_device(0x0F0D, 0x0092, 1, "/dev/hidraw2");
+    fake_hidapi::set_write_delay_ms("/dev/hidraw2", 1);
+    int32_t result = tevu_io_jvs_init();
+    ASSERT_EQ(chdir(old_cwd), 0);
+    ASSERT_EQ(result, 0);
+
+    callbacks = 0;
+    tevu_io_slider_start(count_callback);
+    std::vector<uint8_t> touched = report9(0);
+    touched[4] = 0x81; // slider word bit 0: cell 31
+    fake_hidapi::push_input("/dev/hidraw1", touched);
+    ASSERT_TRUE(wait_until([] { return cell31.load() == 200; }));
+    uint8_t black[96] = {};
+    tevu_io_slider_set_leds(black);
+    ASSERT_TRUE(wait_until([] { return !fake_hidapi::features("/dev/hidraw2").empty(); }));
+    ASSERT_TRUE(wait_until([] { return fake_hidapi::write_count("/dev/hidraw2") >= 3; }));
+
+    // No more reports: the slider thread sits in its read until stop cancels it.
+    ASSERT_TRUE(wait_until([] { return fake_hidapi::waiting_reads("/dev/hidraw1") > 0; }));
+    int calls = callbacks.load();
+    auto start = std::chrono::steady_clock::now();
+    tevu_io_slider_stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // The cancelled read ends the pass that was waiting; no other pass follows.
+    EXPECT_LE(callbacks.load(), calls + 1);
+
+    std::vector<uint8_t> feature = fake_hidapi::features("/dev/hidraw2").front();
+    ASSERT_EQ(feature.size(), 64u);
+    EXPECT_EQ(
+        std::vector<uint8_t>(feature.begin(), feature.begin() + 11),
+        (std::vector<uint8_t>{0x0B, 9, 0x01, 0x00, 0x00, 0xE0, 0x53, 0x00, 0x01, 0x00, 0x00}));
+    std::vector<uint8_t> lamps = fake_hidapi::writes("/dev/hidraw2").front();
+    ASSERT_EQ(lamps.size(), 49u);
+    EXPECT_EQ(lamps[0], 0x06);
+    EXPECT_EQ(std::vector<uint8_t>(lamps.begin() + 5, lamps.end()), std::vector<uint8_t>(44, 0));
+}
