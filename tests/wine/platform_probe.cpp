@@ -221,9 +221,14 @@ void check_threads() {
     InterlockedExchange(&flag, 1);
     check(plat_thread_wait(t, 5000), "waiting on an ending thread returns true");
     plat_thread_close(t);
-    DWORD start = GetTickCount();
+    LARGE_INTEGER frequency, before, after;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&before);
     plat_sleep_ms(100);
-    check(GetTickCount() - start >= 90, "sleep waits");
+    QueryPerformanceCounter(&after);
+    const double ms = 1000.0 * static_cast<double>(after.QuadPart - before.QuadPart) /
+                      static_cast<double>(frequency.QuadPart);
+    check(ms >= 95.0, "sleep waits at least its time", std::to_string(ms) + " ms");
 }
 
 void check_ini() {

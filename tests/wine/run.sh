@@ -106,11 +106,12 @@ cleanup() {
     rm -rf "$WINEPREFIX" "$work"
 }
 trap cleanup EXIT
+# One server for the whole suite: later runs start without re-booting wine.
+wineserver -p >/dev/null 2>&1
 if ! timeout 180 "$wine_loader" wineboot -i >"$work/wineboot.log" 2>&1; then
     fail "wine prefix created"
     finish
 fi
-wineserver -w >/dev/null 2>&1
 pass "wine prefix created"
 # The test setupapi.dll and hid.dll beside the programs replace wine's own.
 export WINEDLLOVERRIDES="setupapi,hid=n,b"
@@ -155,7 +156,7 @@ check "platform: output bytes as formatted, no text-mode translation" \
 # The library through its exports. Scenarios that end in the library's exit
 # say so with "EXPECT-EXIT status".
 for s in version no-controller no-device-list two-interfaces single-interface open-fails \
-    queue-refused lamp-offset silent-stop; do
+    queue-refused lamp-offset silent-stop keys; do
     d="$work/$s"
     mkdir -p "$d"
     rc=$(run_wine "$d" "$d/stdout" "$d/stderr" "$out/scenarios.exe" "$s")

@@ -478,6 +478,100 @@ void scenario_silent_stop() {
           std::to_string(seen.size()) + " callbacks");
 }
 
+// Waits until poll gives the expected bytes (a simulated key reaches the
+// async key state a little later).
+bool poll_becomes(uint8_t want_op, uint8_t want_game) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        uint8_t op = 0xee, game = 0xee;
+        tevu_io_jvs_poll(&op, &game);
+        if (op == want_op && game == want_game)
+            return true;
+        if (GetTickCount() - start > 3000) {
+            fprintf(stderr, "INFO poll gave %02x %02x\n", op, game);
+            return false;
+        }
+        Sleep(10);
+    }
+}
+
+// Presses or releases a key and waits until the async key state shows it.
+void key(BYTE vk, bool down) {
+    keybd_event(vk, 0, down ? 0 : KEYEVENTF_KEYUP, 0);
+    DWORD start = GetTickCount();
+    while (((GetAsyncKeyState(vk) & 0x8000) != 0) != down && GetTickCount() - start < 3000)
+        Sleep(5);
+    // Other threads that asked just before may see the old state a while longer.
+    Sleep(150);
+}
+
+uint16_t coins() {
+    uint16_t count = 0xeeee;
+    tevu_io_jvs_read_coin_counter(&count);
+    return count;
+}
+
+// Key bindings from morvantel.ini through the platform's INI reader, and the
+// real keyboard state.
+void scenario_keys() {
+    FILE *f = fopen("morvantel.ini", "wb");
+    fputs("; bindings of this test\r\n[io3]\r\ntest = 0x54\r\nservice = 339\r\ncoin = 67\r\n"
+          "[buttons]\r\nkey1=66\r\n[slider]\r\ncell8 = 76\r\n",
+          f);
+    fclose(f);
+    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
+    sim_interface *input = sim_open(in_path);
+    list_paths(in_path);
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init with bindings and no lighting interface");
+    check(poll_becomes(0, 0), "no key down");
+    key('T', true);
+    check(poll_becomes(0x01, 0x00), "test bound to T (0x54)");
+    key('T', false);
+    key('1', true);
+    check(poll_becomes(0x00, 0x00), "the default test key 1 is no longer bound");
+    key('1', false);
+    key('S', true);
+    check(poll_becomes(0x02, 0x00), "service 339 binds S (0x153, low byte 0x53)");
+    key('S', false);
+    key('B', true);
+    check(poll_becomes(0x00, 0x01), "game button 1 bound to B (66)");
+    key('B', false);
+    key(VK_SPACE, true);
+    check(poll_becomes(0x00, 0x10), "game button 5 keeps its default, space");
+    key(VK_SPACE, false);
+    check(poll_becomes(0, 0), "all keys up");
+
+    check(coins() == 0, "no coin yet");
+    key('C', true);
+    bool held = coins() == 1;
+    for (int i = 0; i < 10; ++i)
+        held = held && coins() == 1;
+    check(held, "coin key C (67) held over ten calls counts once");
+    key('C', false);
+    check(coins() == 1, "released");
+    key('C', true);
+    check(coins() == 2, "pressed again counts again");
+    key('C', false);
+
+    // The slider thread samples its keys before it waits for a report, so the
+    // report that answers a pass already waiting may carry the keys from
+    // before a change; the one after it cannot.
+    tevu_io_slider_start(record_pressure);
+    key('L', true);
+    bytes report = sim_input_report(0, slider_touching({29}));
+    check(feed(input, report) && feed(input, report), "reports with cell 29 touched");
+    check(pressures().back() == pressure_with({{28, 20}, {29, 200}, {30, 20}, {31, 20}}),
+          "slider key 8 bound to L gives 20 at cells 28 to 31, the controller's touch 200",
+          sim_hex(pressures().back()));
+    key('L', false);
+    report = sim_input_report(0, 0x80808080);
+    check(feed(input, report) && feed(input, report), "untouched reports");
+    check(pressures().back() == bytes(32, 0), "key released", sim_hex(pressures().back()));
+    tevu_io_slider_stop();
+    DeleteFileA("morvantel.ini");
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -503,6 +597,8 @@ int main(int argc, char **argv) {
         scenario_lamp_offset();
     else if (name == "silent-stop")
         scenario_silent_stop();
+    else if (name == "keys")
+        scenario_keys();
     else
         check(false, "scenario", "unknown scenario '" + name + "'");
     fflush(stdout);

@@ -84,7 +84,12 @@ void step(sim_interface *input, const bytes &message, const std::string &prints)
 
 void key(BYTE vk, bool down) {
     keybd_event(vk, 0, down ? 0 : KEYEVENTF_KEYUP, 0);
-    Sleep(150); // the async key state follows a little later
+    // The async key state follows a little later.
+    DWORD start = GetTickCount();
+    while (((GetAsyncKeyState(vk) & 0x8000) != 0) != down && GetTickCount() - start < 3000)
+        Sleep(5);
+    // Other threads that asked just before may see the old state a while longer.
+    Sleep(150);
 }
 
 } // namespace
@@ -154,13 +159,18 @@ int main(int argc, char **argv) {
         step(input, sim_input_report(0, 0x80808080), "opbtn changed!\r\n01\r\n");
         key('1', false);
         step(input, sim_input_report(0, 0x80808080), "opbtn changed!\r\n00\r\n");
+        // The slider keys are sampled before the library waits for a report:
+        // the report that answers a waiting pass may carry the keys from
+        // before the change. Two reports each; only changes are printed.
         key('Q', true);
         bytes keyed(32, 0);
         keyed[0] = keyed[1] = keyed[2] = keyed[3] = 20;
         sim_clear(lighting);
+        step(input, sim_input_report(0, 0x80808080), "");
         step(input, sim_input_report(0, 0x80808080), pressure_lines(keyed));
         check(lights_show(lighting, frame_lighting({})), "keyboard touches stay dark");
         key('Q', false);
+        step(input, sim_input_report(0, 0x80808080), "");
         step(input, sim_input_report(0, 0x80808080), pressure_lines(none));
     }
 
