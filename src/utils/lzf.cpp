@@ -22,8 +22,9 @@
 //   reduced index), so two hash values never share an answer, and it has no
 //   deletions, so linear probing always finds the key if it was ever stored.
 // - An input of n bytes stores at most n - 2 positions (one per distinct `ip`
-//   the walk hashes). The map holds at least 2 * n slots, so it never fills
-//   and every probe sequence ends at the key or at an empty slot.
+//   the walk hashes). The map holds at least 2 * n slots (256 for n <= 128,
+//   512 for n <= 256), so it never fills and every probe sequence ends at the
+//   key or at an empty slot.
 // - "No position" and position 0 are both encoded as 0. That is safe because a
 //   candidate at position 0 is rejected anyway, exactly like a missing one;
 //   storing position 0 still occupies the key, as in the full table.
@@ -44,13 +45,12 @@
 
 namespace {
 
-constexpr uint32_t hash_entries = 65536;                // 2^16 hash values
-constexpr uint32_t max_offset = 8192;                   // stored offsets are below 0x2000
-constexpr uint32_t max_match = 264;                     // longest back-reference, 0x108
-constexpr uint32_t max_literal_run = 32;                // longest literal run
-constexpr uint32_t small_input_limit = 256;             // inputs up to this use the small map
-constexpr uint32_t small_slots = 2 * small_input_limit; // 2 KiB of stack at most
-constexpr uint32_t empty_slot = 0xFFFFFFFFu;            // never a packed entry
+constexpr uint32_t hash_entries = 65536;     // 2^16 hash values
+constexpr uint32_t max_offset = 8192;        // stored offsets are below 0x2000
+constexpr uint32_t max_match = 264;          // longest back-reference, 0x108
+constexpr uint32_t max_literal_run = 32;     // longest literal run
+constexpr uint32_t small_input_limit = 256;  // inputs up to this use the small map
+constexpr uint32_t empty_slot = 0xFFFFFFFFu; // never a packed entry
 
 inline uint32_t hash3(const uint8_t *p) {
     uint32_t a = (static_cast<uint32_t>(p[0]) << 8) | p[1];
@@ -72,27 +72,29 @@ struct full_table {
 };
 
 // Open-addressed map from the 16-bit hash value to the last position stored
-// under it. A slot holds (position << 16) | hash, or empty_slot.
-struct small_table {
-    uint32_t slot[small_slots];
-    uint32_t mask;
-    uint32_t shift;
+// under it, with 2^Bits slots. A slot holds (position << 16) | hash, or
+// empty_slot. The size is a compile-time constant so that the hot loop keeps
+// no mask or shift in registers.
+template <unsigned Bits> struct small_table {
+    static constexpr uint32_t slots = 1u << Bits;
+    static constexpr uint32_t mask = slots - 1;
+    uint32_t slot[slots];
 
-    void clear(uint32_t input_length) {
-        uint32_t bits = 4; // at least 16 slots
-        while ((1u << bits) < 2 * input_length) {
-            ++bits;
-        }
-        mask = (1u << bits) - 1;
-        shift = 32 - bits;
-        std::memset(slot, 0xFF, (mask + 1) * sizeof slot[0]);
+    void clear() {
+        // Passed through an empty asm statement so that the compiler sees no
+        // constant size: it would otherwise expand the clear into a string
+        // instruction whose start-up cost, at this size, exceeds the library
+        // call's.
+        size_t bytes = sizeof slot;
+        __asm__("" : "+r"(bytes));
+        std::memset(slot, 0xFF, bytes);
     }
     uint32_t exchange(uint32_t h, uint32_t p) {
         // Fibonacci hashing spreads the hash values of frames with few distinct
         // bytes, whose low bits alone would collide heavily.
-        uint32_t i = (h * 2654435761u) >> shift;
+        uint32_t i = (h * 2654435761u) >> (32 - Bits);
         for (;;) {
-            uint32_t e = slot[i];
+            const uint32_t e = slot[i];
             if (e == empty_slot) {
                 slot[i] = (p << 16) | h;
                 return 0;
@@ -129,29 +131,31 @@ inline uint32_t match_length(const uint8_t *in, uint32_t ip, uint32_t ref, uint3
 }
 
 // The walk over the input. `table` answers "last position under hash h".
-// Positions and output offsets are 32-bit indices; comparisons against the
-// room are made in 64 bits so that no room value can wrap them.
-template <typename Table>
+// Positions and output offsets are 32-bit indices. `Room` is the type the
+// room is compared in, wide enough that op + 4 cannot wrap in it.
+template <typename Table, typename Room>
 inline int compress_walk(Table &table, const uint8_t *in, uint32_t in_len, uint8_t *out,
-                         uint32_t *output_length) {
-    const uint64_t room = *output_length;
+                         uint32_t *output_length, Room room) {
     uint32_t ip = 0;
     uint32_t op = 1; // the first run's control byte is reserved
     uint32_t lit = 0;
+    // ip < walk_end: at least three bytes remain; ip < match_end: at least five.
+    const uint32_t walk_end = in_len > 2 ? in_len - 2 : 0;
+    const uint32_t match_end = in_len > 4 ? in_len - 4 : 0;
 
-    while (in_len - ip > 2) {
+    while (ip < walk_end) {
         const uint32_t h = hash3(in + ip);
         const uint32_t ref = table.exchange(h, ip);
         // ref < ip holds by construction: only earlier positions are stored.
         // ref == 0 is either no position or position 0, never a source.
-        if (ref != 0 && ip - ref - 1 < max_offset && in_len - ip > 4 && in[ref] == in[ip] &&
+        if (ref != 0 && ip - ref - 1 < max_offset && ip < match_end && in[ref] == in[ip] &&
             in[ref + 1] == in[ip + 1] && in[ref + 2] == in[ip + 2]) {
             const uint32_t off = ip - ref - 1;
             uint32_t maxlen = in_len - ip - 2;
             if (maxlen > max_match) {
                 maxlen = max_match;
             }
-            if (static_cast<uint64_t>(op) - (lit == 0 ? 1 : 0) + 4 >= room) {
+            if (static_cast<Room>(op) - (lit == 0 ? 1 : 0) + 4 >= room) {
                 return -1;
             }
             if (lit == 0) {
@@ -177,7 +181,7 @@ inline int compress_walk(Table &table, const uint8_t *in, uint32_t in_len, uint8
             table.store(hash3(in + ip), ip);
             ++ip;
         } else {
-            if (op >= room) {
+            if (static_cast<Room>(op) >= room) {
                 return -1;
             }
             out[op++] = in[ip++];
@@ -190,7 +194,7 @@ inline int compress_walk(Table &table, const uint8_t *in, uint32_t in_len, uint8
     }
 
     // At most two input bytes remain, plus possibly one more control byte.
-    if (static_cast<uint64_t>(op) + 3 > room) {
+    if (static_cast<Room>(op) + 3 > room) {
         return -1;
     }
     while (ip < in_len) {
@@ -210,18 +214,29 @@ inline int compress_walk(Table &table, const uint8_t *in, uint32_t in_len, uint8
     return 0;
 }
 
+// Short inputs. op never exceeds 2 * in_len + 1 (a literal costs at most two
+// output bytes, a match of L >= 3 input bytes at most four), so every room
+// check gives the same answer with the room capped at 2 * in_len + 8, and the
+// capped room fits 32 bits.
+template <unsigned Bits>
 __attribute__((noinline)) int compress_small(const uint8_t *in, uint32_t in_len, uint8_t *out,
                                              uint32_t *output_length) {
-    small_table table;
-    table.clear(in_len);
-    return compress_walk(table, in, in_len, out, output_length);
+    static_assert(Bits <= 16, "a slot packs a 16-bit position and a 16-bit hash");
+    small_table<Bits> table;
+    table.clear();
+    const uint32_t cap = 2 * in_len + 8;
+    const uint32_t room = *output_length < cap ? *output_length : cap;
+    return compress_walk(table, in, in_len, out, output_length, room);
 }
 
+// Long inputs: the full table, and room comparisons in 64 bits so that no
+// room value can wrap them.
 __attribute__((noinline)) int compress_full(const uint8_t *in, uint32_t in_len, uint8_t *out,
                                             uint32_t *output_length) {
     full_table table;
     table.clear();
-    return compress_walk(table, in, in_len, out, output_length);
+    return compress_walk(table, in, in_len, out, output_length,
+                         static_cast<uint64_t>(*output_length));
 }
 
 } // namespace
@@ -243,8 +258,13 @@ int lzf_block_compress(const void *input, uint32_t input_length, void *output,
     }
     const auto *in = static_cast<const uint8_t *>(input);
     auto *out = static_cast<uint8_t *>(output);
+    // At most input_length - 2 positions are stored: the map stays at most
+    // half full. A 96-byte frame gets 256 slots, 1 KiB.
+    if (input_length <= small_input_limit / 2) {
+        return compress_small<8>(in, input_length, out, output_length);
+    }
     if (input_length <= small_input_limit) {
-        return compress_small(in, input_length, out, output_length);
+        return compress_small<9>(in, input_length, out, output_length);
     }
     return compress_full(in, input_length, out, output_length);
 }
