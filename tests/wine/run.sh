@@ -96,11 +96,44 @@ static_checks() { # static_checks PRESET OBJDUMP FORMAT
 static_checks win32 i686-w64-mingw32-objdump pei-i386
 static_checks win64 x86_64-w64-mingw32-objdump pei-x86-64
 
+# --- The release zip -------------------------------------------------------------
+work=$(mktemp -d /tmp/tevu-wine-work.XXXXXX)
+pkg="$work/package"
+if bash "$root/scripts/package-windows.sh" "$pkg" >"$work/package.log" 2>&1 &&
+    (mkdir -p "$pkg/x" && cd "$pkg/x" && unzip -q ../tevuio-windows-x86.zip); then
+    pass "package: scripts/package-windows.sh builds the zip"
+    check "package: holds exactly tevuio.dll, tevutest.exe, morvantel.ini, README.txt" \
+        test "$(ls "$pkg/x" | sort | tr '\n' ' ')" = "README.txt morvantel.ini tevuio.dll tevutest.exe "
+    check "package: tevuio.dll is PE32 and exports exactly the eight names" \
+        bash -c "i686-w64-mingw32-objdump -f '$pkg/x/tevuio.dll' | grep -q 'pei-i386' &&
+            [ \"\$(i686-w64-mingw32-objdump -p '$pkg/x/tevuio.dll' |
+                sed -n '/\[Ordinal\/Name Pointer\] Table/,/^\$/p' |
+                sed -n 's/^\s*\[ *[0-9]*\] //p' | sort)\" = '$expected_exports' ]"
+    check "package: tevutest.exe is PE32 and imports tevuio.dll" \
+        bash -c "i686-w64-mingw32-objdump -p '$pkg/x/tevutest.exe' | grep -q 'DLL Name: tevuio.dll'"
+    for f in morvantel.ini README.txt; do
+        check "package: $f has Windows line ends" \
+            bash -c "[ \$(grep -c \$'\\r\$' '$pkg/x/$f') = \$(wc -l <'$pkg/x/$f') ]"
+    done
+    # Every key of the configuration, each with its default.
+    keys="hid_offset=0 test=0x31 service=0x32 coin=0x33 key1=0x27 key2=0x28 key3=0x25
+        key4=0x26 key5=0x20 cell1=0x51 cell2=0x57 cell3=0x45 cell4=0x52 cell5=0x55 cell6=0x49
+        cell7=0x4F cell8=0x50"
+    missing=""
+    for kv in $keys; do
+        tr -d '\r ' <"$pkg/x/morvantel.ini" | grep -qx "$kv" || missing="$missing $kv"
+    done
+    check "package: morvantel.ini sets every key to its default${missing:+ (missing:$missing)}" \
+        test -z "$missing"
+else
+    fail "package: scripts/package-windows.sh builds the zip (see $work/package.log)"
+    cat "$work/package.log"
+fi
+
 # --- Wine ----------------------------------------------------------------------
 export WINEDEBUG=-all
 WINEPREFIX=$(mktemp -d /tmp/tevu-wine.XXXXXX)
 export WINEPREFIX
-work=$(mktemp -d /tmp/tevu-wine-work.XXXXXX)
 cleanup() {
     wineserver -k >/dev/null 2>&1
     rm -rf "$WINEPREFIX" "$work"
@@ -156,9 +189,10 @@ check "platform: output bytes as formatted, no text-mode translation" \
 # The library through its exports. Scenarios that end in the library's exit
 # say so with "EXPECT-EXIT status".
 for s in version no-controller no-device-list two-interfaces single-interface open-fails \
-    queue-refused lamp-offset silent-stop keys; do
+    queue-refused lamp-offset silent-stop keys sample-ini; do
     d="$work/$s"
     mkdir -p "$d"
+    [ "$s" = sample-ini ] && cp "$pkg/x/morvantel.ini" "$d/" 2>/dev/null
     rc=$(run_wine "$d" "$d/stdout" "$d/stderr" "$out/scenarios.exe" "$s")
     report_lines "$s" "$d/stderr"
     want=$(tr -d '\r' <"$d/stderr" | sed -n 's/^EXPECT-EXIT //p' | tail -n 1)

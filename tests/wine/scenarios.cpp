@@ -572,6 +572,48 @@ void scenario_keys() {
     DeleteFileA("morvantel.ini");
 }
 
+// The packaged sample morvantel.ini (Windows line ends, comments) read by the
+// platform's INI reader: every binding at its default, no lamp address.
+void scenario_sample_ini() {
+    FILE *f = fopen("morvantel.ini", "rb");
+    check(f != nullptr, "the sample morvantel.ini is in the current directory");
+    if (f != nullptr)
+        fclose(f);
+    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
+    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
+    sim_interface *input = sim_open(in_path);
+    sim_interface *lighting = sim_open(light_path);
+    list_paths(in_path + ";" + light_path);
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init with the sample file");
+    const struct {
+        BYTE vk;
+        uint8_t op, game;
+        const char *name;
+    } keys[] = {{'1', 0x01, 0, "test is digit 1"},        {'2', 0x02, 0, "service is digit 2"},
+                {VK_RIGHT, 0, 0x01, "button 1 is right"}, {VK_DOWN, 0, 0x02, "button 2 is down"},
+                {VK_LEFT, 0, 0x04, "button 3 is left"},   {VK_UP, 0, 0x08, "button 4 is up"},
+                {VK_SPACE, 0, 0x10, "button 5 is space"}};
+    for (const auto &k : keys) {
+        key(k.vk, true);
+        check(poll_becomes(k.op, k.game), k.name);
+        key(k.vk, false);
+    }
+    key('3', true);
+    check(coins() == 1, "coin is digit 3");
+    key('3', false);
+    tevu_io_slider_start(record_pressure);
+    check(wait_lamp(lighting, lamp_report(0xff, 0xff, 0xff, 0xff)),
+          "no lamp address: lamps follow the (released) buttons");
+    key('P', true);
+    bytes report = sim_input_report(0, 0x80808080);
+    check(feed(input, report) && feed(input, report), "reports");
+    check(pressures().back() == pressure_with({{28, 20}, {29, 20}, {30, 20}, {31, 20}}),
+          "slider key 8 is P", sim_hex(pressures().back()));
+    key('P', false);
+    tevu_io_slider_stop();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -599,6 +641,8 @@ int main(int argc, char **argv) {
         scenario_silent_stop();
     else if (name == "keys")
         scenario_keys();
+    else if (name == "sample-ini")
+        scenario_sample_ini();
     else
         check(false, "scenario", "unknown scenario '" + name + "'");
     fflush(stdout);

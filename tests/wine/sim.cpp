@@ -43,6 +43,10 @@ DWORD WINAPI serve(void *arg) {
             if (!GetOverlappedResult(s->pipe, &ov, &count, TRUE))
                 return 0;
         }
+        // Like a device on a USB interrupt endpoint, take about one report per
+        // millisecond: the small inbound buffer then holds the writer back, as
+        // a real write blocks until the device has taken the report.
+        Sleep(1);
         bytes message(buffer, buffer + count);
         EnterCriticalSection(&s->lock);
         if (count > 0 && buffer[0] == 0x06) {
@@ -67,7 +71,7 @@ sim_interface *sim_open(const std::string &name) {
     s->connected_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     s->write_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     s->pipe = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096,
+                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 64,
                                0, nullptr);
     if (s->pipe == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "sim: cannot create %s (error %lu)\n", name.c_str(), GetLastError());
@@ -88,7 +92,9 @@ bool sim_connected(sim_interface *s) {
 }
 
 bool sim_send(sim_interface *s, const bytes &message) {
-    if (!sim_connected(s))
+    // The client may have opened the pipe an instant before this side's
+    // thread noticed.
+    if (!sim_wait_connected(s, 5000))
         return false;
     EnterCriticalSection(&s->write_lock);
     ResetEvent(s->write_event);

@@ -36,7 +36,8 @@ sim_interface *sim_open(const std::string &name);
 // Waits until the library has opened the interface; false after timeout_ms.
 bool sim_wait_connected(sim_interface *s, DWORD timeout_ms);
 bool sim_connected(sim_interface *s);
-// One message to the client; false when it could not be written.
+// One message to the client (waiting up to 5 s for it to connect); false when
+// it could not be written.
 bool sim_send(sim_interface *s, const bytes &message);
 
 // What the client wrote, in order. Lamp reports (0x06) are folded: only the
