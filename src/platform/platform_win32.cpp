@@ -15,6 +15,7 @@ extern "C" {
 #include <process.h>
 #include <setupapi.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -53,7 +54,8 @@ void widen(const char *text, wchar_t *out) {
 struct thread_slot {
     plat_thread_fn fn;
     void *arg;
-    LONG volatile in_use; // 1 from the claim until the new thread has taken fn and arg
+    // Set from the claim until the new thread has taken fn and arg.
+    std::atomic<bool> in_use;
 };
 constexpr int thread_slot_count = 8;
 thread_slot thread_slots[thread_slot_count];
@@ -62,7 +64,7 @@ unsigned __stdcall thread_trampoline(void *slot_pointer) {
     thread_slot *slot = static_cast<thread_slot *>(slot_pointer);
     plat_thread_fn fn = slot->fn;
     void *arg = slot->arg;
-    InterlockedExchange(&slot->in_use, 0); // full barrier: fn and arg were read first
+    slot->in_use.store(false, std::memory_order_release); // fn and arg were read first
     return fn(arg);
 }
 
@@ -194,13 +196,14 @@ uint64_t plat_host_image_size() {
 plat_thread plat_thread_start(plat_thread_fn fn, void *arg) {
     for (int i = 0; i < thread_slot_count; ++i) {
         thread_slot *slot = &thread_slots[i];
-        if (InterlockedCompareExchange(&slot->in_use, 1, 0) != 0)
+        bool expected = false;
+        if (!slot->in_use.compare_exchange_strong(expected, true, std::memory_order_acquire))
             continue;
         slot->fn = fn;
         slot->arg = arg;
         uintptr_t thread = _beginthreadex(nullptr, 0, thread_trampoline, slot, 0, nullptr);
         if (thread == 0) {
-            InterlockedExchange(&slot->in_use, 0);
+            slot->in_use.store(false, std::memory_order_release);
             return nullptr;
         }
         return reinterpret_cast<plat_thread>(thread);

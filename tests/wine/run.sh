@@ -225,14 +225,19 @@ paths='\\.\pipe\hid#vid_0f0d&pid_0092&mi_00#tool;\\.\pipe\hid#vid_0f0d&pid_0092&
     expected >"$d/sim.stdout" 2>"$d/sim.stderr") &
 sim_pid=$!
 sleep 1
-(cd "$d" && TEVU_SIM_PATHS="$paths" timeout -k 5 "$run_timeout" "$wine_loader" \
+# exec: the job is timeout itself, which passes the Ctrl+C (SIGINT) on to wine.
+(cd "$d" && TEVU_SIM_PATHS="$paths" exec timeout -k 5 "$run_timeout" "$wine_loader" \
     "$out/tevutest.exe" >"$d/stdout" 2>"$d/stderr") &
 tool_pid=$!
 wait "$sim_pid"
 sim_rc=$?
 sleep 0.5
+started=$SECONDS
 kill -INT "$tool_pid" 2>/dev/null
 wait "$tool_pid"
+tool_rc=$?
+check "tevutest with controller: Ctrl+C ends it (status $tool_rc)" \
+    test "$tool_rc" != 124 -a $((SECONDS - started)) -lt 30
 report_lines "tevutest with controller" "$d/sim.stderr"
 check "tevutest with controller: simulator ran its script (status $sim_rc)" test "$sim_rc" = 0
 touch "$d/expected"
