@@ -27,6 +27,14 @@ finish() {
     exit $?
 }
 
+for tool in "$wine_loader" wineserver x86_64-w64-mingw32-g++-win32 i686-w64-mingw32-objdump \
+    x86_64-w64-mingw32-objdump unzip; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        fail "tool $tool is installed (see scripts/install-deps.sh)"
+        finish
+    fi
+done
+
 # --- Build -------------------------------------------------------------------
 build_preset() { # build_preset PRESET
     local dir="$root/build/$1"
