@@ -102,6 +102,12 @@ static_checks() { # static_checks PRESET OBJDUMP FORMAT
         bash -c "[ -n '$names' ] && ! grep -qv '^tevu_io_' <<<'$names'"
 }
 static_checks win32 i686-w64-mingw32-objdump pei-i386
+# 32-bit code cannot run here: check that the routine handed to _beginthreadex
+# is stdcall (it removes its one argument from the stack) as that call expects.
+check "win32 tevuio.dll thread entry uses the stdcall convention" \
+    bash -c "i686-w64-mingw32-objdump -d '$root/build/win32/tevuio.dll' |
+        awk '/thread_trampolineEPv@4>:\$/ { on = 1; next } on && /^\$/ { exit } on' |
+        grep -q 'ret  *\\\$0x4'"
 static_checks win64 x86_64-w64-mingw32-objdump pei-x86-64
 
 # --- The release zip -------------------------------------------------------------
@@ -197,7 +203,7 @@ check "platform: output bytes as formatted, no text-mode translation" \
 # The library through its exports. Scenarios that end in the library's exit
 # say so with "EXPECT-EXIT status".
 for s in version no-controller no-device-list two-interfaces single-interface open-fails \
-    queue-refused lamp-offset silent-stop keys sample-ini; do
+    queue-refused lamp-offset silent-stop busy-stop keys sample-ini; do
     d="$work/$s"
     mkdir -p "$d"
     [ "$s" = sample-ini ] && cp "$pkg/x/morvantel.ini" "$d/" 2>/dev/null

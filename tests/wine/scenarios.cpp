@@ -614,6 +614,62 @@ void scenario_sample_ini() {
     tevu_io_slider_stop();
 }
 
+// Stop and start again and again while the controller streams reports: a
+// cancel may meet a read that has just completed, or none at all.
+volatile LONG pump_running = 1;
+
+DWORD WINAPI pump_reports(void *arg) {
+    sim_interface *input = static_cast<sim_interface *>(arg);
+    uint32_t n = 0;
+    while (pump_running) {
+        sim_send(input, sim_input_report(0, slider_touching({static_cast<int>(n++ % 32)})));
+        Sleep(1);
+    }
+    return 0;
+}
+
+void scenario_busy_stop() {
+    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
+    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
+    sim_interface *input = sim_open(in_path);
+    sim_interface *lighting = sim_open(light_path);
+    list_paths(in_path + ";" + light_path);
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    check(sim_wait_connected(input, 5000), "input open");
+    HANDLE pump = CreateThread(nullptr, 0, pump_reports, input, 0, nullptr);
+    DWORD slowest = 0;
+    bool all_running = true;
+    for (int round = 0; round < 20; ++round) {
+        LONG calls = callback_calls;
+        tevu_io_slider_start(record_pressure);
+        all_running = all_running && wait_calls(calls + 3, 5000);
+        DWORD start = GetTickCount();
+        tevu_io_slider_stop();
+        DWORD took = GetTickCount() - start;
+        if (took > slowest)
+            slowest = took;
+    }
+    check(all_running, "every start delivers reports");
+    check(slowest < 5000, "20 stops under streaming reports all return",
+          std::to_string(slowest) + " ms");
+    fprintf(stderr, "INFO slowest stop %lu ms\n", slowest);
+    LONG calls = callback_calls;
+    Sleep(200);
+    check(callback_calls == calls, "no callback after the last stop");
+    bool valid = true;
+    for (const bytes &p : pressures()) {
+        int touched = 0;
+        for (uint8_t v : p)
+            touched += v == 200 ? 1 : (v == 0 ? 0 : 100);
+        valid = valid && touched == 1;
+    }
+    check(valid, "every callback saw exactly one touched cell");
+    InterlockedExchange(&pump_running, 0);
+    WaitForSingleObject(pump, 5000);
+    (void)lighting;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -639,6 +695,8 @@ int main(int argc, char **argv) {
         scenario_lamp_offset();
     else if (name == "silent-stop")
         scenario_silent_stop();
+    else if (name == "busy-stop")
+        scenario_busy_stop();
     else if (name == "keys")
         scenario_keys();
     else if (name == "sample-ini")
