@@ -9,7 +9,7 @@ packages=(
     clang clang-tidy clang-format cppcheck libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libhidapi-dev libinih-dev liblzf-dev
-    g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 zip
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 zip unzip
 )
 
 sudo=""
