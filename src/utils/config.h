@@ -5,8 +5,8 @@
 #include <cstdint>
 
 struct io_config {
-    uint8_t vk_button[5];        // game buttons 1-5
-    uint8_t vk_cell[8];          // slider keys 1-8; key k covers cells 4k to 4k+3
+    uint8_t vk_button[5]; // game buttons 1-5
+    uint8_t vk_cell[8];   // slider keys 1-8; key k covers cells 4k to 4k+3
     uint8_t vk_test;
     uint8_t vk_service;
     uint8_t vk_coin;
