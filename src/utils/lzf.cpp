@@ -31,6 +31,10 @@
 // - Only positions below 65536 are packed into a slot (position in the upper
 //   16 bits, hash in the lower 16), which the small-input limit guarantees.
 //
+// A 96-byte frame thus needs about 1.1 KiB of stack in all (1 KiB of slots),
+// well inside the 4 KiB a host thread must be able to spare; a test measures
+// it on a thread with a painted stack.
+//
 // Inputs longer than the small map allows (never an LED frame) fall back to the
 // full table of 65536 32-bit positions, in a separate non-inlined frame so that
 // short inputs never reserve it. A static table would not be safe with several
