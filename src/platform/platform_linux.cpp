@@ -275,7 +275,9 @@ bool virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t 
     message[0] = kind;
     memcpy(message + 1, report, length);
     uint32_t acks_before = slot->acks_seen.load(std::memory_order_acquire);
-    if (send(slot->fd, message, length + 1, MSG_NOSIGNAL) != static_cast<ssize_t>(length + 1)) {
+    const size_t message_length = size_t{length} + 1;
+    if (send(slot->fd, message, message_length, MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(message_length)) {
         set_last_error(errno);
         return false;
     }

@@ -33,7 +33,7 @@ constexpr uint8_t feature_report_length = 64;
 constexpr uint32_t feature_block_room = 62;
 constexpr int frame_bytes = 96;
 constexpr int half_bytes = 48;
-constexpr int led_count = 32;
+constexpr size_t led_count = 32;
 
 constexpr uint8_t lamp_on = 0xFF;
 constexpr uint8_t lamp_off = 0x00;
@@ -155,7 +155,7 @@ void tevu_io_slider_set_leds(const uint8_t *rgb) {
     }
 
     // Device order: device LED k is host LED 31 - k.
-    for (int k = 0; k < led_count; ++k)
+    for (size_t k = 0; k < led_count; ++k)
         std::memcpy(led_staging + 3 * k, rgb + 3 * (led_count - 1 - k), 3);
 
     // After a compressed frame both halves go out in full; the mark stays
