@@ -14,6 +14,15 @@ fi
 jobs=${TEVUIO_JOBS:-$(nproc)}
 fuzz_seconds=${TEVUIO_FUZZ_SECONDS:-60}
 start=$(date +%s)
+
+# One wine prefix for the whole run, shared by every test that runs wine.
+TEVUIO_WINEPREFIX=$(mktemp -d /tmp/tevu-wineprefix.XXXXXX)
+export TEVUIO_WINEPREFIX
+cleanup() {
+    WINEPREFIX=$TEVUIO_WINEPREFIX timeout 30 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$TEVUIO_WINEPREFIX"
+}
+trap cleanup EXIT
 step() { printf '\n=== %s (%ss)\n' "$1" "$(( $(date +%s) - start ))"; }
 
 build() { # preset

@@ -166,7 +166,11 @@ TEST(IniDifferential, LinuxReaderAgreesWithTheWindowsReader) {
     }
     queries.close();
 
-    std::string prefix = shell_quote(folder.file("wineprefix"));
+    // One wine prefix serves a whole test run when the runner provides it.
+    const char *shared_prefix = std::getenv("TEVUIO_WINEPREFIX");
+    std::string prefix =
+        shell_quote(shared_prefix != nullptr && *shared_prefix != '\0' ? std::string(shared_prefix)
+                                                                       : folder.file("wineprefix"));
     std::string env = "WINEPREFIX=" + prefix + " WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ";
     std::string command = env + "timeout 120 /usr/lib/wine/wine64 " + shell_quote(INI_PROBE_EXE) +
                           " " + shell_quote(windows_path(folder.file("queries.txt"))) + " > " +

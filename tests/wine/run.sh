@@ -146,11 +146,21 @@ fi
 
 # --- Wine ----------------------------------------------------------------------
 export WINEDEBUG=-all
-WINEPREFIX=$(mktemp -d /tmp/tevu-wine.XXXXXX)
+# The whole test run shares one prefix when the caller provides it.
+if [ -n "${TEVUIO_WINEPREFIX:-}" ]; then
+    WINEPREFIX=$TEVUIO_WINEPREFIX
+    own_prefix=0
+else
+    WINEPREFIX=$(mktemp -d /tmp/tevu-wine.XXXXXX)
+    own_prefix=1
+fi
 export WINEPREFIX
 cleanup() {
     wineserver -k >/dev/null 2>&1
-    rm -rf "$WINEPREFIX" "$work"
+    if [ "$own_prefix" = 1 ]; then
+        rm -rf "$WINEPREFIX"
+    fi
+    rm -rf "$work"
 }
 trap cleanup EXIT
 # One server for the whole suite: later runs start without re-booting wine.
