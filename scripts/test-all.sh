@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: native GCC and Clang builds, the unit
-# tests under AddressSanitizer+UBSan and again under ThreadSanitizer, static analysis, the Windows product checks and the wine
-# tests, and a bounded fuzzing run. Exits non-zero on the first failure.
+# Builds everything and runs every test: native GCC and Clang builds, the
+# tests under AddressSanitizer+UBSan and again under ThreadSanitizer, static
+# analysis, the Windows product checks and the wine tests, and a bounded
+# fuzzing run. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
