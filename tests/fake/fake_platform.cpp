@@ -221,6 +221,16 @@ int sleeps() {
     return sleep_count.load();
 }
 
+bool wait_until(const std::function<bool()> &condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 } // namespace fake
 
 plat_list plat_hid_list_open() {

@@ -94,6 +94,10 @@ void set_thread_start_fails(bool fails);
 // Sleeps requested through the platform.
 int sleeps();
 
+// Waits until the condition holds, yielding between looks; false when it
+// still does not hold after a generous bound (a hang, not a slow machine).
+bool wait_until(const std::function<bool()> &condition);
+
 } // namespace fake
 
 #endif

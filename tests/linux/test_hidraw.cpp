@@ -20,6 +20,8 @@
 #include <vector>
 
 using linux_test::report9;
+using linux_test::run_read;
+using linux_test::threaded_read;
 
 namespace {
 
@@ -74,28 +76,6 @@ std::vector<uint8_t> concat(const std::vector<uint8_t> &a, const std::vector<uin
     std::vector<uint8_t> both = a;
     both.insert(both.end(), b.begin(), b.end());
     return both;
-}
-
-// A read on a thread of the platform's own, so that it can be cancelled.
-struct threaded_read {
-    threaded_read(plat_file f, uint32_t r) : file(f), room(r) {}
-    plat_file file;
-    uint32_t room;
-    std::atomic<bool> go{true};
-    std::atomic<bool> done{false};
-    std::atomic<uint32_t> result{0xFFFFFFFF};
-    uint8_t buffer[64] = {};
-};
-
-unsigned run_read(void *raw) {
-    auto *read = static_cast<threaded_read *>(raw);
-    while (!read->go.load(std::memory_order_acquire)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    read->result.store(plat_hid_read(read->file, read->buffer, read->room),
-                       std::memory_order_release);
-    read->done.store(true, std::memory_order_release);
-    return 0;
 }
 
 bool wait_until(const std::function<bool()> &condition, int timeout_ms = 5000) {

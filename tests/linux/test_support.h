@@ -3,8 +3,13 @@
 #ifndef TEVUIO_TESTS_LINUX_SUPPORT_H
 #define TEVUIO_TESTS_LINUX_SUPPORT_H
 
+#include "platform/platform.h"
+
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace linux_test {
@@ -63,6 +68,31 @@ std::vector<uint8_t> report9(uint8_t marker);
 // backend itself never closes one; a test process opens many). Defined
 // beside the backend's internals in test_internals.cpp.
 void release_backend_handles();
+
+// A read on a thread of the platform's own, so that it can be cancelled:
+// start it with plat_thread_start(run_read, &read).
+struct threaded_read {
+    threaded_read(plat_file f, uint32_t r) : file(f), room(r) {}
+    plat_file file;
+    uint32_t room;
+    std::atomic<bool> go{true};       // the read waits while this is false
+    std::atomic<bool> started{false}; // about to enter the read
+    std::atomic<bool> done{false};    // the read has returned
+    std::atomic<uint32_t> result{0xFFFFFFFF};
+    uint8_t buffer[64] = {};
+};
+
+inline unsigned run_read(void *raw) {
+    auto *read = static_cast<threaded_read *>(raw);
+    while (!read->go.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    read->started.store(true, std::memory_order_release);
+    read->result.store(plat_hid_read(read->file, read->buffer, read->room),
+                       std::memory_order_release);
+    read->done.store(true, std::memory_order_release);
+    return 0;
+}
 
 } // namespace linux_test
 

@@ -18,8 +18,10 @@
 #include <vector>
 
 using linux_test::report9;
+using linux_test::run_read;
 using linux_test::scoped_env;
 using linux_test::temp_folder;
+using linux_test::threaded_read;
 using linux_test::virtual_interface;
 
 namespace {
@@ -39,27 +41,6 @@ std::vector<std::string> listed_paths() {
     }
     plat_hid_list_close(list);
     return paths;
-}
-
-struct threaded_read {
-    threaded_read(plat_file f, uint32_t r) : file(f), room(r) {}
-    plat_file file;
-    uint32_t room;
-    std::atomic<bool> go{true};
-    std::atomic<bool> started{false};
-    std::atomic<uint32_t> result{0xFFFFFFFF};
-    uint8_t buffer[64] = {};
-};
-
-unsigned run_read(void *raw) {
-    auto *read = static_cast<threaded_read *>(raw);
-    while (!read->go.load(std::memory_order_acquire)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    read->started.store(true, std::memory_order_release);
-    read->result.store(plat_hid_read(read->file, read->buffer, read->room),
-                       std::memory_order_release);
-    return 0;
 }
 
 class VirtualBackend : public ::testing::Test {

@@ -2,6 +2,7 @@
 // the exact reports the lighting thread sends, the lamp sources, and the
 // thread's start and stop.
 #include "fake_platform.h"
+#include "lighting_test_support.h"
 
 #include "tevuio/lighting.h"
 #include "tevuio/state.h"
@@ -68,6 +69,12 @@ void apply_report(const uint8_t *report, uint32_t length, uint8_t leds[96]) {
     }
 }
 
+bool flags_clear() {
+    return !led_low_dirty.load(std::memory_order_acquire) &&
+           !led_high_dirty.load(std::memory_order_acquire) &&
+           !led_feature_pending.load(std::memory_order_acquire);
+}
+
 } // namespace lighting_test
 
 namespace {
@@ -124,25 +131,10 @@ std::vector<uint8_t> controller::lamp_report() {
     return last_lamp;
 }
 
-bool wait_for(const std::function<bool()> &done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-bool flags_clear() {
-    return !led_low_dirty.load(std::memory_order_acquire) &&
-           !led_high_dirty.load(std::memory_order_acquire) &&
-           !led_feature_pending.load(std::memory_order_acquire);
-}
-
 bool wait_passes(controller &c, int passes) {
     const int target = c.lamp_reports.load(std::memory_order_acquire) + passes;
-    return wait_for([&] { return c.lamp_reports.load(std::memory_order_acquire) >= target; });
+    return fake::wait_until(
+        [&] { return c.lamp_reports.load(std::memory_order_acquire) >= target; });
 }
 
 void open_lighting_device() {
@@ -200,7 +192,7 @@ class Lighting : public ::testing::Test {
     std::vector<bytes> pump() {
         lighting_start_step();
         EXPECT_NE(lighting_thread, nullptr);
-        EXPECT_TRUE(wait_for(flags_clear));
+        EXPECT_TRUE(fake::wait_until(flags_clear));
         EXPECT_TRUE(wait_passes(device, 2));
         lighting_stop_step();
         return device.take_led_reports();
@@ -527,13 +519,14 @@ TEST_F(LightingLamps, ButtonWordBitsMapToLamps) {
 
 TEST_F(LightingLamps, LampsFollowButtonsWhileRunning) {
     lighting_start_step();
-    EXPECT_TRUE(
-        wait_for([&] { return device.lamp_report() == lamp_report(0xFF, 0xFF, 0xFF, 0xFF); }));
+    EXPECT_TRUE(fake::wait_until(
+        [&] { return device.lamp_report() == lamp_report(0xFF, 0xFF, 0xFF, 0xFF); }));
     latest_report.buttons.store(0x0001);
-    EXPECT_TRUE(wait_for([&] { return device.lamp_report() == lamp_report(0xFF, 0, 0xFF, 0xFF); }));
-    latest_report.buttons.store(0x0000);
     EXPECT_TRUE(
-        wait_for([&] { return device.lamp_report() == lamp_report(0xFF, 0xFF, 0xFF, 0xFF); }));
+        fake::wait_until([&] { return device.lamp_report() == lamp_report(0xFF, 0, 0xFF, 0xFF); }));
+    latest_report.buttons.store(0x0000);
+    EXPECT_TRUE(fake::wait_until(
+        [&] { return device.lamp_report() == lamp_report(0xFF, 0xFF, 0xFF, 0xFF); }));
     lighting_stop_step();
 }
 
@@ -707,7 +700,7 @@ TEST_F(Lighting, InitChecksTheLampAddress) {
 TEST_F(Lighting, FailedLampWritePausesThePass) {
     fake::set_write_fails(0, true);
     lighting_start_step();
-    EXPECT_TRUE(wait_for([] { return fake::sleeps() >= 3; }));
+    EXPECT_TRUE(fake::wait_until([] { return fake::sleeps() >= 3; }));
     lighting_stop_step();
     EXPECT_EQ(device.lamp_reports.load(), 0);
 }
@@ -723,7 +716,7 @@ TEST_F(Lighting, FailedWritesStillClearTheFlags) {
     fake::set_write_fails(0, true);
     set(distinct_frame());
     lighting_start_step();
-    EXPECT_TRUE(wait_for(flags_clear));
+    EXPECT_TRUE(fake::wait_until(flags_clear));
     lighting_stop_step();
     EXPECT_TRUE(device.take_led_reports().empty());
     fake::set_write_fails(0, false);

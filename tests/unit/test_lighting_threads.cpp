@@ -3,6 +3,7 @@
 // Once the sender stops and the thread has caught up, the controller must
 // show the newest frame that was queued. Meant for ThreadSanitizer as well.
 #include "fake_platform.h"
+#include "lighting_test_support.h"
 
 #include "tevuio/lighting.h"
 #include "tevuio/state.h"
@@ -19,16 +20,10 @@
 #include <thread>
 #include <vector>
 
-namespace lighting_test {
-// In test_lighting.cpp: expands an LZF block; applies one LED report to the
-// 96 host-order bytes of a controller.
-bool lzf_expand(const uint8_t *block, size_t length, std::vector<uint8_t> *out);
-void apply_report(const uint8_t *report, uint32_t length, uint8_t leds[96]);
-} // namespace lighting_test
-
 namespace {
 
 using lighting_test::apply_report;
+using lighting_test::flags_clear;
 using lighting_test::lzf_expand;
 
 typedef std::vector<uint8_t> bytes;
@@ -139,22 +134,6 @@ struct controller {
     }
 };
 
-bool wait_for(const std::function<bool()> &done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-bool flags_clear() {
-    return !led_low_dirty.load(std::memory_order_acquire) &&
-           !led_high_dirty.load(std::memory_order_acquire) &&
-           !led_feature_pending.load(std::memory_order_acquire);
-}
-
 class LightingThreads : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -212,9 +191,9 @@ class LightingThreads : public ::testing::Test {
     // for it.
     void expect_newest_frame_shown() {
         ASSERT_NE(lighting_thread, nullptr);
-        ASSERT_TRUE(wait_for(flags_clear));
+        ASSERT_TRUE(fake::wait_until(flags_clear));
         const long passes = device.lamp_reports.load(std::memory_order_acquire);
-        ASSERT_TRUE(wait_for(
+        ASSERT_TRUE(fake::wait_until(
             [&] { return device.lamp_reports.load(std::memory_order_acquire) >= passes + 2; }));
 
         // The halves' record holds the last uncompressed halves queued; the
@@ -334,7 +313,7 @@ TEST_F(LightingThreads, FramesFromTheSliderCallbackReachTheController) {
     EXPECT_NE(slider_thread, nullptr);
     EXPECT_NE(lighting_thread, nullptr);
     EXPECT_EQ(fake::threads_started(), 2);
-    ASSERT_TRUE(wait_for([&] {
+    ASSERT_TRUE(fake::wait_until([&] {
         std::lock_guard<std::mutex> lock(device.mu);
         return device.features > 3 && device.lows > 0 && device.highs > 0;
     }));

@@ -42,17 +42,6 @@ std::vector<pressures> recorded() {
     return records;
 }
 
-// Waits up to a generous bound for the condition; false if it never held.
-bool wait_for(const std::function<bool()> &condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // An input report 0x01 with this button word and slider word.
 std::vector<uint8_t> report(uint16_t buttons, uint32_t slider) {
     return {0x01,
@@ -98,7 +87,7 @@ class SliderBase : public ::testing::Test {
         connect();
         fake::push_read(0, bytes);
         tevu_io_slider_start(record_callback);
-        EXPECT_TRUE(wait_for([] { return calls.load() >= 1; }));
+        EXPECT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
         tevu_io_slider_stop();
         auto r = recorded();
         return r.empty() ? pressures{} : r[0];
@@ -171,7 +160,7 @@ TEST_F(Slider, NewerOfTwoQueuedReportsIsTaken) {
 
 TEST_F(Slider, NoPhantomTouchesWithoutInputDevice) {
     tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(wait_for([] { return calls.load() >= 3; }));
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 3; }));
     tevu_io_slider_stop();
     for (const pressures &p : recorded())
         EXPECT_EQ(pressures{}, p);
@@ -182,7 +171,7 @@ TEST_F(Slider, NoPhantomTouchesBeforeTheFirstReport) {
     fake::push_read(0, {}); // first read fails
     fake::push_read(0, report(0, 0x80808080));
     tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(wait_for([] { return calls.load() >= 2; }));
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 2; }));
     tevu_io_slider_stop();
     auto r = recorded();
     EXPECT_EQ(pressures{}, r[0]);
@@ -193,7 +182,7 @@ TEST_F(Slider, KeysStillReachTheCallbackWithoutDevice) {
     io_config_load(&config, TEVUIO_CONFIG_FILE); // default bindings, no init
     fake::set_key('W', true);
     tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(wait_for([] { return calls.load() >= 1; }));
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
     tevu_io_slider_stop();
     EXPECT_EQ(with({{4, 20}, {5, 20}, {6, 20}, {7, 20}}), recorded()[0]);
 }
@@ -204,7 +193,7 @@ TEST_F(Slider, FailedReadKeepsThePreviousReport) {
     fake::push_read(0, {});
     fake::push_read(0, std::vector<uint8_t>(5, 1));
     tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(wait_for([] { return calls.load() >= 3; }));
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 3; }));
     tevu_io_slider_stop();
     auto r = recorded();
     // The failed read and the read of a wrong length both leave the report.
@@ -219,7 +208,7 @@ TEST_F(Slider, CallbackOncePerPassEvenWithoutChange) {
     for (int i = 0; i < 3; ++i)
         fake::push_read(0, report(0, 0x80808080));
     tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(wait_for([] { return fake::read_blocked(0); }));
+    ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
     EXPECT_EQ(3, calls.load());
     EXPECT_EQ(4, fake::read_calls(0));
     for (uint32_t room : fake::read_rooms(0))
@@ -230,7 +219,7 @@ TEST_F(Slider, ReportReachesPolling) {
     connect();
     fake::push_read(0, report(0x1204, 0x80808080));
     tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(wait_for([] { return calls.load() >= 1; }));
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
     uint8_t op = 0, game = 0;
     tevu_io_jvs_poll(&op, &game);
     EXPECT_EQ(0x01, op);
@@ -247,9 +236,9 @@ TEST_F(SliderThreads, TwoStartsMakeOneThread) {
     tevu_io_slider_start(other_callback);
     EXPECT_EQ(first, slider_thread);
     EXPECT_EQ(1, fake::threads_started());
-    ASSERT_TRUE(wait_for([] { return calls.load() >= 1; }));
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
     fake::push_read(0, report(0, 0x80808080));
-    ASSERT_TRUE(wait_for([] { return calls.load() >= 2; }));
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 2; }));
     EXPECT_EQ(0, other_calls.load()); // the running thread keeps its callback
 }
 
@@ -264,7 +253,7 @@ TEST_F(SliderThreads, StopThenStartMakesAFreshThread) {
     EXPECT_NE(nullptr, slider_thread);
     EXPECT_EQ(2, fake::threads_started());
     fake::push_read(0, report(0, 0x80808080));
-    ASSERT_TRUE(wait_for([] { return other_calls.load() >= 1; }));
+    ASSERT_TRUE(fake::wait_until([] { return other_calls.load() >= 1; }));
 }
 
 TEST_F(SliderThreads, StopWithoutThreadDoesNothing) {
@@ -282,13 +271,13 @@ TEST_F(SliderThreads, FailedThreadStartIsRetriedByTheNextStart) {
     fake::set_thread_start_fails(false);
     tevu_io_slider_start(record_callback);
     EXPECT_NE(nullptr, slider_thread);
-    ASSERT_TRUE(wait_for([] { return calls.load() >= 1; }));
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
 }
 
 TEST_F(SliderThreads, StopReturnsWhileTheControllerIsSilent) {
     connect(fake::when_empty::block);
     tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(wait_for([] { return fake::read_blocked(0); }));
+    ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
     std::promise<void> stopped;
     std::future<void> done = stopped.get_future();
     std::thread stopper([&] {
@@ -308,7 +297,7 @@ TEST_F(SliderThreads, CancelledReadCountsAsAFailedRead) {
     connect(fake::when_empty::block);
     fake::push_read(0, report(0, 0x80808081));
     tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(wait_for([] { return fake::read_blocked(0) && calls.load() == 1; }));
+    ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0) && calls.load() == 1; }));
     const int sleeps_before = fake::sleeps();
     tevu_io_slider_stop();
     // The cancelled pass still calls back, with the last report, then pauses.
@@ -337,7 +326,7 @@ TEST_F(SliderThreads, SuccessfulReadsDoNotPause) {
     for (int i = 0; i < 5; ++i)
         fake::push_read(0, report(0, 0x80808080));
     tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(wait_for([] { return fake::read_blocked(0); }));
+    ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
     EXPECT_EQ(5, calls.load());
     EXPECT_EQ(0, fake::sleeps());
 }
@@ -390,7 +379,7 @@ TEST_F(SliderThreads, PollingWhileReportsStream) {
         if (!valid_pair(op, game))
             ++bad;
     }
-    ASSERT_TRUE(wait_for([] { return calls.load() >= 100; }));
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 100; }));
     tevu_io_slider_stop();
     EXPECT_EQ(0, bad);
     EXPECT_EQ(0, callback_polls_bad.load());
