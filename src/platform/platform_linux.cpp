@@ -984,19 +984,36 @@ plat_file plat_hid_open(const char *path) {
     return PLAT_INVALID_FILE;
 }
 
-uint32_t plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room) {
+plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
+    *count = 0;
     hid_slot *slot = slot_of(file);
     if (!slot || !buffer) {
         set_last_error(EBADF);
-        return 0;
+        return PLAT_READ_GONE;
     }
     if (slot->gone.load(std::memory_order_acquire)) {
         set_last_error(ENODEV);
-        return 0;
+        return PLAT_READ_GONE;
     }
-    return slot->kind.load(std::memory_order_acquire) == kind_hidraw
-               ? hidraw_read(slot, buffer, room)
-               : virtual_read(slot, buffer, room);
+    *count = slot->kind.load(std::memory_order_acquire) == kind_hidraw
+                 ? hidraw_read(slot, buffer, room)
+                 : virtual_read(slot, buffer, room);
+    if (*count > 0)
+        return PLAT_READ_DATA;
+    return last_error_code == ECANCELED ? PLAT_READ_CANCELLED : PLAT_READ_GONE;
+}
+
+void plat_hid_close(plat_file file) {
+    hid_slot *slot = slot_of(file);
+    if (!slot)
+        return;
+    if (slot->device)
+        hid_close(slot->device);
+    if (slot->fd >= 0)
+        close(slot->fd);
+    slot->device = nullptr;
+    slot->fd = -1;
+    slot->kind.store(kind_free, std::memory_order_release);
 }
 
 bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
@@ -1152,6 +1169,13 @@ void plat_thread_close(plat_thread thread) {
         slot->wake_fd = -1;
         slot->used.store(false, std::memory_order_release);
     }
+}
+
+uint64_t plat_now_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 void plat_sleep_ms(uint32_t ms) {

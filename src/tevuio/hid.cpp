@@ -19,21 +19,13 @@ uint8_t receive_buffer[2 * 255 + 2];
 // Padded output reports are always this long: ID and 48 payload bytes.
 constexpr uint32_t padded_report_length = 49;
 
-// Found nothing: count it, and end the process on the third such search.
-int count_failed_search() {
-    open_failure_count = static_cast<uint8_t>(open_failure_count + 1);
-    if (open_failure_count <= 2)
-        return -1;
-    log_printf("Could not init device after multiple attempts. Exiting.\r\n");
-    plat_exit(1);
-}
-
 } // namespace
 
-int hid_open_device(plat_file *handle_out, uint16_t vendor_id, uint8_t interface) {
+hid_search_result hid_open_device(plat_file *handle_out, uint16_t vendor_id, uint8_t interface,
+                                  bool quiet) {
     plat_list list = plat_hid_list_open();
     if (list == nullptr)
-        return count_failed_search();
+        return HID_NOT_FOUND;
 
     char vendor_pattern[16];
     char interface_pattern[16];
@@ -61,27 +53,39 @@ int hid_open_device(plat_file *handle_out, uint16_t vendor_id, uint8_t interface
         plat_file file = plat_hid_open(path);
         *handle_out = file;
         if (file == PLAT_INVALID_FILE) {
-            log_printf("Could not open detected device (err = %lx).\r\n", plat_last_error());
-            return -1;
+            if (!quiet)
+                log_printf("Could not open detected device (err = %lx).\r\n", plat_last_error());
+            return HID_OPEN_FAILED;
         }
-        return 0;
+        return HID_OPENED;
     }
 
     plat_hid_list_close(list);
-    return count_failed_search();
+    return HID_NOT_FOUND;
 }
 
-int hid_read_input_report(plat_file handle, uint8_t *destination, uint8_t report_id,
-                          uint8_t length) {
-    if (destination == nullptr)
-        return -1;
+hid_read_status hid_read_input_report(plat_file handle, uint8_t *destination, uint8_t report_id,
+                                      uint8_t length) {
     const uint32_t room = 2u * length;
     receive_buffer[0] = report_id;
-    const uint32_t count = plat_hid_read(handle, receive_buffer, room);
+    uint32_t count = 0;
+    switch (plat_hid_read(handle, receive_buffer, room, &count)) {
+    case PLAT_READ_DATA:
+        break;
+    case PLAT_READ_CANCELLED:
+        return HID_READ_CANCELLED;
+    case PLAT_READ_GONE:
+    default:
+        return HID_READ_GONE;
+    }
+    // One report, or two of the same length: the newest is the last.
     if (count != room && count != length)
-        return -1;
-    std::memcpy(destination, receive_buffer + (count - length), length);
-    return 0;
+        return HID_READ_IGNORED;
+    const uint8_t *newest = receive_buffer + (count - length);
+    if (newest[0] != report_id)
+        return HID_READ_IGNORED;
+    std::memcpy(destination, newest, length);
+    return HID_READ_REPORT;
 }
 
 int hid_write_padded_report(plat_file handle, const uint8_t *payload, uint8_t report_id,
@@ -98,14 +102,12 @@ int hid_write_padded_report(plat_file handle, const uint8_t *payload, uint8_t re
 int hid_write_report(plat_file handle, const uint8_t *report, uint8_t report_id, uint8_t length) {
     if (report[0] != report_id)
         return -1;
-    plat_hid_write(handle, report, length);
-    return 0;
+    return plat_hid_write(handle, report, length) ? 0 : -1;
 }
 
 int hid_set_feature_report(plat_file handle, const uint8_t *report, uint8_t report_id,
                            uint8_t length) {
     if (report[0] != report_id)
         return -1;
-    plat_hid_set_feature(handle, report, length);
-    return 0;
+    return plat_hid_set_feature(handle, report, length) ? 0 : -1;
 }

@@ -7,18 +7,32 @@
 
 #include <cstdint>
 
-// interface 0xFF means any. 0 with *handle_out open, or -1. A search that finds
-// nothing counts towards the process-wide limit; the third ends the process.
-int hid_open_device(plat_file *handle_out, uint16_t vendor_id, uint8_t interface);
-// 0 and length bytes of destination filled with the newest report, or -1 with
-// destination untouched.
-int hid_read_input_report(plat_file handle, uint8_t *destination, uint8_t report_id,
-                          uint8_t length);
+// What a device search gave.
+enum hid_search_result {
+    HID_OPENED = 0,       // *handle_out is open
+    HID_OPEN_FAILED = -1, // found, but the open failed: *handle_out is PLAT_INVALID_FILE
+    HID_NOT_FOUND = -2,   // no listed interface matches, or no list could be had
+};
+// interface 0xFF means any. A failed open prints a line unless quiet. *handle_out
+// is left as it was when nothing is found.
+hid_search_result hid_open_device(plat_file *handle_out, uint16_t vendor_id, uint8_t interface,
+                                  bool quiet = false);
+
+enum hid_read_status {
+    HID_READ_REPORT,    // destination holds the newest report
+    HID_READ_IGNORED,   // a report of another ID or length came: destination untouched
+    HID_READ_CANCELLED, // the read was cancelled: destination untouched
+    HID_READ_GONE,      // the device is gone: destination untouched
+};
+// Reads the newest input report of this ID and length (of at most two queued).
+hid_read_status hid_read_input_report(plat_file handle, uint8_t *destination, uint8_t report_id,
+                                      uint8_t length);
 // Sends a 49-byte output report: ID, payload, zeros. Returns 0 when the
 // platform took it, -1 when the write failed.
 int hid_write_padded_report(plat_file handle, const uint8_t *payload, uint8_t report_id,
                             uint8_t payload_length);
-// -1 (nothing sent) when report[0] is not report_id, else 0.
+// 0 when the platform took the report; -1 when report[0] is not report_id
+// (nothing sent) or the write failed.
 int hid_write_report(plat_file handle, const uint8_t *report, uint8_t report_id, uint8_t length);
 int hid_set_feature_report(plat_file handle, const uint8_t *report, uint8_t report_id,
                            uint8_t length);

@@ -4,6 +4,7 @@
 
 #include "tevuio/hid.h"
 #include "tevuio/lighting.h"
+#include "tevuio/reports.h"
 #include "tevuio/state.h"
 
 namespace {
@@ -12,6 +13,20 @@ constexpr uint8_t input_interface = 0;
 constexpr uint8_t lighting_interface = 1;
 // Queued input reports: the read asks for two and keeps the newer.
 constexpr uint32_t input_queue_depth = 2;
+
+// One of init's searches. A search that finds nothing counts towards the
+// process-wide limit, and the third ends the process.
+hid_search_result init_search(plat_file *handle, uint8_t interface) {
+    const hid_search_result found = hid_open_device(handle, TEVUIO_VENDOR_ID, interface);
+    if (found == HID_NOT_FOUND) {
+        open_failure_count = static_cast<uint8_t>(open_failure_count + 1);
+        if (open_failure_count > 2) {
+            log_printf("Could not init device after multiple attempts. Exiting.\r\n");
+            plat_exit(1);
+        }
+    }
+    return found;
+}
 
 } // namespace
 
@@ -23,26 +38,32 @@ int32_t tevu_io_jvs_init(void) {
     io_config_load(&config, TEVUIO_CONFIG_FILE);
     lighting_check_lamp_address();
 
-    // A search that finds nothing leaves the handle as it was; a found
-    // interface that fails to open leaves the invalid handle.
-    plat_file input = input_device.load(std::memory_order_acquire);
-    int found = hid_open_device(&input, TEVUIO_VENDOR_ID, input_interface);
-    input_device.store(input, std::memory_order_release);
-    if (found != 0) {
-        found = hid_open_device(&input, TEVUIO_VENDOR_ID, TEVUIO_ANY_INTERFACE);
-        input_device.store(input, std::memory_order_release);
-        if (found != 0)
-            return -1;
+    // A search that finds nothing keeps the stored input handle; a found
+    // interface that fails to open replaces it with the invalid handle.
+    plat_file input = device.input.file.load(std::memory_order_acquire);
+    const plat_file stored = input;
+    uint8_t interface = input_interface;
+    hid_search_result found = init_search(&input, interface);
+    if (found != HID_OPENED) {
+        interface = TEVUIO_ANY_INTERFACE;
+        found = init_search(&input, interface);
     }
+    if (input != stored)
+        device_replace(device.input, input);
+    if (found != HID_OPENED)
+        return -1;
 
     plat_file lighting = nullptr;
-    if (hid_open_device(&lighting, TEVUIO_VENDOR_ID, lighting_interface) != 0)
+    if (init_search(&lighting, lighting_interface) != HID_OPENED)
         lighting = nullptr;
-    lighting_device.store(lighting, std::memory_order_release);
+    device_replace(device.lighting, lighting);
+    device.lost.store(false, std::memory_order_release);
+    device.input_interface.store(interface, std::memory_order_release);
+    device.was_connected.store(true, std::memory_order_release);
 
-    led_report_low[0] = 0x04;
-    led_report_high[0] = 0x05;
-    led_feature_report[0] = 0x0B;
+    led_report_low[0] = report::led_low_id;
+    led_report_high[0] = report::led_high_id;
+    led_feature_report[0] = report::feature_id;
 
     if (!plat_hid_set_input_queue(input, input_queue_depth)) {
         log_printf("Error %lu setnuminputbuff\r\n", plat_last_error());

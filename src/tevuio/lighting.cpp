@@ -44,8 +44,10 @@ constexpr uint8_t lamp_button_bit[4] = {3, 0, 1, 2};
 
 // A lamp write failed (controller gone): pause before the next pass.
 constexpr uint32_t failed_write_pause_ms = 1;
-// Stop waits without a limit, in slices of this length.
-constexpr uint32_t stop_wait_slice_ms = 1000;
+// Without a lighting interface the thread waits in slices of this length.
+constexpr uint32_t no_interface_pause_ms = 10;
+// How long stop waits between cancelling the thread's write and trying again.
+constexpr uint32_t stop_poll_ms = 10;
 
 void update_lamp_levels() {
     const uint64_t address = config.lamp_state_address;
@@ -65,31 +67,34 @@ void update_lamp_levels() {
 
 unsigned lighting_thread_proc(void *) {
     while (!lighting_stop.load(std::memory_order_acquire)) {
-        const plat_file device = lighting_device.load(std::memory_order_acquire);
-        if (device == nullptr)
+        const plat_file lighting = device_acquire(device.lighting);
+        if (!device_file_open(lighting)) {
+            plat_sleep_ms(no_interface_pause_ms);
             continue;
+        }
 
         update_lamp_levels();
         const bool lamp_write_failed =
-            hid_write_padded_report(device, lamp_levels, report_lamp_id, 4) != 0;
+            hid_write_padded_report(lighting, lamp_levels, report_lamp_id, 4) != 0;
 
         // Loaded before the halves: halves flagged now are older than a
         // compressed frame flagged now, and go out ahead of it.
         const bool feature = led_feature_pending.load(std::memory_order_acquire);
         if (led_low_dirty.load(std::memory_order_acquire)) {
-            hid_write_report(device, led_report_low, report_low_id, output_report_length);
+            hid_write_report(lighting, led_report_low, report_low_id, output_report_length);
             led_low_dirty.store(false, std::memory_order_release);
         }
         if (led_high_dirty.load(std::memory_order_acquire)) {
-            hid_write_report(device, led_report_high, report_high_id, output_report_length);
+            hid_write_report(lighting, led_report_high, report_high_id, output_report_length);
             led_high_dirty.store(false, std::memory_order_release);
         }
         if (feature) {
-            hid_set_feature_report(device, led_feature_report, report_feature_id,
+            hid_set_feature_report(lighting, led_feature_report, report_feature_id,
                                    feature_report_length);
             led_feature_pending.store(false, std::memory_order_release);
         }
 
+        device_release(device.lighting);
         if (lamp_write_failed)
             plat_sleep_ms(failed_write_pause_ms);
     }
@@ -125,23 +130,36 @@ void lighting_check_lamp_address() {
 }
 
 void lighting_start_step() {
-    if (lighting_device.load(std::memory_order_acquire) != nullptr && lighting_thread == nullptr)
-        lighting_thread = plat_thread_start(lighting_thread_proc, nullptr);
+    // A controller that was connected may get its lighting interface back
+    // later, so the thread runs (and waits) without one.
+    const bool wanted = device_file_open(device.lighting.file.load(std::memory_order_acquire)) ||
+                        device.was_connected.load(std::memory_order_acquire);
+    if (wanted && lighting_thread.load(std::memory_order_acquire) == nullptr) {
+        const plat_thread thread = plat_thread_start(lighting_thread_proc, nullptr);
+        lighting_thread.store(thread, std::memory_order_release);
+        device.lighting.user.store(thread, std::memory_order_release);
+    }
 }
 
 void lighting_stop_step() {
-    if (lighting_thread == nullptr)
+    const plat_thread thread = lighting_thread.load(std::memory_order_acquire);
+    if (thread == nullptr)
         return;
     lighting_stop.store(true, std::memory_order_release);
-    while (!plat_thread_wait(lighting_thread, stop_wait_slice_ms)) {
+    // A controller that takes no more reports leaves the thread in a write.
+    for (;;) {
+        plat_thread_cancel_io(thread);
+        if (plat_thread_wait(thread, stop_poll_ms))
+            break;
     }
-    plat_thread_close(lighting_thread);
-    lighting_thread = nullptr;
+    device.lighting.user.store(nullptr, std::memory_order_release);
+    plat_thread_close(thread);
+    lighting_thread.store(nullptr, std::memory_order_release);
     lighting_stop.store(false, std::memory_order_release);
 }
 
 void tevu_io_slider_set_leds(const uint8_t *rgb) {
-    if (lighting_device.load(std::memory_order_acquire) == nullptr ||
+    if (!device_file_open(device.lighting.file.load(std::memory_order_acquire)) ||
         led_feature_pending.load(std::memory_order_acquire))
         return;
 

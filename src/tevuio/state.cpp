@@ -1,16 +1,15 @@
 #include "tevuio/state.h"
 
 #include <cstring>
+#include <initializer_list>
 
 io_config config;
-std::atomic<plat_file> input_device{nullptr};
-std::atomic<plat_file> lighting_device{nullptr};
 uint8_t open_failure_count;
 input_report_fields latest_report{{0}, {TEVUIO_SLIDER_UNTOUCHED}};
 uint16_t coin_count;
 bool coin_key_down;
 plat_thread slider_thread;
-plat_thread lighting_thread;
+std::atomic<plat_thread> lighting_thread{nullptr};
 std::atomic<bool> slider_stop{false};
 std::atomic<bool> lighting_stop{false};
 uint8_t led_report_low[49];
@@ -32,15 +31,22 @@ void log_printf(const char *format, ...) {
 
 void state_reset_for_tests() {
     config = io_config{};
-    input_device.store(nullptr);
-    lighting_device.store(nullptr);
+    for (device_slot *slot : {&device.input, &device.lighting}) {
+        slot->file.store(nullptr);
+        slot->generation.store(0);
+        slot->busy.store(false);
+        slot->user.store(nullptr);
+    }
+    device.was_connected.store(false);
+    device.lost.store(false);
+    device.input_interface.store(0);
     open_failure_count = 0;
     latest_report.buttons.store(0);
     latest_report.slider.store(TEVUIO_SLIDER_UNTOUCHED);
     coin_count = 0;
     coin_key_down = false;
     slider_thread = nullptr;
-    lighting_thread = nullptr;
+    lighting_thread.store(nullptr);
     slider_stop.store(false);
     lighting_stop.store(false);
     std::memset(led_report_low, 0, sizeof led_report_low);

@@ -4,6 +4,7 @@
 #define TEVUIO_STATE_H
 
 #include "platform/platform.h"
+#include "tevuio/device.h"
 #include "utils/config.h"
 
 #include <atomic>
@@ -16,14 +17,9 @@
 // Written by init (while the threads are stopped), read by the host's calls.
 extern io_config config;
 
-// Input interface: nullptr until a search finds one, PLAT_INVALID_FILE when
-// opening the found interface failed. Written by init, read by the slider thread.
-extern std::atomic<plat_file> input_device;
-// Lighting interface (interface 1); nullptr when absent.
-extern std::atomic<plat_file> lighting_device;
-
-// Searches that found nothing, process-wide, never reset (the third one ends
-// the process).
+// Init's searches that found nothing, process-wide, never reset (the third one
+// ends the process). The slider thread's searches for a lost controller do not
+// count.
 extern uint8_t open_failure_count;
 
 // The newest input report 0x01, as the fields that are read from it. Written
@@ -41,8 +37,10 @@ extern uint16_t coin_count;
 extern bool coin_key_down;
 
 // Worker threads (start and stop run on one host thread) and their stop flags.
+// The slider thread cancels the lighting thread's I/O when it closes the
+// lighting interface, hence the atomic.
 extern plat_thread slider_thread;
-extern plat_thread lighting_thread;
+extern std::atomic<plat_thread> lighting_thread;
 extern std::atomic<bool> slider_stop;
 extern std::atomic<bool> lighting_stop;
 

@@ -26,6 +26,9 @@ struct device {
     int blocked = 0;
     std::vector<fake::sent_report> sent;
     bool write_fails = false;
+    bool write_blocks = false;
+    bool gone = false;
+    int closes = 0;
     uint32_t queue_depth = 0;
 };
 
@@ -51,6 +54,7 @@ int started;
 bool start_fails;
 std::atomic<int> sleep_count;
 std::function<void(int, bool, const uint8_t *, uint32_t)> write_hook;
+int uses_after_close;
 thread_local unsigned long last_error;
 thread_local fake_thread *self;
 
@@ -95,6 +99,7 @@ void reset() {
     start_fails = false;
     sleep_count = 0;
     write_hook = nullptr;
+    uses_after_close = 0;
 }
 
 void set_list_unavailable(bool unavailable) {
@@ -167,6 +172,38 @@ void clear_sent(int n) {
 void set_write_fails(int n, bool fails) {
     std::lock_guard<std::mutex> lock(mu);
     dev(n).write_fails = fails;
+}
+void set_write_blocks(int n, bool blocks) {
+    std::lock_guard<std::mutex> lock(mu);
+    dev(n).write_blocks = blocks;
+    cv.notify_all();
+}
+void set_gone(int n) {
+    std::lock_guard<std::mutex> lock(mu);
+    dev(n).gone = true;
+    cv.notify_all();
+}
+void remove_entries(const std::string &part) {
+    std::lock_guard<std::mutex> lock(mu);
+    entries.erase(
+        std::remove_if(entries.begin(), entries.end(),
+                       [&](const entry &e) { return e.path.find(part) != std::string::npos; }),
+        entries.end());
+}
+int close_count(int n) {
+    std::lock_guard<std::mutex> lock(mu);
+    return dev(n).closes;
+}
+int open_handles() {
+    std::lock_guard<std::mutex> lock(mu);
+    int open = 0;
+    for (auto &d : devices)
+        open += d->closes == 0 ? 1 : 0;
+    return open;
+}
+int uses_after_close_count() {
+    std::lock_guard<std::mutex> lock(mu);
+    return uses_after_close;
 }
 void set_write_hook(std::function<void(int, bool, const uint8_t *, uint32_t)> hook) {
     std::lock_guard<std::mutex> lock(mu);
@@ -275,40 +312,52 @@ plat_file plat_hid_open(const char *path) {
     return reinterpret_cast<plat_file>(static_cast<intptr_t>(devices.size()));
 }
 
-uint32_t plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room) {
+plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
+    *count = 0;
     std::unique_lock<std::mutex> lock(mu);
     int n = index_of(file);
     if (n < 0) {
         last_error = 6;
-        return 0;
+        return PLAT_READ_GONE;
     }
     device &d = dev(n);
+    if (d.closes > 0)
+        uses_after_close++;
     d.read_calls++;
     d.read_rooms.push_back(room);
     if (d.reader) {
         auto reader = d.reader;
         lock.unlock();
-        return reader(buffer, room);
+        *count = reader(buffer, room);
+        return *count > 0 ? PLAT_READ_DATA : PLAT_READ_GONE;
     }
     uint64_t generation = self ? self->cancel_generation : 0;
     d.blocked++;
     cv.wait(lock, [&] {
-        return !d.reads.empty() || d.empty_mode == fake::when_empty::fail ||
+        return !d.reads.empty() || d.gone || d.empty_mode == fake::when_empty::fail ||
                (self && self->cancel_generation != generation);
     });
     d.blocked--;
-    if (d.reads.empty()) {
-        last_error = 995; // cancelled, or nothing to read
-        return 0;
-    }
+    if (d.gone || (d.reads.empty() && d.empty_mode == fake::when_empty::fail))
+        return PLAT_READ_GONE;
+    if (d.reads.empty())
+        return PLAT_READ_CANCELLED;
     std::vector<uint8_t> bytes = d.reads.front();
     d.reads.pop_front();
-    if (bytes.empty() || bytes.size() > room) {
-        last_error = 31;
-        return 0;
-    }
+    if (bytes.empty())
+        return PLAT_READ_GONE;
+    if (bytes.size() > room)
+        return PLAT_READ_DATA; // does not fit: dropped
     std::copy(bytes.begin(), bytes.end(), buffer);
-    return static_cast<uint32_t>(bytes.size());
+    *count = static_cast<uint32_t>(bytes.size());
+    return PLAT_READ_DATA;
+}
+
+void plat_hid_close(plat_file file) {
+    std::lock_guard<std::mutex> lock(mu);
+    int n = index_of(file);
+    if (n >= 0)
+        dev(n).closes++;
 }
 
 static bool record(plat_file file, const uint8_t *report, uint32_t length, bool feature) {
@@ -317,7 +366,16 @@ static bool record(plat_file file, const uint8_t *report, uint32_t length, bool 
     if (n < 0)
         return false;
     device &d = dev(n);
-    if (d.write_fails)
+    if (d.closes > 0)
+        uses_after_close++;
+    if (d.write_blocks) {
+        uint64_t generation = self ? self->cancel_generation : 0;
+        cv.wait(lock,
+                [&] { return !d.write_blocks || (self && self->cancel_generation != generation); });
+        if (d.write_blocks)
+            return false;
+    }
+    if (d.write_fails || d.gone)
         return false;
     d.sent.push_back({feature, std::vector<uint8_t>(report, report + length)});
     auto hook = write_hook;
@@ -411,6 +469,12 @@ void plat_thread_close(plat_thread thread) {
     if (t->thread.joinable())
         t->thread.join();
     delete t;
+}
+
+uint64_t plat_now_ms() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
 }
 
 void plat_sleep_ms(uint32_t ms) {

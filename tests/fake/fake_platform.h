@@ -24,7 +24,7 @@ struct entry {
 
 // What a read on a device does when its queue of scripted reads is empty.
 enum class when_empty {
-    fail,  // return 0 at once
+    fail,  // the device is gone: the read says so at once
     block, // block until a read is scripted or the read is cancelled
 };
 
@@ -48,11 +48,12 @@ std::vector<std::string> opened_paths();
 int device_of(const std::string &path);
 
 // Scripted reads on the n-th opened device: each push is what one read
-// returns (its bytes; an empty vector makes the read fail).
+// returns (its bytes; an empty vector says the device is gone; more bytes than
+// the read has room for are dropped).
 void push_read(int device, const std::vector<uint8_t> &bytes);
 void set_when_empty(int device, when_empty mode);
 // A function that answers every read of the device instead of the script:
-// it fills buffer (room bytes) and returns the count (0 = failure).
+// it fills buffer (room bytes) and returns the count (0 = the device is gone).
 void set_reader(int device, std::function<uint32_t(uint8_t *buffer, uint32_t room)> reader);
 // Reads made so far on the device, and the room each asked for.
 int read_calls(int device);
@@ -65,6 +66,18 @@ std::vector<sent_report> sent(int device);
 void clear_sent(int device);
 // Make every write on the device fail (and count the failures).
 void set_write_fails(int device, bool fails);
+// Writes on the device block until this is cleared or the writer's I/O is
+// cancelled (then they fail).
+void set_write_blocks(int device, bool blocks);
+// Unplugs the device: its blocked and later reads say it is gone, its writes fail.
+void set_gone(int device);
+// Takes listed entries whose path contains part off the list.
+void remove_entries(const std::string &part);
+// Closes of the device so far, opened devices not closed yet, and reads or
+// writes made on a closed device (any is a fault).
+int close_count(int device);
+int open_handles();
+int uses_after_close_count();
 // Called for every write or feature report on any device, on the writer's
 // thread, before the write returns.
 void set_write_hook(

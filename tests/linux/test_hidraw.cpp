@@ -67,7 +67,7 @@ class HidrawBackend : public ::testing::Test {
 
 std::vector<uint8_t> read_once(plat_file file, uint32_t room) {
     std::vector<uint8_t> buffer(room + 16, 0xEE);
-    uint32_t got = plat_hid_read(file, buffer.data(), room);
+    uint32_t got = linux_test::read_bytes(file, buffer.data(), room);
     buffer.resize(got);
     return buffer;
 }
@@ -177,7 +177,7 @@ TEST_F(HidrawBackend, InitOpensTheControllerFoundThroughTheBackend) {
     EXPECT_EQ(config.vk_test, 0x41);
     EXPECT_EQ(fake_hidapi::opened_paths(),
               (std::vector<std::string>{"/dev/hidraw7", "/dev/hidraw8"}));
-    EXPECT_NE(lighting_device.load(), nullptr);
+    EXPECT_NE(device.lighting.file.load(), nullptr);
 }
 
 TEST_F(HidrawBackend, UpperCaseIdentifiersWouldNotMatchButOursAreLowerCase) {
@@ -293,7 +293,7 @@ TEST_F(HidrawBackend, UnplugFailsABlockedReadAndEveryLaterOneAtOnce) {
     EXPECT_EQ(read.result.load(), 0u);
     int calls = fake_hidapi::read_calls("/dev/hidraw1");
     uint8_t buffer[18];
-    EXPECT_EQ(plat_hid_read(file, buffer, 18), 0u);
+    EXPECT_EQ(linux_test::read_bytes(file, buffer, 18), 0u);
     EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(ENODEV));
     EXPECT_EQ(fake_hidapi::read_calls("/dev/hidraw1"), calls);
 }
@@ -321,8 +321,8 @@ TEST_F(HidrawBackend, FailedWritesReturnFalse) {
     EXPECT_FALSE(plat_hid_write(nullptr, report, 49));
     EXPECT_FALSE(plat_hid_write(PLAT_INVALID_FILE, report, 49));
     uint8_t buffer[18];
-    EXPECT_EQ(plat_hid_read(PLAT_INVALID_FILE, buffer, 18), 0u);
-    EXPECT_EQ(plat_hid_read(nullptr, buffer, 18), 0u);
+    EXPECT_EQ(linux_test::read_bytes(PLAT_INVALID_FILE, buffer, 18), 0u);
+    EXPECT_EQ(linux_test::read_bytes(nullptr, buffer, 18), 0u);
 }
 
 namespace {

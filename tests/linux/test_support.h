@@ -82,14 +82,19 @@ struct threaded_read {
     uint8_t buffer[64] = {};
 };
 
+// The byte count of one read; 0 when it gave no data.
+inline uint32_t read_bytes(plat_file file, uint8_t *buffer, uint32_t room) {
+    uint32_t count = 0;
+    return plat_hid_read(file, buffer, room, &count) == PLAT_READ_DATA ? count : 0;
+}
+
 inline unsigned run_read(void *raw) {
     auto *read = static_cast<threaded_read *>(raw);
     while (!read->go.load(std::memory_order_acquire)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     read->started.store(true, std::memory_order_release);
-    read->result.store(plat_hid_read(read->file, read->buffer, read->room),
-                       std::memory_order_release);
+    read->result.store(read_bytes(read->file, read->buffer, read->room), std::memory_order_release);
     read->done.store(true, std::memory_order_release);
     return 0;
 }

@@ -122,13 +122,13 @@ TEST_F(VirtualBackend, ReadStripsTheKindAndKeepsTheNewestTwo) {
     server->send(VHID_INPUT, report9(2));
     server->send(VHID_INPUT, report9(3));
     uint8_t buffer[18];
-    ASSERT_EQ(plat_hid_read(file, buffer, 18), 18u);
+    ASSERT_EQ(linux_test::read_bytes(file, buffer, 18), 18u);
     std::vector<uint8_t> expected = report9(2);
     std::vector<uint8_t> third = report9(3);
     expected.insert(expected.end(), third.begin(), third.end());
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 18), expected);
     server->send(VHID_INPUT, report9(4));
-    ASSERT_EQ(plat_hid_read(file, buffer, 18), 9u);
+    ASSERT_EQ(linux_test::read_bytes(file, buffer, 18), 9u);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 9), report9(4));
 }
 
@@ -187,7 +187,7 @@ TEST_F(VirtualBackend, HangUpFailsReadsAndWritesAtOnce) {
     uint8_t buffer[18];
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(plat_hid_read(file, buffer, 18), 0u);
+        EXPECT_EQ(linux_test::read_bytes(file, buffer, 18), 0u);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     uint8_t report[49] = {0x06};

@@ -39,7 +39,7 @@ TEST_F(Init, VersionBeforeAnything) {
 TEST_F(Init, SliderInitAlwaysReturnsZeroAndChangesNothing) {
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(0, tevu_io_slider_init());
-    EXPECT_EQ(nullptr, input_device.load());
+    EXPECT_EQ(nullptr, device.input.file.load());
     EXPECT_EQ(0, fake::open_count());
     EXPECT_EQ("", fake::output());
 }
@@ -50,8 +50,8 @@ TEST_F(Init, FullControllerOpensBothInterfaces) {
     fake::add_entry(in0);
     EXPECT_EQ(0, tevu_io_jvs_init());
     EXPECT_EQ((std::vector<std::string>{in0, in1}), fake::opened_paths());
-    EXPECT_EQ(handle_of(0), input_device.load());
-    EXPECT_EQ(handle_of(1), lighting_device.load());
+    EXPECT_EQ(handle_of(0), device.input.file.load());
+    EXPECT_EQ(handle_of(1), device.lighting.file.load());
     EXPECT_EQ(2u, fake::input_queue_depth(0));
     EXPECT_EQ(0u, fake::input_queue_depth(1));
     EXPECT_EQ(0x04, led_report_low[0]);
@@ -95,7 +95,7 @@ TEST_F(Init, NoControllerFailsQuietlyAfterTwoCountedSearches) {
     fake::add_entry(other);
     EXPECT_EQ(-1, tevu_io_jvs_init());
     EXPECT_EQ(2, open_failure_count);
-    EXPECT_EQ(nullptr, input_device.load());
+    EXPECT_EQ(nullptr, device.input.file.load());
     EXPECT_EQ(0, fake::open_count());
     EXPECT_EQ("", fake::output());
     EXPECT_EQ(0, led_report_low[0]); // init stopped before the IDs
@@ -105,8 +105,8 @@ TEST_F(Init, SingleInterfaceDeviceOpensWithLightingOff) {
     fake::add_entry(single);
     EXPECT_EQ(0, tevu_io_jvs_init());
     EXPECT_EQ(std::vector<std::string>{single}, fake::opened_paths());
-    EXPECT_EQ(handle_of(0), input_device.load());
-    EXPECT_EQ(nullptr, lighting_device.load());
+    EXPECT_EQ(handle_of(0), device.input.file.load());
+    EXPECT_EQ(nullptr, device.lighting.file.load());
     EXPECT_EQ(2, open_failure_count);
     EXPECT_EQ(2u, fake::input_queue_depth(0));
     EXPECT_EQ("", fake::output());
@@ -124,11 +124,11 @@ TEST_F(Init, InterfaceZeroOnlyCountsOneLightingSearchPerInit) {
     fake::add_entry(in0);
     EXPECT_EQ(0, tevu_io_jvs_init());
     EXPECT_EQ(1, open_failure_count);
-    EXPECT_EQ(nullptr, lighting_device.load());
+    EXPECT_EQ(nullptr, device.lighting.file.load());
     EXPECT_EQ(0, tevu_io_jvs_init());
     EXPECT_EQ(2, open_failure_count);
     // A further init replaces the handle and leaves the earlier one open.
-    EXPECT_EQ(handle_of(1), input_device.load());
+    EXPECT_EQ(handle_of(1), device.input.file.load());
     EXPECT_EQ((std::vector<std::string>{in0, in0}), fake::opened_paths());
 }
 
@@ -159,8 +159,8 @@ TEST_F(Init, RefusedQueueDepthPrintsTheErrorAndFails) {
     EXPECT_EQ(-1, tevu_io_jvs_init());
     EXPECT_EQ("Error 87 setnuminputbuff\r\n", fake::output());
     // The handles opened so far stay open and stored.
-    EXPECT_EQ(handle_of(0), input_device.load());
-    EXPECT_EQ(handle_of(1), lighting_device.load());
+    EXPECT_EQ(handle_of(0), device.input.file.load());
+    EXPECT_EQ(handle_of(1), device.lighting.file.load());
     EXPECT_EQ(0x0B, led_feature_report[0]);
 }
 
@@ -176,8 +176,8 @@ TEST_F(Init, InputThatFailsToOpenFallsBackToAnyInterface) {
     // The fallback takes the first interface of the vendor, here interface 1,
     // which the lighting search then opens a second time.
     EXPECT_EQ((std::vector<std::string>{in1, in1}), fake::opened_paths());
-    EXPECT_EQ(handle_of(0), input_device.load());
-    EXPECT_EQ(handle_of(1), lighting_device.load());
+    EXPECT_EQ(handle_of(0), device.input.file.load());
+    EXPECT_EQ(handle_of(1), device.lighting.file.load());
     EXPECT_EQ(0, open_failure_count);
 }
 
@@ -191,7 +191,7 @@ TEST_F(Init, InputThatFailsToOpenTwiceLeavesTheInvalidHandle) {
     EXPECT_EQ("Could not open detected device (err = 5).\r\n"
               "Could not open detected device (err = 5).\r\n",
               fake::output());
-    EXPECT_EQ(PLAT_INVALID_FILE, input_device.load());
+    EXPECT_EQ(PLAT_INVALID_FILE, device.input.file.load());
     EXPECT_EQ(0, open_failure_count);
     EXPECT_EQ(0, fake::open_count());
 }
@@ -202,7 +202,7 @@ TEST_F(Init, SearchThatFindsNothingKeepsTheStoredInputHandle) {
     EXPECT_EQ(0, tevu_io_jvs_init());
     fake::set_list_unavailable(true);
     EXPECT_EQ(-1, tevu_io_jvs_init());
-    EXPECT_EQ(handle_of(0), input_device.load());
+    EXPECT_EQ(handle_of(0), device.input.file.load());
     EXPECT_EQ(2, open_failure_count);
 }
 
@@ -210,11 +210,11 @@ TEST_F(Init, FailedLightingSearchClearsTheLightingHandle) {
     fake::add_entry(in0);
     fake::add_entry(in1);
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(handle_of(1), lighting_device.load());
+    EXPECT_EQ(handle_of(1), device.lighting.file.load());
     fake::reset();
     fake::add_entry(in0);
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(nullptr, lighting_device.load());
+    EXPECT_EQ(nullptr, device.lighting.file.load());
     EXPECT_EQ(1, open_failure_count);
 }
 
@@ -226,7 +226,7 @@ TEST_F(Init, LightingInterfaceThatFailsToOpenIsStoredAsNull) {
     fake::add_entry(in0);
     fake::add_entry(broken);
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(nullptr, lighting_device.load());
+    EXPECT_EQ(nullptr, device.lighting.file.load());
     EXPECT_EQ("Could not open detected device (err = abc).\r\n", fake::output());
     EXPECT_EQ(0, open_failure_count);
 }

@@ -139,7 +139,7 @@ bool wait_passes(controller &c, int passes) {
 
 void open_lighting_device() {
     fake::add_entry("\\\\?\\hid#vid_0f0d&pid_0001&mi_01#light");
-    lighting_device.store(plat_hid_open("\\\\?\\hid#vid_0f0d&pid_0001&mi_01#light"),
+    ::device.lighting.file.store(plat_hid_open("\\\\?\\hid#vid_0f0d&pid_0001&mi_01#light"),
                           std::memory_order_release);
     led_report_low[0] = 0x04;
     led_report_high[0] = 0x05;
@@ -388,7 +388,7 @@ TEST_F(Lighting, SetLedsNeverTouchesTheDevice) {
 }
 
 TEST_F(Lighting, NoLightingDeviceDropsFramesAndStartsNoThread) {
-    lighting_device.store(nullptr);
+    ::device.lighting.file.store(nullptr);
     const bytes feature(led_feature_report, led_feature_report + 64);
     set(bytes(96, 0));
     set(distinct_frame());

@@ -141,7 +141,7 @@ class LightingThreads : public ::testing::Test {
         state_reset_for_tests();
         const char *path = "\\\\?\\hid#vid_0f0d&pid_0001&mi_01#light";
         fake::add_entry(path);
-        lighting_device.store(plat_hid_open(path), std::memory_order_release);
+        ::device.lighting.file.store(plat_hid_open(path), std::memory_order_release);
         led_report_low[0] = 0x04;
         led_report_high[0] = 0x05;
         led_feature_report[0] = 0x0B;

@@ -1,0 +1,73 @@
+// The controller's report layouts: IDs, lengths, where the fields lie, and the
+// orders of cells and LEDs. Plain constants and small inline functions, shared
+// by the library and by everything that plays or checks a controller in tests.
+#ifndef TEVUIO_REPORTS_H
+#define TEVUIO_REPORTS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace report {
+
+// Input report 0x01: ID, button word (bytes 1-2, little-endian), byte 3,
+// slider word (bytes 4-7, little-endian), byte 8.
+constexpr uint8_t input_id = 0x01;
+constexpr uint8_t input_length = 9;
+constexpr size_t input_buttons_at = 1;
+constexpr size_t input_slider_at = 4;
+// Slider word of an untouched slider; a cell's bit differs when it is touched.
+constexpr uint32_t slider_untouched = 0x80808080u;
+constexpr int cell_count = 32;
+
+// Output reports: ID and 48 payload bytes.
+constexpr uint8_t led_low_id = 0x04;  // device LEDs 0-15
+constexpr uint8_t led_high_id = 0x05; // device LEDs 16-31
+constexpr uint8_t lamp_id = 0x06;     // 4 lamp levels, then zeros
+constexpr uint8_t output_length = 49;
+constexpr size_t half_bytes = 48;
+// Feature report 0x0B: ID, block length, LZF block of a whole frame, zeros.
+constexpr uint8_t feature_id = 0x0B;
+constexpr uint8_t feature_length = 64;
+constexpr uint32_t feature_block_room = feature_length - 2;
+
+constexpr size_t led_count = 32;
+constexpr size_t frame_bytes = 3 * led_count;
+constexpr int lamp_count = 4;
+
+// Bit i of the touched mask (slider word XOR untouched) is cell 31 - i.
+constexpr int cell_of_slider_bit(int bit) {
+    return cell_count - 1 - bit;
+}
+// Device LED k shows host LED 31 - k (and the reverse).
+constexpr size_t device_led_of_host_led(size_t host_led) {
+    return led_count - 1 - host_led;
+}
+
+inline uint16_t input_buttons(const uint8_t *report) {
+    return static_cast<uint16_t>(report[input_buttons_at] | report[input_buttons_at + 1] << 8);
+}
+inline uint32_t input_slider(const uint8_t *report) {
+    const uint8_t *p = report + input_slider_at;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+// Fills a whole input report.
+inline void make_input(uint8_t *report, uint16_t buttons, uint32_t slider) {
+    std::memset(report, 0, input_length);
+    report[0] = input_id;
+    report[input_buttons_at] = static_cast<uint8_t>(buttons);
+    report[input_buttons_at + 1] = static_cast<uint8_t>(buttons >> 8);
+    for (size_t i = 0; i < 4; ++i)
+        report[input_slider_at + i] = static_cast<uint8_t>(slider >> (8 * i));
+}
+
+// A host frame (host LED order) in device LED order.
+inline void frame_to_device_order(uint8_t *device, const uint8_t *host) {
+    for (size_t k = 0; k < led_count; ++k)
+        std::memcpy(device + 3 * k, host + 3 * device_led_of_host_led(k), 3);
+}
+
+} // namespace report
+
+#endif
