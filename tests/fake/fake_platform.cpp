@@ -36,6 +36,7 @@ struct fake_thread {
     std::thread thread;
     std::atomic<bool> done{false};
     uint64_t cancel_generation = 0; // guarded by mu
+    std::atomic<int> sleeps{0};
 };
 
 std::mutex mu;
@@ -55,6 +56,7 @@ bool start_fails;
 std::atomic<int> sleep_count;
 std::function<void(int, bool, const uint8_t *, uint32_t)> write_hook;
 int uses_after_close;
+int list_open_count;
 thread_local unsigned long last_error;
 thread_local fake_thread *self;
 
@@ -100,6 +102,7 @@ void reset() {
     sleep_count = 0;
     write_hook = nullptr;
     uses_after_close = 0;
+    list_open_count = 0;
 }
 
 void set_list_unavailable(bool unavailable) {
@@ -201,6 +204,13 @@ int open_handles() {
         open += d->closes == 0 ? 1 : 0;
     return open;
 }
+int list_opens() {
+    std::lock_guard<std::mutex> lock(mu);
+    return list_open_count;
+}
+int thread_sleeps(plat_thread thread) {
+    return thread == nullptr ? 0 : static_cast<fake_thread *>(thread)->sleeps.load();
+}
 int uses_after_close_count() {
     std::lock_guard<std::mutex> lock(mu);
     return uses_after_close;
@@ -272,6 +282,7 @@ bool wait_until(const std::function<bool()> &condition) {
 
 plat_list plat_hid_list_open() {
     std::lock_guard<std::mutex> lock(mu);
+    list_open_count++;
     return list_unavailable ? nullptr : &list_token;
 }
 
@@ -479,6 +490,8 @@ uint64_t plat_now_ms() {
 
 void plat_sleep_ms(uint32_t ms) {
     sleep_count++;
+    if (self)
+        self->sleeps++;
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 

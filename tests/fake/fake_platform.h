@@ -3,6 +3,8 @@
 #ifndef TEVUIO_FAKE_PLATFORM_H
 #define TEVUIO_FAKE_PLATFORM_H
 
+#include "platform/platform.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -78,6 +80,8 @@ void remove_entries(const std::string &part);
 int close_count(int device);
 int open_handles();
 int uses_after_close_count();
+// Interface lists taken so far (one per search).
+int list_opens();
 // Called for every write or feature report on any device, on the writer's
 // thread, before the write returns.
 void set_write_hook(
@@ -104,8 +108,9 @@ void clear_output();
 // Thread starts so far, and making them fail.
 int threads_started();
 void set_thread_start_fails(bool fails);
-// Sleeps requested through the platform.
+// Sleeps requested through the platform, in all and by one thread.
 int sleeps();
+int thread_sleeps(plat_thread thread);
 
 // Waits until the condition holds, yielding between looks; false when it
 // still does not hold after a generous bound (a hang, not a slow machine).
