@@ -4,6 +4,7 @@
 # Fails when the fuzzer finds a crash, an overrun or a difference.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/tools.sh
 seconds=${1:-60}
 jobs=${TEVUIO_JOBS:-2}
 

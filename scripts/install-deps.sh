@@ -1,21 +1,18 @@
 #!/usr/bin/env bash
-# Installs everything the builds and tests need on a fresh Debian 12 machine.
+# Installs everything the builds and tests need on a fresh Debian 12 machine,
+# then checks that every tool the scripts call is there (scripts/tools.sh).
 # Run as root (or with sudo available).
 set -euo pipefail
+source "$(dirname "$0")/tools.sh"
 export DEBIAN_FRONTEND=noninteractive
 
-packages=(
-    build-essential cmake ninja-build pkg-config git ca-certificates procps
-    clang clang-tidy clang-format cppcheck libclang-rt-14-dev
+# Libraries and other packages besides those of the tools.
+mapfile -t packages < <(tools_packages)
+packages+=(
+    ca-certificates procps libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libhidapi-dev libinih-dev liblzf-dev
-    g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 zip unzip
 )
-
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-    sudo="sudo"
-fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,9 +20,18 @@ for p in "${packages[@]}"; do
 done
 if [ "${#missing[@]}" -eq 0 ]; then
     echo "install-deps: all packages present"
-    exit 0
+else
+    sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null; then
+            echo "install-deps: run as root or with sudo installed" >&2
+            exit 1
+        fi
+        sudo="sudo"
+    fi
+    echo "install-deps: installing ${missing[*]}"
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    echo "install-deps: done"
 fi
-echo "install-deps: installing ${missing[*]}"
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-echo "install-deps: done"
+tools_check

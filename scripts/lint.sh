@@ -3,6 +3,7 @@
 # sources, using the compile commands of a native build directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/tools.sh
 build=${1:-build/linux}
 
 sources=(src/tevuio/*.cpp src/utils/*.cpp src/platform/platform_linux.cpp)

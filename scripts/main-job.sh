@@ -9,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source scripts/tools.sh
 
 if [ "${TEVUIO_SKIP_DEPS:-0}" != 1 ]; then
     bash scripts/install-deps.sh

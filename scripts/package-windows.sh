@@ -5,6 +5,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/tools.sh"
 dist=${1:-$root/dist}
 build="$root/build/win32"
 zip_name=tevuio-windows-x86.zip
@@ -31,15 +32,5 @@ touch -d '2000-01-01 00:00:00 UTC' "$stage"/*
 
 mkdir -p "$dist"
 rm -f "$dist/$zip_name"
-if command -v zip >/dev/null 2>&1; then
-    (cd "$stage" && zip -q -X "$dist/$zip_name" tevuio.dll tevutest.exe morvantel.ini README.txt)
-else
-    python3 - "$stage" "$dist/$zip_name" <<'PY'
-import os, sys, zipfile
-stage, target = sys.argv[1], sys.argv[2]
-with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as z:
-    for name in ["tevuio.dll", "tevutest.exe", "morvantel.ini", "README.txt"]:
-        z.write(os.path.join(stage, name), name)
-PY
-fi
+(cd "$stage" && zip -q -X "$dist/$zip_name" tevuio.dll tevutest.exe morvantel.ini README.txt)
 echo "package-windows: $dist/$zip_name"

@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source scripts/tools.sh
 
 if [ "${TEVUIO_SKIP_DEPS:-0}" != 1 ]; then
     bash scripts/install-deps.sh
@@ -19,7 +20,7 @@ start=$(date +%s)
 TEVUIO_WINEPREFIX=$(mktemp -d /tmp/tevu-wineprefix.XXXXXX)
 export TEVUIO_WINEPREFIX
 cleanup() {
-    WINEPREFIX=$TEVUIO_WINEPREFIX timeout 30 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX=$TEVUIO_WINEPREFIX timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
     rm -rf "$TEVUIO_WINEPREFIX"
 }
 trap cleanup EXIT

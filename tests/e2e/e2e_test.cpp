@@ -588,4 +588,17 @@ TEST_F(EndToEnd, ControllerUnplugsAndPlugsAgain) {
     close(again);
 }
 
+TEST_F(EndToEnd, SecondControllerOnTheFolderIsRefusedUntilTheFirstEnds) {
+    ASSERT_NO_FATAL_FAILURE(start_controller());
+    struct stat first = {}, later = {};
+    ASSERT_EQ(stat((dir_ + input_socket).c_str(), &first), 0);
+    const size_t second = spawn({VCTL_PATH, "--dir", dir_}, "2.out", "2.err", false);
+    ASSERT_TRUE(wait_exit(second) && WEXITSTATUS(children_[second].status) == 1);
+    EXPECT_EQ(read_file(dir_ + "/2.err"), "tevu-vctl: another tevu-vctl is serving " + dir_ + "\n");
+    EXPECT_TRUE(stat((dir_ + input_socket).c_str(), &later) == 0 && later.st_ino == first.st_ino);
+    script("quit");
+    ASSERT_TRUE(wait_exit(vctl_) && unlink((dir_ + "/vctl.err").c_str()) == 0);
+    ASSERT_NO_FATAL_FAILURE(start_controller()); // the folder is free again
+}
+
 } // namespace

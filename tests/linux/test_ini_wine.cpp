@@ -176,7 +176,7 @@ TEST(IniDifferential, LinuxReaderAgreesWithTheWindowsReader) {
                           " " + shell_quote(windows_path(folder.file("queries.txt"))) + " > " +
                           shell_quote(folder.file("windows.txt")) + " 2> /dev/null";
     int status = std::system(command.c_str());
-    std::system((env + "timeout 30 wineserver -k > /dev/null 2>&1").c_str());
+    std::system((env + "timeout 30 /usr/lib/wine/wineserver -k > /dev/null 2>&1").c_str());
     ASSERT_EQ(status, 0) << command;
 
     std::ifstream results(folder.file("windows.txt"));

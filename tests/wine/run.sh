@@ -9,7 +9,7 @@ set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 here="$root/tests/wine"
 out="$root/build/wine-harness"
-wine_loader=/usr/lib/wine/wine64
+source "$root/scripts/tools.sh" # wine64, wineserver
 run_timeout=60
 
 passed=0
@@ -27,13 +27,10 @@ finish() {
     exit $?
 }
 
-for tool in "$wine_loader" wineserver x86_64-w64-mingw32-g++-win32 i686-w64-mingw32-objdump \
-    x86_64-w64-mingw32-objdump unzip; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        fail "tool $tool is installed (see scripts/install-deps.sh)"
-        finish
-    fi
-done
+if ! tools_check; then
+    fail "every tool is installed (see scripts/install-deps.sh)"
+    finish
+fi
 
 # --- Build -------------------------------------------------------------------
 build_preset() { # build_preset PRESET
@@ -156,7 +153,7 @@ else
 fi
 export WINEPREFIX
 cleanup() {
-    wineserver -k >/dev/null 2>&1
+    "$wineserver" -k >/dev/null 2>&1
     if [ "$own_prefix" = 1 ]; then
         rm -rf "$WINEPREFIX"
     fi
@@ -164,8 +161,8 @@ cleanup() {
 }
 trap cleanup EXIT
 # One server for the whole suite: later runs start without re-booting wine.
-wineserver -p >/dev/null 2>&1
-if ! timeout 180 "$wine_loader" wineboot -i >"$work/wineboot.log" 2>&1; then
+"$wineserver" -p >/dev/null 2>&1
+if ! timeout 180 "$wine64" wineboot -i >"$work/wineboot.log" 2>&1; then
     fail "wine prefix created"
     finish
 fi
@@ -177,7 +174,7 @@ export WINEDLLOVERRIDES="setupapi,hid=n,b"
 run_wine() {
     local dir=$1 stdout=$2 stderr=$3
     shift 3
-    (cd "$dir" && timeout -k 5 "$run_timeout" "$wine_loader" "$@" >"$stdout" 2>"$stderr")
+    (cd "$dir" && timeout -k 5 "$run_timeout" "$wine64" "$@" >"$stdout" 2>"$stderr")
     echo $?
 }
 # Verdict lines of a test program ("PASS x" / "FAIL x: why"), with a prefix.
@@ -245,12 +242,12 @@ check "tevutest without controller: output, byte for byte" same_bytes "$d/expect
 d="$work/tevutest-sim"
 mkdir -p "$d"
 paths='\\.\pipe\hid#vid_0f0d&pid_0092&mi_00#tool;\\.\pipe\hid#vid_0f0d&pid_0092&mi_01#tool'
-(cd "$d" && timeout -k 5 "$run_timeout" "$wine_loader" "$out/simctl.exe" "$paths" \
+(cd "$d" && timeout -k 5 "$run_timeout" "$wine64" "$out/simctl.exe" "$paths" \
     expected >"$d/sim.stdout" 2>"$d/sim.stderr") &
 sim_pid=$!
 sleep 1
 # exec: the job is timeout itself, which passes the Ctrl+C (SIGINT) on to wine.
-(cd "$d" && TEVU_SIM_PATHS="$paths" exec timeout -k 5 "$run_timeout" "$wine_loader" \
+(cd "$d" && TEVU_SIM_PATHS="$paths" exec timeout -k 5 "$run_timeout" "$wine64" \
     "$out/tevutest.exe" >"$d/stdout" 2>"$d/stderr") &
 tool_pid=$!
 wait "$sim_pid"

@@ -21,7 +21,9 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
@@ -132,6 +134,9 @@ struct interface_socket {
     bool sends_input = false;
     std::string path;
     int listen_fd = -1;
+    // The socket file this process bound, told apart from one put in its place.
+    dev_t dev = 0;
+    ino_t ino = 0;
     std::vector<client> clients;
     uint64_t next_ack_ns = 0; // the bus takes one report per slot
 };
@@ -207,7 +212,10 @@ void withdraw(vctl_state &s) {
         if (is.listen_fd >= 0) {
             close(is.listen_fd);
             is.listen_fd = -1;
-            unlink(is.path.c_str());
+            struct stat now {};
+            if (lstat(is.path.c_str(), &now) == 0 && now.st_dev == is.dev && now.st_ino == is.ino) {
+                unlink(is.path.c_str());
+            }
         }
     }
     s.plugged = false;
@@ -225,8 +233,12 @@ bool publish(vctl_state &s) {
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         memcpy(addr.sun_path, is.path.c_str(), is.path.size() + 1);
-        unlink(is.path.c_str()); // a socket left by an earlier run that was killed
-        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0) {
+        // A socket left by an earlier run that was killed: the folder's lock
+        // says no live instance serves it.
+        unlink(is.path.c_str());
+        struct stat bound {};
+        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            lstat(is.path.c_str(), &bound) != 0 || listen(fd, 8) != 0) {
             fprintf(stderr, "%s: cannot publish %s: %s\n", program, is.path.c_str(),
                     strerror(errno));
             close(fd);
@@ -234,6 +246,8 @@ bool publish(vctl_state &s) {
             return false;
         }
         is.listen_fd = fd;
+        is.dev = bound.st_dev;
+        is.ino = bound.st_ino;
     }
     s.plugged = true;
     return true;
@@ -601,6 +615,23 @@ bool plan_sockets(vctl_state &s) {
     return true;
 }
 
+// One instance per folder: a second one would take over the first's sockets.
+// The lock lasts as long as the process (the descriptor stays open); the
+// kernel drops it however the process ends.
+bool lock_folder(const std::string &dir) {
+    const int fd = open((dir + "/tevu-vctl.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        return true;
+    }
+    if (errno == EWOULDBLOCK) {
+        fprintf(stderr, "%s: another tevu-vctl is serving %s\n", program, dir.c_str());
+    } else {
+        fprintf(stderr, "%s: cannot lock the folder %s: %s\n", program, dir.c_str(),
+                strerror(errno));
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -661,7 +692,7 @@ int main(int argc, char **argv) {
     sigdelset(&wait_mask, SIGTERM);
     sigdelset(&wait_mask, SIGHUP);
 
-    if (!publish(s)) {
+    if (!lock_folder(s.opt.dir) || !publish(s)) {
         return 1;
     }
     if (keyboard && isatty(STDIN_FILENO) == 1 && !enter_raw_mode()) {
