@@ -429,6 +429,51 @@ TEST_F(EndToEnd, UnplugMidRunNeitherCrashesNorHangsNorSpins) {
     EXPECT_TRUE(WIFSIGNALED(children_[tool_].status));
 }
 
+// Two unplug/plug cycles with a cell touched and a button held throughout: each
+// unplug releases both in one go behind the library's one line; each plug
+// brings the controller's state back and lights resume, all without a new init.
+TEST_F(EndToEnd, UnplugReleasesInputsAndPlugResumesInputsAndLights) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    const std::string held = pressure_block(1u << 5) + "buttons changed!\r\n01\r\n";
+    const std::string released = "Controller disconnected; inputs released. Searching for it.\r\n" +
+                                 pressure_block(0) + "buttons changed!\r\n00\r\n";
+    std::string expected = banner + held;
+    script("touch 5");
+    script("button 1 down");
+    ASSERT_TRUE(wait_for_output(expected)) << tool_output();
+    for (int cycle = 1; cycle <= 2; cycle++) {
+        script("unplug");
+        expected += released;
+        ASSERT_TRUE(wait_for_output(expected)) << tool_output();
+        ASSERT_TRUE(wait_until(
+            [&] { return count_of(read_file(dir_ + "/vctl.err"), "unplugged") == size_t(cycle); }));
+        // The controller takes no report while it is away: what the log gets
+        // from here on came after the plug.
+        const size_t log_at = read_file(dir_ + "/reports.log").size();
+
+        script("plug");
+        expected += "Controller connected again.\r\n" + held;
+        ASSERT_TRUE(wait_for_output(expected)) << tool_output();
+        const uint32_t cell = 10u + static_cast<uint32_t>(cycle);
+        script("touch " + std::to_string(cell));
+        expected += pressure_block((1u << 5) | (1u << cell));
+        ASSERT_TRUE(wait_for_output(expected)) << tool_output();
+        script("release " + std::to_string(cell));
+        expected += pressure_block(1u << 5);
+        ASSERT_TRUE(wait_for_output(expected)) << tool_output();
+
+        // Lamp and LED reports arrive again: button 1 darkens lamp 3, cell 5 is lit.
+        EXPECT_TRUE(wait_until([&] {
+            const std::string log = read_file(dir_ + "/reports.log");
+            return log.find("O 06 ", log_at) != std::string::npos &&
+                   (log.find("O 04 ", log_at) != std::string::npos ||
+                    log.find("F 0b ", log_at) != std::string::npos) &&
+                   leds_show(1u << 5) && lamps_show(0xFF, 0xFF, 0xFF, 0x00);
+        }));
+    }
+    EXPECT_EQ(tool_output(), expected);
+}
+
 TEST_F(EndToEnd, SilentControllerLetsAHostStopPromptly) {
     ASSERT_NO_FATAL_FAILURE(start_controller({"--silent"}));
     const size_t host = spawn({HOST_PATH, "300"}, "host.out", "host.err", false);
