@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
@@ -142,22 +143,13 @@ double cpu_seconds_self() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// CPU seconds of another process, from /proc.
-double cpu_seconds_of(pid_t pid) {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(stat.substr(paren + 2));
-    std::string field;
-    unsigned long long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; i++) {
-        if (i == 14 || i == 15) {
-            ticks += std::stoull(field);
-        }
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+// CPU seconds of a process or thread, from its schedstat file in /proc (time
+// on a processor, in nanoseconds).
+double cpu_seconds_of(const std::string &schedstat_path) {
+    std::istringstream fields(read_file(schedstat_path));
+    unsigned long long ns = 0;
+    fields >> ns;
+    return static_cast<double>(ns) / 1e9;
 }
 
 struct controller {
@@ -238,21 +230,58 @@ int fail(const char *what) {
     return 1;
 }
 
-// CPU of this process (the library's threads: the main thread only sleeps)
-// and of the controller, over the given time.
+// The stat files of this process's threads but the main one: the library's
+// slider and lighting threads, in the order they were started.
+std::vector<std::string> library_thread_stats() {
+    std::vector<std::pair<long, std::string>> threads;
+    DIR *dir = opendir("/proc/self/task");
+    if (dir == nullptr) {
+        return {};
+    }
+    while (const dirent *entry = readdir(dir)) {
+        const long tid = atol(entry->d_name);
+        if (tid > 0 && tid != getpid()) {
+            threads.emplace_back(tid,
+                                 std::string("/proc/self/task/") + entry->d_name + "/schedstat");
+        }
+    }
+    closedir(dir);
+    std::sort(threads.begin(), threads.end());
+    std::vector<std::string> paths;
+    for (const auto &thread : threads) {
+        paths.push_back(thread.second);
+    }
+    return paths;
+}
+
+// CPU of this process (the library's threads: the main thread only sleeps),
+// of each library thread, and of the controller, over the given time.
 void measure_cpu(const char *what, const controller &c, double seconds) {
+    const std::string vctl_stat = "/proc/" + std::to_string(c.pid) + "/schedstat";
+    const std::vector<std::string> threads = library_thread_stats();
+    std::vector<double> thread_before;
+    for (const std::string &path : threads) {
+        thread_before.push_back(cpu_seconds_of(path));
+    }
     const double self_before = cpu_seconds_self();
-    const double vctl_before = cpu_seconds_of(c.pid);
+    const double vctl_before = cpu_seconds_of(vctl_stat);
     const uint64_t calls_before = callbacks.load();
     const auto start = clock_type::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double elapsed = ms_since(start) / 1000;
     const double self = cpu_seconds_self() - self_before;
-    const double vctl = cpu_seconds_of(c.pid) - vctl_before;
+    const double vctl = cpu_seconds_of(vctl_stat) - vctl_before;
+    std::string per_thread;
+    for (size_t i = 0; i < threads.size(); i++) {
+        per_thread += " " +
+                      std::to_string(static_cast<int>(
+                          1000 * (cpu_seconds_of(threads[i]) - thread_before[i]))) +
+                      " ms";
+    }
     fprintf(stderr,
-            "%-34s %.1f s: host %.3f s CPU (%.2f%% of a core), tevu-vctl %.2f s, "
+            "%-34s %.1f s: host %.3f s CPU (%.2f%% of a core; threads:%s), tevu-vctl %.2f s, "
             "%.0f callbacks/s\n",
-            what, elapsed, self, 100 * self / elapsed, vctl,
+            what, elapsed, self, 100 * self / elapsed, per_thread.c_str(), vctl,
             static_cast<double>(callbacks.load() - calls_before) / elapsed);
 }
 
@@ -290,6 +319,16 @@ int main(int argc, char **argv) {
         }
     }
 
+    // Paths given relative to where the bench started, before it moves.
+    for (std::string *path : {&library_path, &vctl_path}) {
+        char *absolute = realpath(path->c_str(), nullptr);
+        if (absolute == nullptr) {
+            perror(path->c_str());
+            return 2;
+        }
+        *path = absolute;
+        free(absolute);
+    }
     char pattern[] = "/tmp/tevu-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         perror("mkdtemp");
