@@ -19,7 +19,7 @@ constexpr uint32_t room = 62;
 
 using frame = std::vector<uint8_t>;
 
-void set_led(frame &f, int led, uint8_t r, uint8_t g, uint8_t b) {
+void set_led(frame &f, size_t led, uint8_t r, uint8_t g, uint8_t b) {
     f[3 * led] = r;
     f[3 * led + 1] = g;
     f[3 * led + 2] = b;
@@ -46,7 +46,7 @@ frame few_lit() {
 
 frame distinct_colours() {
     frame f = black();
-    for (int led = 0; led < 32; ++led) {
+    for (size_t led = 0; led < 32; ++led) {
         set_led(f, led, static_cast<uint8_t>(led * 8), static_cast<uint8_t>(255 - led * 5),
                 static_cast<uint8_t>(led * 37));
     }

@@ -248,12 +248,12 @@ TEST(LzfDifferential, EveryFrameWithUpToThreeLitCells) {
     const std::vector<colour> lit = {{0xFF, 0xFF, 0xFF}, {0x7F, 0x23, 0x00}, {0x00, 0x00, 0x01}};
     int fits = 0;
     int frames = 0;
-    std::vector<std::vector<int>> cell_sets = {{}};
-    for (int a = 0; a < 32; ++a) {
+    std::vector<std::vector<size_t>> cell_sets = {{}};
+    for (size_t a = 0; a < 32; ++a) {
         cell_sets.push_back({a});
-        for (int b = a + 1; b < 32; ++b) {
+        for (size_t b = a + 1; b < 32; ++b) {
             cell_sets.push_back({a, b});
-            for (int d = b + 1; d < 32; ++d) {
+            for (size_t d = b + 1; d < 32; ++d) {
                 cell_sets.push_back({a, b, d});
             }
         }
@@ -261,7 +261,7 @@ TEST(LzfDifferential, EveryFrameWithUpToThreeLitCells) {
     for (const colour &c : lit) {
         for (const auto &cells : cell_sets) {
             std::vector<colour> leds(32, black);
-            for (int cell : cells) {
+            for (size_t cell : cells) {
                 leds[cell] = c;
             }
             const bytes f = frame_of(leds);

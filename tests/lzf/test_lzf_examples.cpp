@@ -129,7 +129,7 @@ TEST(LzfRoom, ElevenByteBlockNeedsRoomOfTwelve) {
 
 TEST(LzfRoom, NinetySixDistinctBytesDoNotFitInSixtyTwo) {
     bytes frame(96);
-    for (int i = 0; i < 96; ++i) {
+    for (size_t i = 0; i < 96; ++i) {
         frame[i] = static_cast<uint8_t>(i * 7 + 3);
     }
     result r = compress(frame, 62);
@@ -175,7 +175,7 @@ TEST(LzfExamples, LongRunOfOneByteUsesLongestReferences) {
 
 TEST(LzfExamples, ThirtyThirdLiteralOpensSecondRun) {
     bytes in(33);
-    for (int i = 0; i < 33; ++i) {
+    for (size_t i = 0; i < 33; ++i) {
         in[i] = static_cast<uint8_t>(i);
     }
     result r = compress(in, 64);
