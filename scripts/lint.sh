@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Static analysis of the library: cppcheck and clang-tidy over the library's
-# sources, using the compile commands of a native build directory.
+# Static analysis: cppcheck and clang-tidy over the library's sources, and
+# clang-tidy over the tools (tevutest and the virtual controller), using the
+# compile commands of a native build directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/tools.sh
@@ -12,5 +13,8 @@ cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ \
     --enable=warning,performance,portability --inline-suppr \
     --suppress=missingIncludeSystem -I src "${sources[@]}"
 
-clang-tidy --quiet -p "$build" --warnings-as-errors='*' "${sources[@]}" 2>/dev/null
+tool_sources=(src/tevutest/*.cpp tools/vctl/*.cpp)
+
+clang-tidy --quiet -p "$build" --warnings-as-errors='*' "${sources[@]}" "${tool_sources[@]}" \
+    2>/dev/null
 echo "lint: clean"

@@ -41,7 +41,7 @@ void slider_callback(const uint8_t *pressure) {
         memcpy(last_pressure, pressure, sizeof last_pressure);
     }
 
-    for (int i = 0; i < 32; i++) {
+    for (size_t i = 0; i < 32; i++) {
         const bool lit = pressure[i] > lit_threshold;
         colour_frame[3 * i] = lit ? 0x7F : 0x00;
         colour_frame[3 * i + 1] = lit ? 0x23 : 0x00;

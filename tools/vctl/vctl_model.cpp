@@ -25,7 +25,8 @@ std::string format(const char *fmt, ...) {
     char buffer[256];
     va_list args;
     va_start(args, fmt);
-    vsnprintf(buffer, sizeof buffer, fmt, args);
+    // va_start just above initialises args; the analyzer loses track of it.
+    vsnprintf(buffer, sizeof buffer, fmt, args); // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
     return buffer;
 }
@@ -158,14 +159,15 @@ int lzf_expand(const uint8_t *in, size_t in_length, uint8_t *out, size_t room) {
         if (ip >= in_length) {
             return -1;
         }
-        const size_t distance = (((k & 0x1Fu) << 8) | in[ip++]) + 1;
+        // The reference starts back + 1 bytes before the output's end.
+        const size_t back = ((k & 0x1Fu) << 8) | in[ip++];
         length += 2;
-        if (distance > op || length > room - op) {
+        if (back >= op || length > room - op) {
             return -1;
         }
         // One byte at a time: a reference may overlap what it produces.
         for (size_t i = 0; i < length; i++, op++) {
-            out[op] = out[op - distance];
+            out[op] = out[op - back - 1];
         }
     }
     return static_cast<int>(op);
@@ -207,9 +209,9 @@ std::string take_report(controller &c, report_kind kind, const uint8_t *report, 
         return "";
     }
     // Device LED k is host LED 31 - k; 0x04 carries device LEDs 0-15.
-    const int first_device_led = id == report_leds_low ? 0 : 16;
-    for (int i = 0; i < 16; i++) {
-        const int host_led = 31 - (first_device_led + i);
+    const size_t first_device_led = id == report_leds_low ? 0 : 16;
+    for (size_t i = 0; i < 16; i++) {
+        const size_t host_led = 31 - (first_device_led + i);
         memcpy(c.leds + 3 * host_led, report + 1 + 3 * i, 3);
     }
     return "";
@@ -476,7 +478,7 @@ std::vector<std::string> render_status(const controller &c, const status_info &i
 
     line = "LEDs   ";
     for (int i = 0; i < led_count; i++) {
-        const uint8_t *rgb = c.leds + 3 * i;
+        const uint8_t *rgb = c.leds + 3 * static_cast<size_t>(i);
         line += format("\x1b[48;2;%u;%u;%um  ", rgb[0], rgb[1], rgb[2]);
     }
     line += "\x1b[0m";

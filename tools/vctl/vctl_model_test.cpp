@@ -94,7 +94,7 @@ TEST(LzfExpand, OverlappingReferenceRepeatsThePattern) {
     const uint8_t block[] = {0x03, 0x7F, 0x23, 0x00, 0x7F, 0xE0, 0x51, 0x02, 0x01, 0x23, 0x00};
     uint8_t out[96];
     ASSERT_EQ(lzf_expand(block, sizeof block, out, sizeof out), 96);
-    for (int i = 0; i < 32; i++) {
+    for (size_t i = 0; i < 32; i++) {
         EXPECT_EQ(out[3 * i], 0x7F);
         EXPECT_EQ(out[3 * i + 1], 0x23);
         EXPECT_EQ(out[3 * i + 2], 0x00);
@@ -164,10 +164,10 @@ TEST(TakeReport, OutputHalvesAreInDeviceOrder) {
     EXPECT_EQ(take_report(c, report_kind::output, low, sizeof low), "");
     EXPECT_EQ(take_report(c, report_kind::output, high, sizeof high), "");
     // Device LED 0 (first of 0x04) is host LED 31; device LED 31 (last of 0x05) is host LED 0.
-    EXPECT_EQ(c.leds[3 * 31], 0);
-    EXPECT_EQ(c.leds[3 * 31 + 2], 2);
-    EXPECT_EQ(c.leds[3 * 16], 45);
-    EXPECT_EQ(c.leds[3 * 15], 100);
+    EXPECT_EQ(c.leds[size_t{3} * 31], 0);
+    EXPECT_EQ(c.leds[size_t{3} * 31 + 2], 2);
+    EXPECT_EQ(c.leds[size_t{3} * 16], 45);
+    EXPECT_EQ(c.leds[size_t{3} * 15], 100);
     EXPECT_EQ(c.leds[0], 145);
     EXPECT_EQ(c.leds[2], 147);
 }
@@ -325,8 +325,8 @@ TEST(Keyboard, MapsEveryCellAndButton) {
 
 TEST(Display, ShowsLedColoursTouchesAndLamps) {
     controller c;
-    c.leds[3 * 2] = 0x7F;
-    c.leds[3 * 2 + 1] = 0x23;
+    c.leds[size_t{3} * 2] = 0x7F;
+    c.leds[size_t{3} * 2 + 1] = 0x23;
     c.touched = 1u << 2;
     c.lamps[1] = 0xFF;
     status_info info;
