@@ -57,6 +57,7 @@ std::atomic<int> sleep_count;
 std::function<void(int, bool, const uint8_t *, uint32_t)> write_hook;
 int uses_after_close;
 int list_open_count;
+fake::when_empty default_empty_mode = fake::when_empty::fail;
 thread_local unsigned long last_error;
 thread_local fake_thread *self;
 
@@ -103,6 +104,7 @@ void reset() {
     write_hook = nullptr;
     uses_after_close = 0;
     list_open_count = 0;
+    default_empty_mode = when_empty::fail;
 }
 
 void set_list_unavailable(bool unavailable) {
@@ -147,6 +149,10 @@ void set_when_empty(int n, when_empty mode) {
     std::lock_guard<std::mutex> lock(mu);
     dev(n).empty_mode = mode;
     cv.notify_all();
+}
+void set_default_when_empty(when_empty mode) {
+    std::lock_guard<std::mutex> lock(mu);
+    default_empty_mode = mode;
 }
 void set_reader(int n, std::function<uint32_t(uint8_t *, uint32_t)> reader) {
     std::lock_guard<std::mutex> lock(mu);
@@ -320,6 +326,7 @@ plat_file plat_hid_open(const char *path) {
     }
     devices.push_back(std::make_unique<device>());
     devices.back()->path = path;
+    devices.back()->empty_mode = default_empty_mode;
     return reinterpret_cast<plat_file>(static_cast<intptr_t>(devices.size()));
 }
 

@@ -184,7 +184,7 @@ TEST_F(HidrawBackend, UpperCaseIdentifiersWouldNotMatchButOursAreLowerCase) {
     state_reset_for_tests();
     fake_hidapi::add_device(0x0F0D, 0x0092, -1, "/dev/hidraw1");
     plat_file file = nullptr;
-    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0), -1); // no interface part
+    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0), HID_NOT_FOUND); // no interface part
     EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0xFF), 0);
     EXPECT_EQ(fake_hidapi::opened_paths(), (std::vector<std::string>{"/dev/hidraw1"}));
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -367,6 +368,164 @@ TEST_F(SliderThreads, PollingWhileReportsStream) {
     EXPECT_EQ(0, bad);
     EXPECT_EQ(0, callback_polls_bad.load());
     EXPECT_GE(sent.load(), 100u);
+}
+
+} // namespace
+
+// --- a controller's life: loss, searching, reconnection ------------------------
+
+namespace {
+
+const std::string in1 = "\\\\?\\hid#vid_0f0d&pid_0092&mi_01#7&1a2b&0&0001#{4d1e55b2}";
+const std::string lost_line = "Controller disconnected; inputs released. Searching for it.\r\n";
+const std::string back_line = "Controller connected again.\r\n";
+
+class Lifecycle : public SliderBase {
+  protected:
+    // Both interfaces: input is device 0, lighting device 1.
+    void connect_both() {
+        fake::set_default_when_empty(fake::when_empty::block);
+        fake::add_entry(in0);
+        fake::add_entry(in1);
+        ASSERT_EQ(0, tevu_io_jvs_init());
+    }
+    // The controller leaves the list and its open interfaces fail.
+    static void unplug() {
+        fake::remove_entries("vid_0f0d");
+        for (int n = 0; n < fake::open_count(); ++n)
+            fake::set_gone(n);
+    }
+    static bool printed(const std::string &text) { return fake::output() == text; }
+};
+
+bool all_zero(const pressures &p) {
+    return std::all_of(p.begin(), p.end(), [](uint8_t v) { return v == 0; });
+}
+
+TEST_F(Lifecycle, LossReleasesEverythingClosesEachHandleOnceAndNeverCountsSearches) {
+    connect_both();
+    fake::push_read(0, report(0x0204, 0x7F808080)); // button 1 and 5, cell 0
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
+    uint8_t op = 0, game = 0;
+    tevu_io_jvs_poll(&op, &game);
+    ASSERT_EQ(0x11, game);
+
+    unplug();
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    tevu_io_jvs_poll(&op, &game);
+    EXPECT_EQ(0, op | game);
+    EXPECT_EQ(report::slider_untouched, latest_report.slider.load());
+    const int seen = calls.load();
+    ASSERT_TRUE(fake::wait_until([&] { return calls.load() > seen + 2; }));
+    EXPECT_TRUE(all_zero(recorded().back()));
+    EXPECT_EQ(1, fake::close_count(0));
+    EXPECT_EQ(1, fake::close_count(1));
+
+    // Searches go on, quietly, without counting towards init's limit.
+    const int searches = fake::list_opens();
+    ASSERT_TRUE(fake::wait_until([&] { return fake::list_opens() >= searches + 3; }));
+    EXPECT_EQ(0, open_failure_count);
+    EXPECT_EQ(lost_line, fake::output());
+    tevu_io_slider_stop();
+    EXPECT_EQ(1, fake::close_count(0));
+    EXPECT_EQ(1, fake::close_count(1));
+    EXPECT_EQ(0, fake::uses_after_close_count());
+}
+
+TEST_F(Lifecycle, ReconnectsWithoutInitAndPicksUpALateLightingInterface) {
+    connect_both();
+    tevu_io_slider_start(record_callback);
+    unplug();
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+
+    fake::add_entry(in0); // the input interface comes back first
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line + back_line); }));
+    const int input = fake::open_count() - 1;
+    EXPECT_EQ(in0, fake::opened_paths().back());
+    EXPECT_EQ(2u, fake::input_queue_depth(input));
+    // A controller sends a report every millisecond.
+    fake::set_reader(input, [](uint8_t *buffer, uint32_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        report::make_input(buffer, 0, 0x80808081);
+        return uint32_t{report::input_length};
+    });
+    fake::push_read(input, report(0, 0x80808081)); // ends the read blocked now
+    ASSERT_TRUE(fake::wait_until([] { return recorded().back() == with({{31, 200}}); }));
+
+    fake::add_entry(in1);
+    ASSERT_TRUE(fake::wait_until([] { return fake::opened_paths().back() == in1; }));
+    const int lighting = fake::open_count() - 1;
+    ASSERT_TRUE(fake::wait_until([&] { return !fake::sent(lighting).empty(); }));
+    EXPECT_EQ(report::lamp_id, fake::sent(lighting)[0].bytes[0]);
+    EXPECT_EQ(lost_line + back_line, fake::output());
+}
+
+TEST_F(Lifecycle, StopReturnsWhileLostAndSearching) {
+    connect_both();
+    tevu_io_slider_start(record_callback);
+    unplug();
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    std::promise<void> stopped;
+    std::future<void> done = stopped.get_future();
+    std::thread stopper([&] {
+        tevu_io_slider_stop();
+        stopped.set_value();
+    });
+    EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(5)));
+    stopper.join();
+}
+
+TEST_F(Lifecycle, InitClosesTheHandlesItReplaces) {
+    connect_both();
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(0, tevu_io_jvs_init());
+    EXPECT_EQ(2, fake::open_handles());
+    EXPECT_EQ(2002, fake::open_count());
+}
+
+TEST_F(Lifecycle, NoControllerAtInitMeansKeyboardOnlyAndNoSearching) {
+    EXPECT_EQ(-1, tevu_io_jvs_init());
+    const int searches = fake::list_opens();
+    fake::set_key(config.vk_cell[0], true);
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 20; }));
+    tevu_io_slider_stop();
+    EXPECT_EQ(searches, fake::list_opens());
+    EXPECT_EQ(1, fake::threads_started()); // no lighting thread
+    EXPECT_EQ("", fake::output());
+    EXPECT_EQ(with({{0, 20}, {1, 20}, {2, 20}, {3, 20}}), recorded().back());
+}
+
+// Unplug and plug while the host sets LEDs and restarts the threads; meant for
+// ThreadSanitizer: no handle may be used after its close.
+TEST_F(Lifecycle, UnplugPlugCyclesDuringLedBurstsAndRestarts) {
+    connect_both();
+    std::atomic<bool> done{false};
+    std::thread host([&] {
+        uint8_t frame[report::frame_bytes] = {};
+        for (uint8_t n = 0; !done.load(); ++n) {
+            frame[n % report::frame_bytes] = n;
+            tevu_io_slider_set_leds(frame);
+            std::this_thread::yield();
+        }
+    });
+    std::string expected;
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        tevu_io_slider_start(record_callback);
+        unplug();
+        expected += lost_line;
+        ASSERT_TRUE(fake::wait_until([&] { return printed(expected); }));
+        fake::add_entry(in0);
+        fake::add_entry(in1);
+        expected += back_line;
+        ASSERT_TRUE(fake::wait_until([&] { return printed(expected); }));
+        tevu_io_slider_stop();
+    }
+    done.store(true);
+    host.join();
+    EXPECT_EQ(0, fake::uses_after_close_count());
+    EXPECT_EQ(2, fake::open_handles());
 }
 
 } // namespace
