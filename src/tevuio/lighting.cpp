@@ -131,7 +131,8 @@ unsigned lighting_thread_proc(void *) {
         }
 
         device_release(device.lighting);
-        if (!written)
+        // A write that stop cancelled needs no pause.
+        if (!written && !lighting_stop.load(std::memory_order_acquire))
             plat_sleep_ms(failed_pass_pause_ms);
     }
     return 0;
