@@ -87,10 +87,13 @@ DWORD WINAPI serve(void *arg) {
         OVERLAPPED ov = {};
         ov.hEvent = event;
         DWORD ignored = 0;
-        SetEvent(s->listening_event);
         io_end end = IO_DONE;
-        if (!ConnectNamedPipe(s->pipe, &ov)) {
-            const DWORD err = GetLastError();
+        // A new pipe takes a client at once; a disconnected one only once
+        // ConnectNamedPipe has been called.
+        const bool connected = ConnectNamedPipe(s->pipe, &ov) != FALSE;
+        const DWORD err = GetLastError();
+        SetEvent(s->listening_event);
+        if (!connected) {
             if (err == ERROR_IO_PENDING)
                 end = wait_io(s, &ov, &ignored);
             else if (err != ERROR_PIPE_CONNECTED)
