@@ -802,6 +802,23 @@ void scenario_unplug() {
         check(wait_released(2000) >= 0, "released after unplug " + std::to_string(round + 1));
         Sleep(50 + 97 * round % 600); // plug at different points of the search interval
         start = GetTickCount();
+        if (round == 1) { // the lighting interface appears a second later
+            sim_plug(c.input);
+            reconnect.push_back(wait_touch_seen(c.input, round % 32, start));
+            Sleep(1000);
+            sim_clear(c.lighting);
+            sim_plug(c.lighting);
+            // The controller reports on: each report is a pass of the slider
+            // thread, which looks for the lighting interface between reads.
+            bool lit = false;
+            for (int i = 0; i < 100 && !lit; ++i) {
+                feed(c.input, sim_input_report(0, 0x80808080));
+                lit = sim_wait_for(c.lighting, 20,
+                                   [](const sim_record &r) { return r.lamp_count > 0; });
+            }
+            check(lit, "a lighting interface that appears a second late is taken");
+            continue;
+        }
         plug(c);
         reconnect.push_back(wait_touch_seen(c.input, round % 32, start));
     }
