@@ -8,7 +8,6 @@ struct sim_interface {
     HANDLE pipe = INVALID_HANDLE_VALUE; // replaced under write_lock
     HANDLE thread = nullptr;
     HANDLE connected_event = nullptr; // manual reset, set while a client is there
-    HANDLE listening_event = nullptr; // manual reset, set while waiting for a client
     HANDLE unplug_event = nullptr;    // manual reset, asks the serving thread to close the pipe
     HANDLE resume_event = nullptr;    // manual reset, clear while stalled
     HANDLE write_event = nullptr;
@@ -88,18 +87,13 @@ DWORD WINAPI serve(void *arg) {
         ov.hEvent = event;
         DWORD ignored = 0;
         io_end end = IO_DONE;
-        // A new pipe takes a client at once; a disconnected one only once
-        // ConnectNamedPipe has been called.
-        const bool connected = ConnectNamedPipe(s->pipe, &ov) != FALSE;
-        const DWORD err = GetLastError();
-        SetEvent(s->listening_event);
-        if (!connected) {
+        if (!ConnectNamedPipe(s->pipe, &ov)) {
+            const DWORD err = GetLastError();
             if (err == ERROR_IO_PENDING)
                 end = wait_io(s, &ov, &ignored);
             else if (err != ERROR_PIPE_CONNECTED)
                 end = IO_FAILED;
         }
-        ResetEvent(s->listening_event);
         if (end == IO_DONE) {
             SetEvent(s->connected_event);
             end = serve_client(s, event);
@@ -162,7 +156,6 @@ sim_interface *sim_open(const std::string &name) {
     InitializeCriticalSection(&s->lock);
     InitializeCriticalSection(&s->write_lock);
     s->connected_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    s->listening_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     s->unplug_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     s->resume_event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     s->write_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -201,7 +194,8 @@ bool sim_wait_connected(sim_interface *s, DWORD timeout_ms) {
 }
 
 bool sim_wait_listening(sim_interface *s, DWORD timeout_ms) {
-    return WaitForSingleObject(s->listening_event, timeout_ms) == WAIT_OBJECT_0;
+    // Returns once the pipe has an instance waiting in ConnectNamedPipe.
+    return WaitNamedPipeA(s->name.c_str(), timeout_ms) != FALSE;
 }
 
 bool sim_connected(sim_interface *s) {
