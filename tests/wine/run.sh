@@ -210,7 +210,7 @@ check "platform: output bytes as formatted, no text-mode translation" \
 # The library through its exports. Scenarios that end in the library's exit
 # say so with "EXPECT-EXIT status".
 for s in version no-controller no-device-list two-interfaces single-interface open-fails \
-    queue-refused lamp-offset silent-stop busy-stop keys sample-ini; do
+    queue-refused lamp-offset silent-stop busy-stop unplug stops init-handles keys sample-ini; do
     d="$work/$s"
     mkdir -p "$d"
     [ "$s" = sample-ini ] && cp "$pkg/x/morvantel.ini" "$d/" 2>/dev/null

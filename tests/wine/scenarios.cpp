@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -371,8 +372,7 @@ void scenario_queue_refused() {
     check(tevu_io_jvs_init() == -1, "init fails when the queue depth is refused");
     check(sim_wait_connected(input, 5000) && sim_wait_connected(lighting, 5000),
           "both interfaces were opened first");
-    // The earlier handles stay open and hold the one-instance pipes: a new
-    // controller for the next init.
+    // A second controller for the next init, whose handles replace the first's.
     std::string in2 = pipe_path("vid_0f0d&pid_0092&mi_00", "in2");
     std::string light2 = pipe_path("vid_0f0d&pid_0092&mi_01", "light2");
     sim_open(in2);
@@ -381,11 +381,11 @@ void scenario_queue_refused() {
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, "0x1F");
     expect_stdout("Error 31 setnuminputbuff\r\n");
     check(tevu_io_jvs_init() == -1, "refused again with another code");
+    check(sim_wait_listening(input, 5000) && sim_wait_listening(lighting, 5000),
+          "init closed the first controller's interfaces when it replaced them");
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, nullptr);
     list_paths(in_path + ";" + light_path);
-    const std::string busy = "Could not open detected device (err = e7).\r\n";
-    expect_stdout(busy + busy);
-    check(tevu_io_jvs_init() == -1, "the first controller's interfaces are still held open");
+    check(tevu_io_jvs_init() == 0, "the first controller opens again");
 }
 
 // The host's lamp-state byte, found through hid_offset in morvantel.ini.
@@ -670,6 +670,245 @@ void scenario_busy_stop() {
     (void)lighting;
 }
 
+// --- The controller's life after init ---------------------------------------
+
+const char *const lost_line = "Controller disconnected; inputs released. Searching for it.\r\n";
+const char *const found_line = "Controller connected again.\r\n";
+
+// A controller with both interfaces, listed.
+struct controller {
+    sim_interface *input;
+    sim_interface *lighting;
+};
+
+controller open_controller(const std::string &tag) {
+    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in" + tag);
+    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light" + tag);
+    list_paths(in_path + ";" + light_path);
+    return controller{sim_open(in_path), sim_open(light_path)};
+}
+
+void unplug(const controller &c) {
+    sim_unplug(c.input);
+    sim_unplug(c.lighting);
+}
+
+void plug(const controller &c) {
+    sim_plug(c.input);
+    sim_plug(c.lighting);
+}
+
+// Waits until poll reads no button and the callback's newest pressures are
+// all 0; the time it took, or -1 after timeout_ms.
+long wait_released(DWORD timeout_ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        uint8_t op = 0xee, game = 0xee;
+        tevu_io_jvs_poll(&op, &game);
+        const std::vector<bytes> seen = pressures();
+        if (op == 0 && game == 0 && !seen.empty() && seen.back() == bytes(32, 0))
+            return static_cast<long>(GetTickCount() - start);
+        if (GetTickCount() - start > timeout_ms)
+            return -1;
+        Sleep(1);
+    }
+}
+
+// Sends a report touching cell and waits until the callback shows it; the
+// time from start, or -1.
+long wait_touch_seen(sim_interface *input, int cell, DWORD start) {
+    if (!sim_wait_connected(input, 5000) ||
+        !feed(input, sim_input_report(0, slider_touching({cell}))) ||
+        pressures().back() != pressure_with({{cell, 200}}))
+        return -1;
+    return static_cast<long>(GetTickCount() - start);
+}
+
+std::string figures(std::vector<long> ms) {
+    std::sort(ms.begin(), ms.end());
+    if (ms.empty())
+        return "none";
+    return "median " + std::to_string(ms[ms.size() / 2]) + " ms, worst " +
+           std::to_string(ms.back()) + " ms of " + std::to_string(ms.size());
+}
+
+// A frame of 96 different bytes: it goes out as reports 0x04 and 0x05.
+void uncompressible_frame(uint8_t *frame) {
+    for (int i = 0; i < 96; ++i)
+        frame[i] = static_cast<uint8_t>(i * 2 + 1);
+}
+
+bool shows_frame(const sim_record &r, const uint8_t *frame) {
+    bytes low{0x04}, high{0x05};
+    for (int k = 0; k < 16; ++k)
+        low.insert(low.end(), frame + 3 * (31 - k), frame + 3 * (31 - k) + 3);
+    for (int k = 16; k < 32; ++k)
+        high.insert(high.end(), frame + 3 * (31 - k), frame + 3 * (31 - k) + 3);
+    const std::vector<bytes> lights = light_reports(r);
+    return std::find(lights.begin(), lights.end(), low) != lights.end() &&
+           std::find(lights.begin(), lights.end(), high) != lights.end();
+}
+
+// Unplugged while a cell is touched and buttons are held, then plugged back,
+// the host running all along; then 19 more unplugs for the reconnect times.
+void scenario_unplug() {
+    controller c = open_controller("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    tevu_io_slider_start(record_pressure);
+    uint8_t frame[96];
+    uncompressible_frame(frame);
+    tevu_io_slider_set_leds(frame);
+    check(
+        sim_wait_for(c.lighting, 5000, [&](const sim_record &r) { return shows_frame(r, frame); }),
+        "frame shown before the unplug");
+    check(feed(c.input, sim_input_report(0x1001, slider_touching({5}))), "touch and buttons");
+    uint8_t op = 0, game = 0;
+    tevu_io_jvs_poll(&op, &game);
+    check(op == 0x01 && game == 0x04 && pressures().back() == pressure_with({{5, 200}}),
+          "cell 5 touched, test and game button 3 held");
+
+    expect_stdout(lost_line);
+    DWORD start = GetTickCount();
+    unplug(c);
+    const bool released = wait_released(2000) >= 0;
+    check(released, "unplugged: buttons and every pressure released");
+    fprintf(stderr, "INFO inputs released %lu ms after the unplug began\n", GetTickCount() - start);
+    Sleep(700); // a quiet search or two find nothing
+
+    expect_stdout(found_line);
+    sim_clear(c.input);
+    sim_clear(c.lighting);
+    start = GetTickCount();
+    plug(c);
+    std::vector<long> reconnect{wait_touch_seen(c.input, 9, start)};
+    check(reconnect[0] >= 0, "plugged back: a new touch is seen without a new init");
+    check(sim_wait_for(
+              c.input, 2000,
+              [](const sim_record &r) {
+                  return !r.messages.empty() && r.messages[0] == bytes{SIM_QUEUE_TAG, 2, 0, 0, 0};
+              }),
+          "queue depth set to 2 again", std::to_string(sim_snapshot(c.input).messages.size()));
+    check(wait_lamp(c.lighting, lamp_report(0xff, 0xff, 0xff, 0xff)), "lamp reports resume");
+    tevu_io_slider_set_leds(frame); // the host goes on setting the same frame
+    check(
+        sim_wait_for(c.lighting, 2000, [&](const sim_record &r) { return shows_frame(r, frame); }),
+        "the newest frame goes out in full to the replugged controller",
+        std::to_string(light_reports(sim_snapshot(c.lighting)).size()) + " light reports");
+
+    for (int round = 1; round < 20; ++round) {
+        expect_stdout(std::string(lost_line) + found_line);
+        unplug(c);
+        check(wait_released(2000) >= 0, "released after unplug " + std::to_string(round + 1));
+        Sleep(50 + 97 * round % 600); // plug at different points of the search interval
+        start = GetTickCount();
+        if (round == 1) { // the lighting interface appears a second later
+            sim_plug(c.input);
+            reconnect.push_back(wait_touch_seen(c.input, round % 32, start));
+            Sleep(1000);
+            sim_clear(c.lighting);
+            sim_plug(c.lighting);
+            // The controller reports on: each report is a pass of the slider
+            // thread, which looks for the lighting interface between reads.
+            bool lit = false;
+            for (int i = 0; i < 100 && !lit; ++i) {
+                feed(c.input, sim_input_report(0, 0x80808080));
+                lit = sim_wait_for(c.lighting, 20,
+                                   [](const sim_record &r) { return r.lamp_count > 0; });
+            }
+            check(lit, "a lighting interface that appears a second late is taken");
+            continue;
+        }
+        plug(c);
+        reconnect.push_back(wait_touch_seen(c.input, round % 32, start));
+    }
+    check(std::count(reconnect.begin(), reconnect.end(), -1) == 0,
+          "every plug is followed by a reconnect (within 5 s)");
+    fprintf(stderr, "INFO reconnect, plug to first touch seen: %s\n", figures(reconnect).c_str());
+    tevu_io_slider_stop();
+}
+
+// Stops in each state of the controller: 10 rounds of start and stop each.
+void scenario_stops() {
+    controller c = open_controller("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    check(sim_wait_connected(c.input, 5000), "input open");
+    HANDLE pump = nullptr;
+    const char *const states[] = {"streaming", "silent", "lighting stalled", "lost"};
+    for (const char *state : states) {
+        const std::string name = state;
+        if (name == "streaming") {
+            pump = CreateThread(nullptr, 0, pump_reports, c.input, 0, nullptr);
+        } else if (name == "silent") {
+            InterlockedExchange(&pump_running, 0);
+            WaitForSingleObject(pump, 5000);
+        } else if (name == "lighting stalled") {
+            sim_stall(c.lighting, true);
+        } else {
+            // Unplugged while the lighting thread is blocked in a write: the
+            // loss must not wait for that write.
+            expect_stdout(lost_line);
+            tevu_io_slider_start(record_pressure);
+            Sleep(300);
+            unplug(c);
+            check(wait_released(2000) >= 0, "lost while the lighting stalls: released");
+            tevu_io_slider_stop();
+        }
+        std::vector<long> took;
+        for (int round = 0; round < 10; ++round) {
+            tevu_io_slider_start(record_pressure);
+            Sleep(name == "lighting stalled" ? 300 : 100); // writes fill the stalled pipe
+            const DWORD start = GetTickCount();
+            tevu_io_slider_stop();
+            took.push_back(static_cast<long>(GetTickCount() - start));
+        }
+        const LONG calls = callback_calls;
+        Sleep(100);
+        check(callback_calls == calls, name + ": no callback after stop");
+        check(*std::max_element(took.begin(), took.end()) < 2000,
+              name + ": every stop returns (within 2 s)");
+        fprintf(stderr, "INFO stop, %s: %s\n", state, figures(took).c_str());
+    }
+}
+
+// 1,000 inits in a row, each replacing the handles of the one before: the
+// process's handle count stays where it was.
+void scenario_init_handles() {
+    controller a = open_controller("a");
+    std::string paths_a = pipe_path("vid_0f0d&pid_0092&mi_00", "ina") + ";" +
+                          pipe_path("vid_0f0d&pid_0092&mi_01", "lighta");
+    controller b = open_controller("b");
+    std::string paths_b = pipe_path("vid_0f0d&pid_0092&mi_00", "inb") + ";" +
+                          pipe_path("vid_0f0d&pid_0092&mi_01", "lightb");
+    expect_stdout("");
+    // Each init takes the controller that the one before did not hold, once
+    // that one is free again after the init before that closed it.
+    int failed = 0;
+    DWORD in_init = 0;
+    DWORD before = 0;
+    const DWORD start = GetTickCount();
+    for (int i = 0; i < 1002; ++i) {
+        const controller &next = i % 2 == 0 ? a : b;
+        if (!sim_wait_listening(next.input, 5000) || !sim_wait_listening(next.lighting, 5000))
+            ++failed;
+        list_paths(i % 2 == 0 ? paths_a : paths_b);
+        const DWORD init_start = GetTickCount();
+        const int32_t result = tevu_io_jvs_init();
+        in_init += GetTickCount() - init_start;
+        if (result != 0)
+            ++failed;
+        if (i == 1) // the first two may set up what stays for good
+            before = sim_handle_count();
+    }
+    const DWORD after = sim_handle_count();
+    fprintf(stderr,
+            "INFO 1000 inits: %lu ms in init (%lu ms in all); handles %lu before, %lu after\n",
+            in_init, GetTickCount() - start, before, after);
+    check(failed == 0, "1000 inits all succeed", std::to_string(failed) + " failed");
+    check(after <= before + 4, "1000 inits leave the handle count where it was",
+          std::to_string(before) + " -> " + std::to_string(after));
+}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -697,6 +936,12 @@ int main(int argc, char **argv) {
         scenario_silent_stop();
     else if (name == "busy-stop")
         scenario_busy_stop();
+    else if (name == "unplug")
+        scenario_unplug();
+    else if (name == "stops")
+        scenario_stops();
+    else if (name == "init-handles")
+        scenario_init_handles();
     else if (name == "keys")
         scenario_keys();
     else if (name == "sample-ini")

@@ -1,9 +1,10 @@
 // The simulated controller as a program of its own, for runs of tevutest.exe:
 //   simctl.exe "IN_PATH;LIGHT_PATH" EXPECTED_FILE
 // Serves both interfaces, waits for the tool to open them, then plays a fixed
-// script of input reports and key presses. After each step it checks the
-// light reports that came back, and appends to EXPECTED_FILE the bytes the
-// tool must print for that step. Verdicts on stderr ("PASS x" / "FAIL x: why").
+// script of input reports and key presses, and unplugs the controller at its
+// end. After each step it checks the light reports that came back, and
+// appends to EXPECTED_FILE the bytes the tool must print for that step.
+// Verdicts on stderr ("PASS x" / "FAIL x: why").
 #include "sim.h"
 
 #include <cstdio>
@@ -172,6 +173,12 @@ int main(int argc, char **argv) {
         key('Q', false);
         step(input, sim_input_report(0, 0x80808080), "");
         step(input, sim_input_report(0, 0x80808080), pressure_lines(none));
+
+        // Unplugged at the end: the tool says so, and has nothing to release.
+        sim_unplug(input);
+        sim_unplug(lighting);
+        expected += "Controller disconnected; inputs released. Searching for it.\r\n";
+        Sleep(200);
     }
 
     FILE *f = fopen(argv[2], "wb");
