@@ -5,7 +5,7 @@
 #define TEVUIO_LIGHTING_TEST_SUPPORT_H
 
 #include "fake_platform.h"
-#include "lzf_decode.h"
+#include "report_kit.h"
 
 #include "tevuio/lighting.h"
 #include "tevuio/reports.h"
@@ -38,10 +38,7 @@ inline bytes make_report(uint8_t id, const bytes &payload, size_t length) {
 
 // Payload of report 0x04 (device LEDs 0-15) or 0x05 (device LEDs 16-31).
 inline bytes device_half(const bytes &frame, bool high) {
-    bytes device(report::frame_bytes);
-    report::frame_to_device_order(device.data(), frame.data());
-    const auto first = device.begin() + (high ? report::half_bytes : 0);
-    return bytes(first, first + report::half_bytes);
+    return kit::device_half(frame.data(), high);
 }
 
 // Byte i is i: no three bytes repeat, so it never fits the feature report.
@@ -73,20 +70,8 @@ struct controller {
         }
         led_reports.emplace_back(r, r + length);
         led_devices.push_back(device);
-        bytes frame;
-        if (r[0] == report::feature_id && length == report::feature_length &&
-            r[1] <= report::feature_block_room && lzf_test_decode(r + 2, r[1], frame) &&
-            frame.size() == report::frame_bytes) {
-            std::copy(frame.begin(), frame.end(), leds);
-        } else if ((r[0] == report::led_low_id || r[0] == report::led_high_id) &&
-                   length == report::output_length) {
-            const size_t first = r[0] == report::led_low_id ? 0 : report::led_count / 2;
-            for (size_t k = 0; k < report::led_count / 2; ++k)
-                std::copy(r + 1 + 3 * k, r + 4 + 3 * k,
-                          leds + 3 * report::device_led_of_host_led(first + k));
-        } else {
+        if (!kit::apply_led_report(leds, r, length))
             bad_reports++;
-        }
     }
 
     std::vector<bytes> take_led_reports() {

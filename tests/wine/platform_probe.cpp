@@ -7,6 +7,7 @@
 // "DONE". Standard output carries only what plat_vprint wrote, for the runner
 // to compare byte for byte.
 #include "platform/platform.h"
+#include "report_kit.h"
 #include "sim.h"
 
 #include <setupapi.h>
@@ -173,13 +174,13 @@ void check_io() {
           "a busy interface fails with error 231", std::to_string(plat_last_error()));
 
     uint8_t buffer[18];
-    bytes one = sim_input_report(0x1234, 0x80808081);
+    bytes one = kit::input_report(0x1234, 0x80808081);
     sim_send(sim, one);
     std::string got = read_once(file, buffer, sizeof buffer);
     check(got == "data 9" && bytes(buffer, buffer + 9) == one, "a read returns one queued report",
           got);
-    bytes two = sim_input_report(0x0001, 0x80808080);
-    bytes newer = sim_input_report(0x0002, 0x00808080);
+    bytes two = kit::input_report(0x0001, 0x80808080);
+    bytes newer = kit::input_report(0x0002, 0x00808080);
     two.insert(two.end(), newer.begin(), newer.end());
     sim_send(sim, two);
     got = read_once(file, buffer, sizeof buffer);

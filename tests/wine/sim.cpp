@@ -244,54 +244,12 @@ DWORD sim_handle_count() {
     return count;
 }
 
-bytes sim_input_report(uint16_t buttons, uint32_t slider) {
-    return bytes{0x01,
-                 static_cast<uint8_t>(buttons),
-                 static_cast<uint8_t>(buttons >> 8),
-                 0x00,
-                 static_cast<uint8_t>(slider),
-                 static_cast<uint8_t>(slider >> 8),
-                 static_cast<uint8_t>(slider >> 16),
-                 static_cast<uint8_t>(slider >> 24),
-                 0x00};
-}
-
 std::string sim_hex(const bytes &b) {
     std::string out;
     char two[4];
     for (uint8_t v : b) {
         snprintf(two, sizeof two, "%02x", v);
         out += two;
-    }
-    return out;
-}
-
-// Expands an LZF block; empty on a malformed one.
-bytes sim_lzf_expand(const uint8_t *in, size_t length) {
-    bytes out;
-    size_t i = 0;
-    while (i < length) {
-        unsigned k = in[i++];
-        if (k < 0x20) {
-            if (i + k + 1 > length)
-                return bytes();
-            out.insert(out.end(), in + i, in + i + k + 1);
-            i += k + 1;
-            continue;
-        }
-        size_t run = k >> 5;
-        if (run == 7) {
-            if (i >= length)
-                return bytes();
-            run += in[i++];
-        }
-        if (i >= length)
-            return bytes();
-        size_t distance = ((k & 0x1f) << 8 | in[i++]) + 1;
-        if (distance > out.size())
-            return bytes();
-        for (size_t n = 0; n < run + 2; ++n)
-            out.push_back(out[out.size() - distance]);
     }
     return out;
 }

@@ -79,10 +79,6 @@ template <class Pred> bool sim_wait_for(sim_interface *s, DWORD timeout_ms, Pred
 // then they are counted by asking for each handle value's flags.
 DWORD sim_handle_count();
 
-// Input report 0x01 with the given button word and slider word.
-bytes sim_input_report(uint16_t buttons, uint32_t slider);
 std::string sim_hex(const bytes &b);
-// Expands an LZF block; empty on a malformed one.
-bytes sim_lzf_expand(const uint8_t *in, size_t length);
 
 #endif
