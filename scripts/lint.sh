@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/linux}
 
-sources=(src/tevuio/*.cpp src/utils/*.cpp src/platform/platform_linux.cpp)
+sources=(src/tevuio/*.cpp src/utils/*.cpp src/platform/linux/*.cpp)
 
 cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ \
     --enable=warning,performance,portability --inline-suppr \

@@ -1,6 +1,6 @@
 // The operating-system services the library uses. Each platform has one
-// implementation file (platform_win32.cpp, platform_linux.cpp); the tests link
-// a fake. Nothing else in the library calls the operating system.
+// implementation (platform_win32.cpp; the folder linux/); the tests link a
+// fake. Nothing else in the library calls the operating system.
 #ifndef TEVUIO_PLATFORM_H
 #define TEVUIO_PLATFORM_H
 

@@ -1,12 +1,15 @@
-// The backend's own tables and rules. This file compiles the backend itself
-// (the test target does not add it again) so that its internals are in reach.
-#include "../../src/platform/platform_linux.cpp"
+// The backend's own tables and rules, reached through its internal header.
+#include "platform/linux/linux_internal.h"
 
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <linux/input.h>
 #include <string>
+#include <unistd.h>
+
+using namespace linux_platform;
 
 using linux_test::temp_folder;
 
@@ -25,7 +28,7 @@ void linux_test::release_backend_handles() {
 namespace {
 
 uint16_t first_code(int vk) {
-    return vk_to_linux.codes[vk][0];
+    return linux_key_code(static_cast<uint8_t>(vk), 0);
 }
 
 } // namespace
@@ -67,15 +70,15 @@ TEST(KeyTable, RowsOfKeys) {
 }
 
 TEST(KeyTable, GenericModifiersStandForBothKeys) {
-    EXPECT_EQ(vk_to_linux.codes[0x10][0], KEY_LEFTSHIFT);
-    EXPECT_EQ(vk_to_linux.codes[0x10][1], KEY_RIGHTSHIFT);
-    EXPECT_EQ(vk_to_linux.codes[0x11][1], KEY_RIGHTCTRL);
-    EXPECT_EQ(vk_to_linux.codes[0x12][0], KEY_LEFTALT);
+    EXPECT_EQ(linux_key_code(0x10, 0), KEY_LEFTSHIFT);
+    EXPECT_EQ(linux_key_code(0x10, 1), KEY_RIGHTSHIFT);
+    EXPECT_EQ(linux_key_code(0x11, 1), KEY_RIGHTCTRL);
+    EXPECT_EQ(linux_key_code(0x12, 0), KEY_LEFTALT);
     EXPECT_EQ(first_code(0xA0), KEY_LEFTSHIFT);
     EXPECT_EQ(first_code(0xA1), KEY_RIGHTSHIFT);
     EXPECT_EQ(first_code(0xA3), KEY_RIGHTCTRL);
     EXPECT_EQ(first_code(0xA5), KEY_RIGHTALT);
-    EXPECT_EQ(vk_to_linux.codes[0xA0][1], 0);
+    EXPECT_EQ(linux_key_code(0xA0, 1), 0);
 }
 
 TEST(KeyTable, UnmappedCodesHaveNoKeyAndReadUp) {
@@ -84,29 +87,19 @@ TEST(KeyTable, UnmappedCodesHaveNoKeyAndReadUp) {
         EXPECT_FALSE(plat_key_down(static_cast<uint8_t>(vk)));
     }
     for (int vk = 0; vk < 256; ++vk) {
-        EXPECT_LE(vk_to_linux.codes[vk][0], KEY_MAX);
-        EXPECT_LE(vk_to_linux.codes[vk][1], KEY_MAX);
+        EXPECT_LE(linux_key_code(static_cast<uint8_t>(vk), 0), KEY_MAX);
+        EXPECT_LE(linux_key_code(static_cast<uint8_t>(vk), 1), KEY_MAX);
     }
 }
 
 TEST(Keyboard, NoInputDevicesMeansEveryKeyIsUp) {
     temp_folder folder;
     folder.write("event0", "not a device");
-    const char *saved = input_folder;
-    pthread_mutex_lock(&keyboard_lock);
-    input_folder = strdup(folder.path().c_str());
-    keyboards_scanned = false;
-    keys_down_at_us = -1;
-    pthread_mutex_unlock(&keyboard_lock);
+    keyboard_use_folder(folder.path().c_str());
     EXPECT_FALSE(plat_key_down(0x31));
     EXPECT_FALSE(plat_key_down(0x51));
-    EXPECT_EQ(keyboard_count, 0);
-    pthread_mutex_lock(&keyboard_lock);
-    free(const_cast<char *>(input_folder));
-    input_folder = saved;
-    keyboards_scanned = false;
-    keys_down_at_us = -1;
-    pthread_mutex_unlock(&keyboard_lock);
+    EXPECT_EQ(keyboard_count_now(), 0);
+    keyboard_use_folder("/dev/input");
 }
 
 TEST(WindowsInteger, Rules) {
