@@ -34,14 +34,26 @@ void plat_hid_list_close(plat_list list);
 // Opens a listed path for reading and writing; PLAT_INVALID_FILE on failure
 // (plat_last_error tells why).
 plat_file plat_hid_open(const char *path);
-// One read of at most room bytes, as the platform delivers it: the newest one
-// or two queued input reports. Blocks until a report is there. Returns the
-// byte count, 0 on failure (a cancelled read included).
-uint32_t plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room);
-// Output report, byte 0 is its ID. Returns once the platform has taken it.
+// What a read of an input interface gave.
+enum plat_read_result {
+    PLAT_READ_DATA,      // *count bytes (possibly 0 or an odd length) are in buffer
+    PLAT_READ_CANCELLED, // plat_thread_cancel_io ended the read; the device is still there
+    PLAT_READ_GONE, // the device is gone: unplugged, hang-up, peer closed, any other read error
+};
+// One read of at most room bytes: the newest one or two queued input reports,
+// each whole as the device sent it (room is twice the report length; a platform
+// that delivers one report per read returns the newest queued one). Blocks until
+// a report is there, the read is cancelled, or the device is gone. A report that
+// does not fit is dropped, never cut; two reports are never joined unless each is
+// of the same length and both fit.
+plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count);
+// Output report, byte 0 is its ID. Returns once the platform has taken it;
+// false when it failed or was cancelled.
 bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length);
-// Feature report, byte 0 is its ID.
 bool plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length);
+// Closes an interface that plat_hid_open gave (not nullptr, not PLAT_INVALID_FILE).
+// The caller guarantees no other thread uses it any more.
+void plat_hid_close(plat_file file);
 // Keep at most this many input reports queued on the interface.
 bool plat_hid_set_input_queue(plat_file file, uint32_t reports);
 // The calling thread's last error code.
@@ -64,7 +76,8 @@ uint64_t plat_host_image_size();
 plat_thread plat_thread_start(plat_thread_fn fn, void *arg);
 // Waits at most timeout_ms for the thread to end; true when it has ended.
 bool plat_thread_wait(plat_thread thread, uint32_t timeout_ms);
-// Makes a plat_hid_read that the thread is blocked in now fail at once. A read
+// Makes a plat_hid_read, plat_hid_write or plat_hid_set_feature that the thread
+// is blocked in now end at once (read: PLAT_READ_CANCELLED; write: false). A call
 // the thread enters later is not affected.
 void plat_thread_cancel_io(plat_thread thread);
 void plat_thread_close(plat_thread thread);

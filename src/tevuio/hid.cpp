@@ -77,7 +77,9 @@ int hid_read_input_report(plat_file handle, uint8_t *destination, uint8_t report
         return -1;
     const uint32_t room = 2u * length;
     receive_buffer[0] = report_id;
-    const uint32_t count = plat_hid_read(handle, receive_buffer, room);
+    uint32_t count = 0;
+    if (plat_hid_read(handle, receive_buffer, room, &count) != PLAT_READ_DATA)
+        return -1;
     if (count != room && count != length)
         return -1;
     std::memcpy(destination, receive_buffer + (count - length), length);

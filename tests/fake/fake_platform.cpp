@@ -275,12 +275,13 @@ plat_file plat_hid_open(const char *path) {
     return reinterpret_cast<plat_file>(static_cast<intptr_t>(devices.size()));
 }
 
-uint32_t plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room) {
+plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
     std::unique_lock<std::mutex> lock(mu);
+    *count = 0;
     int n = index_of(file);
     if (n < 0) {
         last_error = 6;
-        return 0;
+        return PLAT_READ_GONE;
     }
     device &d = dev(n);
     d.read_calls++;
@@ -288,7 +289,8 @@ uint32_t plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room) {
     if (d.reader) {
         auto reader = d.reader;
         lock.unlock();
-        return reader(buffer, room);
+        *count = reader(buffer, room);
+        return *count == 0 ? PLAT_READ_GONE : PLAT_READ_DATA;
     }
     uint64_t generation = self ? self->cancel_generation : 0;
     d.blocked++;
@@ -298,18 +300,21 @@ uint32_t plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room) {
     });
     d.blocked--;
     if (d.reads.empty()) {
-        last_error = 995; // cancelled, or nothing to read
-        return 0;
+        last_error = 995;
+        return d.empty_mode == fake::when_empty::fail ? PLAT_READ_GONE : PLAT_READ_CANCELLED;
     }
     std::vector<uint8_t> bytes = d.reads.front();
     d.reads.pop_front();
     if (bytes.empty() || bytes.size() > room) {
         last_error = 31;
-        return 0;
+        return PLAT_READ_GONE; // a scripted empty read plays a device that is gone
     }
     std::copy(bytes.begin(), bytes.end(), buffer);
-    return static_cast<uint32_t>(bytes.size());
+    *count = static_cast<uint32_t>(bytes.size());
+    return PLAT_READ_DATA;
 }
+
+void plat_hid_close(plat_file) {}
 
 static bool record(plat_file file, const uint8_t *report, uint32_t length, bool feature) {
     std::unique_lock<std::mutex> lock(mu);

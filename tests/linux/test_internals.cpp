@@ -15,13 +15,7 @@ using linux_test::temp_folder;
 
 void linux_test::release_backend_handles() {
     for (hid_slot &slot : hid_slots) {
-        int kind = slot.kind.load();
-        if (kind == kind_hidraw) {
-            hid_close(slot.device);
-        } else if (kind == kind_virtual) {
-            close(slot.fd);
-        }
-        slot.kind.store(kind_free);
+        plat_hid_close(&slot);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace linux_platform {
 
@@ -37,6 +38,12 @@ hid_slot *claim_slot() {
 
 // Keeps the newest `depth` reports of one read: count reports are held, the
 
+void release_slot(hid_slot *slot) {
+    slot->device = nullptr;
+    slot->fd = -1;
+    slot->kind.store(kind_free, std::memory_order_release);
+}
+
 uint32_t queue_depth_of(hid_slot *slot) {
     uint32_t depth = slot->queue_depth.load(std::memory_order_acquire);
     return depth < 1 ? 1 : (depth > kMaxQueueDepth ? kMaxQueueDepth : depth);
@@ -63,19 +70,35 @@ plat_file plat_hid_open(const char *path) {
     return PLAT_INVALID_FILE;
 }
 
-uint32_t plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room) {
+plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
+    uint32_t unused = 0;
+    count = count ? count : &unused;
+    *count = 0;
     hid_slot *slot = slot_of(file);
     if (!slot || !buffer) {
         set_last_error(EBADF);
-        return 0;
+        return PLAT_READ_GONE;
     }
     if (slot->gone.load(std::memory_order_acquire)) {
         set_last_error(ENODEV);
-        return 0;
+        return PLAT_READ_GONE;
     }
     return slot->kind.load(std::memory_order_acquire) == kind_hidraw
-               ? hidraw_read(slot, buffer, room)
-               : virtual_read(slot, buffer, room);
+               ? hidraw_read(slot, buffer, room, count)
+               : virtual_read(slot, buffer, room, count);
+}
+
+void plat_hid_close(plat_file file) {
+    hid_slot *slot = slot_of(file);
+    if (!slot) {
+        return;
+    }
+    if (slot->kind.load(std::memory_order_acquire) == kind_hidraw) {
+        hid_close(slot->device);
+    } else {
+        close(slot->fd);
+    }
+    release_slot(slot);
 }
 
 bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {

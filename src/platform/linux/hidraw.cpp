@@ -31,35 +31,37 @@ plat_file hidraw_open(const char *path) {
     return slot;
 }
 
-uint32_t hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room) {
+plat_read_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count) {
     report_ring ring{slot, queue_depth_of(slot)};
     uint32_t generation = cancel_generation_now();
-    // Block, in short slices so that a cancel is seen, until one report comes.
+    uint8_t report[kReportRoom];
+    // Wait, in short slices so that a cancel is seen, until a report comes;
+    // then take whatever else is queued without waiting. hidapi hands over
+    // one whole report per call.
     for (;;) {
-        int got = hid_read_timeout(slot->device, ring.next_buffer(), kReportRoom, kHidrawPollMs);
+        int timeout = ring.count > 0 ? 0 : kHidrawPollMs;
+        int got = hid_read_timeout(slot->device, report, kReportRoom, timeout);
         if (got < 0) {
             slot->gone.store(true, std::memory_order_release);
             set_last_error(ENODEV);
-            return 0;
+            return PLAT_READ_GONE;
         }
         if (got > 0) {
-            ring.commit(static_cast<uint32_t>(got));
-            break;
+            if (static_cast<uint32_t>(got) <= room) {
+                memcpy(ring.next_buffer(), report, static_cast<size_t>(got));
+                ring.commit(static_cast<uint32_t>(got));
+            } // else dropped: it does not fit
+            continue;
+        }
+        if (ring.count > 0) {
+            *count = ring.deliver(buffer, room);
+            return PLAT_READ_DATA;
         }
         if (cancelled_since(generation)) {
             set_last_error(ECANCELED);
-            return 0;
+            return PLAT_READ_CANCELLED;
         }
     }
-    // Then take whatever else is queued, without waiting.
-    for (;;) {
-        int got = hid_read_timeout(slot->device, ring.next_buffer(), kReportRoom, 0);
-        if (got <= 0) {
-            break;
-        }
-        ring.commit(static_cast<uint32_t>(got));
-    }
-    return ring.deliver(buffer, room);
 }
 
 bool hidraw_write(hid_slot *slot, const uint8_t *report, uint32_t length) {

@@ -69,6 +69,8 @@ extern hid_slot hid_slots[kMaxHandles];
 hid_slot *slot_of(plat_file file);
 // A free slot, reset and marked claimed; nullptr when all are in use.
 hid_slot *claim_slot();
+// Gives a slot back to the table (its device or socket closed already).
+void release_slot(hid_slot *slot);
 
 // Keeps the newest `depth` reports of one read: count reports are held, the
 // oldest at index first.
@@ -87,22 +89,20 @@ struct report_ring {
             first = (first + 1) % depth;
         }
     }
-    // The held reports, oldest first, as many of the newest as fit in room.
+    // The newest report, after the ones before it of the same length as long
+    // as they fit in room, oldest first. Every held report fits on its own.
     uint32_t deliver(uint8_t *buffer, uint32_t room) const {
-        uint32_t skip = 0;
-        uint32_t total = 0;
-        for (uint32_t i = 0; i < count; ++i) {
-            total += slot->report_sizes[(first + i) % depth];
-        }
-        while (skip < count && total > room) {
-            total -= slot->report_sizes[(first + skip) % depth];
-            ++skip;
+        const uint32_t size = slot->report_sizes[(first + count - 1) % depth];
+        uint32_t taken = 1;
+        while (taken < count && slot->report_sizes[(first + count - 1 - taken) % depth] == size &&
+               (taken + 1) * size <= room) {
+            ++taken;
         }
         uint32_t written = 0;
-        for (uint32_t i = skip; i < count; ++i) {
+        for (uint32_t i = count - taken; i < count; ++i) {
             uint32_t index = (first + i) % depth;
-            memcpy(buffer + written, slot->reports[index], slot->report_sizes[index]);
-            written += slot->report_sizes[index];
+            memcpy(buffer + written, slot->reports[index], size);
+            written += size;
         }
         return written;
     }
@@ -114,7 +114,7 @@ uint32_t queue_depth_of(hid_slot *slot);
 
 // path is what follows "hidraw:" in a listed path.
 plat_file hidraw_open(const char *path);
-uint32_t hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room);
+plat_read_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count);
 bool hidraw_write(hid_slot *slot, const uint8_t *report, uint32_t length);
 bool hidraw_set_feature(hid_slot *slot, const uint8_t *report, uint32_t length);
 
@@ -122,7 +122,7 @@ bool hidraw_set_feature(hid_slot *slot, const uint8_t *report, uint32_t length);
 
 // socket_path is what follows "virtual:" in a listed path.
 plat_file virtual_open(const char *socket_path);
-uint32_t virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room);
+plat_read_result virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count);
 // Sends one output or feature report and waits for the controller's ACK.
 bool virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t length);
 

@@ -16,18 +16,59 @@ namespace {
 
 constexpr int kAckTimeoutMs = 1000; // a write waits this long for its ACK
 
+constexpr int kReceivedNothing = 0;  // nothing queued now
+constexpr int kReceivedGone = -1;    // the controller hung up, or the socket failed
+constexpr int kReceivedSkipped = -2; // a message to pass over: empty, or too long to keep
+
+// Whether the controller has closed its end. A SOCK_SEQPACKET recv gives 0
+// both for that and for a message of length 0; only the hang-up sets POLLHUP.
+bool peer_hung_up(int fd) {
+    pollfd check{fd, POLLRDHUP, 0};
+    return poll(&check, 1, 0) == 1 && (check.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+}
+
 // One message from a virtual interface without waiting: its size (kind byte
-// included), 0 when nothing is there, -1 when the interface is gone.
+// included) or one of the kReceived* values.
 int virtual_receive(hid_slot *slot, uint8_t *message) {
-    ssize_t got = recv(slot->fd, message, VHID_MAX_MESSAGE, MSG_DONTWAIT);
+    ssize_t got = recv(slot->fd, message, VHID_MAX_MESSAGE, MSG_DONTWAIT | MSG_TRUNC);
+    if (got > VHID_MAX_MESSAGE) {
+        return kReceivedSkipped; // dropped, never cut
+    }
     if (got > 0) {
         return static_cast<int>(got);
     }
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        return 0;
+        return kReceivedNothing;
+    }
+    if (got == 0 && !peer_hung_up(slot->fd)) {
+        return kReceivedSkipped;
     }
     slot->gone.store(true, std::memory_order_release);
-    return -1;
+    return kReceivedGone;
+}
+
+// Waits at most timeout_ms (-1: without end) for events on the socket or for
+// a cancel of the calling thread since generation; false when cancelled. A
+// stale wake-up from an earlier cancel is cleared before the generation is
+// compared, so a cancel that arrives after the comparison still wakes the poll.
+bool wait_socket(int fd, short events, int timeout_ms, uint32_t generation) {
+    int wake_fd = current_wake_fd();
+    if (wake_fd >= 0) {
+        drain_eventfd(wake_fd);
+    }
+    if (cancelled_since(generation)) {
+        set_last_error(ECANCELED);
+        return false;
+    }
+    pollfd fds[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
+    poll(fds, wake_fd >= 0 ? 2 : 1, timeout_ms);
+    return true;
+}
+
+long elapsed_ms(const timespec &start) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
 }
 
 } // namespace
@@ -61,48 +102,36 @@ plat_file virtual_open(const char *socket_path) {
     return slot;
 }
 
-uint32_t virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room) {
+plat_read_result virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count) {
     report_ring ring{slot, queue_depth_of(slot)};
     uint32_t generation = cancel_generation_now();
-    int wake_fd = current_wake_fd();
     uint8_t message[VHID_MAX_MESSAGE];
     for (;;) {
         // Take everything queued now; keep the newest reports.
         for (;;) {
             int got = virtual_receive(slot, message);
-            if (got < 0) {
+            if (got == kReceivedGone) {
                 set_last_error(ENODEV);
-                return 0;
+                return PLAT_READ_GONE;
             }
-            if (got == 0) {
+            if (got == kReceivedNothing) {
                 break;
             }
-            if (message[0] == VHID_ACK) {
+            if (got > 0 && message[0] == VHID_ACK) {
                 slot->acks_seen.fetch_add(1, std::memory_order_acq_rel);
-            } else if (message[0] == VHID_INPUT && got > 1) {
+            } else if (got > 1 && message[0] == VHID_INPUT &&
+                       static_cast<uint32_t>(got - 1) <= room) {
                 uint32_t size = static_cast<uint32_t>(got - 1);
                 memcpy(ring.next_buffer(), message + 1, size);
                 ring.commit(size);
             }
         }
         if (ring.count > 0) {
-            return ring.deliver(buffer, room);
+            *count = ring.deliver(buffer, room);
+            return PLAT_READ_DATA;
         }
-        // Nothing yet: wait for the socket or a cancel. A stale wake-up from an
-        // earlier cancel is cleared before the generation is compared, so a
-        // cancel that arrives after the comparison still wakes the poll.
-        if (wake_fd >= 0) {
-            drain_eventfd(wake_fd);
-        }
-        if (cancelled_since(generation)) {
-            set_last_error(ECANCELED);
-            return 0;
-        }
-        pollfd fds[2] = {{slot->fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-        int result = poll(fds, wake_fd >= 0 ? 2 : 1, -1);
-        if (result < 0 && errno != EINTR) {
-            set_last_error(errno);
-            return 0;
+        if (!wait_socket(slot->fd, POLLIN, -1, generation)) {
+            return PLAT_READ_CANCELLED;
         }
     }
 }
@@ -115,42 +144,57 @@ bool virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t 
     uint8_t message[VHID_MAX_MESSAGE];
     message[0] = kind;
     memcpy(message + 1, report, length);
-    uint32_t acks_before = slot->acks_seen.load(std::memory_order_acquire);
+    const uint32_t generation = cancel_generation_now();
+    const uint32_t acks_before = slot->acks_seen.load(std::memory_order_acquire);
     const size_t message_length = size_t{length} + 1;
-    if (send(slot->fd, message, message_length, MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(message_length)) {
-        set_last_error(errno);
-        return false;
-    }
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        int got = virtual_receive(slot, message);
-        if (got < 0) {
+        if (slot->gone.load(std::memory_order_acquire)) {
             set_last_error(ENODEV);
             return false;
         }
-        if (got > 0) {
-            if (message[0] == VHID_ACK) {
-                return true;
-            }
+        if (send(slot->fd, message, message_length, MSG_NOSIGNAL | MSG_DONTWAIT) ==
+            static_cast<ssize_t>(message_length)) {
+            break;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            set_last_error(errno);
+            return false;
+        }
+        if (elapsed_ms(start) >= kAckTimeoutMs) {
+            set_last_error(ETIMEDOUT);
+            return false;
+        }
+        if (!wait_socket(slot->fd, POLLOUT, 10, generation)) {
+            return false;
+        }
+    }
+    for (;;) {
+        int got = virtual_receive(slot, message);
+        if (got == kReceivedGone || slot->gone.load(std::memory_order_acquire)) {
+            set_last_error(ENODEV);
+            return false;
+        }
+        if (got > 0 && message[0] == VHID_ACK) {
+            return true;
+        }
+        if (got != kReceivedNothing) {
             continue; // input that arrived meanwhile is not ours to keep
         }
         if (slot->acks_seen.load(std::memory_order_acquire) != acks_before) {
             return true; // a reader on another thread took our ACK
         }
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long elapsed =
-            (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+        long elapsed = elapsed_ms(start);
         if (elapsed >= kAckTimeoutMs) {
             set_last_error(ETIMEDOUT);
             return false;
         }
         // Short slices: an ACK may also be taken by a reader on another thread.
         long wait = kAckTimeoutMs - elapsed;
-        pollfd fds[1] = {{slot->fd, POLLIN, 0}};
-        poll(fds, 1, wait < 10 ? static_cast<int>(wait) : 10);
+        if (!wait_socket(slot->fd, POLLIN, wait < 10 ? static_cast<int>(wait) : 10, generation)) {
+            return false;
+        }
     }
 }
 
