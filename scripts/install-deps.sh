@@ -8,7 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config git ca-certificates procps
     clang clang-tidy clang-format cppcheck libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    libhidapi-dev libinih-dev liblzf-dev
+    libhidapi-dev liblzf-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 zip unzip
 )
 
