@@ -7,6 +7,7 @@
 
 #include <linux/input.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace linux_platform;
@@ -188,6 +189,14 @@ TEST_F(IniReader, CommentsAndOddLines) {
     EXPECT_EQ(read("[s]\nj=1\n  k=8\n", "s", "k"), 8u);
     EXPECT_EQ(read("[s]\nk=" + std::string(300, '9') + "\n", "s", "k"),
               windows_integer(std::string(29, '9').c_str()));
+}
+
+TEST_F(IniReader, OnlyRegularFilesAreRead) {
+    std::string fifo = folder.file("fifo.ini"); // opened without waiting for a writer
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path : {fifo, std::string("/dev/zero"), folder.path()}) {
+        EXPECT_EQ(plat_ini_uint("s", "k", 77, path.c_str()), 77u) << path;
+    }
 }
 
 TEST_F(IniReader, BackslashesInTheFileNameAreFolderSeparators) {

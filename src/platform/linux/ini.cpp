@@ -33,12 +33,14 @@
 // configuration loader asks for, plus any other key asked, while there is
 // room); the answers are kept for the file's identity (device, inode, size,
 // modification and change times), so the loader's seventeen reads scan the
-// file once. The file is read in fixed chunks: no heap, any size. Names longer
+// file once (a file changed within the clock tick of the scan is scanned
+// again). The file is read in fixed chunks: no heap, any size. Names longer
 // than kNameRoom characters are never found.
 #include "platform/linux/linux_internal.h"
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -491,9 +493,16 @@ uint32_t read_ini_integer(const char *section, const char *key, int32_t def,
         value = answer_value(answer, def);
     } else {
         if (!cache.valid || index >= cache.covered || !same_identity(cache.identity, identity)) {
+            // File times come from the kernel's coarse clock: a file changed
+            // in the current tick could change again, at the same size, with
+            // the same times. Its answers are used for this read only.
+            timespec now;
+            clock_gettime(CLOCK_REALTIME_COARSE, &now);
             scan_start(scan, queries, cache.answers, query_count);
             scan_file(fd, scan);
-            cache.valid = true;
+            cache.valid =
+                identity.changed.tv_sec < now.tv_sec ||
+                (identity.changed.tv_sec == now.tv_sec && identity.changed.tv_nsec < now.tv_nsec);
             cache.identity = identity;
             cache.covered = query_count;
         }

@@ -37,7 +37,9 @@ void list_add(const char *prefix, const char *middle, const char *rest) {
     }
     listed_interface &entry = the_list.entries[the_list.count++];
     entry.length = static_cast<uint32_t>(strlen(prefix) + strlen(middle) + strlen(rest));
-    snprintf(entry.path, sizeof entry.path, "%s%s%s", prefix, middle, rest);
+    if (snprintf(entry.path, sizeof entry.path, "%s%s%s", prefix, middle, rest) < 0) {
+        entry.path[0] = '\0';
+    } // a longer path is kept cut on purpose
 }
 
 void list_real_devices() {
