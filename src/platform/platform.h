@@ -67,9 +67,13 @@ bool plat_key_down(uint8_t vk);
 // The integer value of key in section of an INI file, as the Windows reader
 // gives it, or def when the file, section or key is missing.
 uint32_t plat_ini_uint(const char *section, const char *key, int32_t def, const char *file_name);
-// Load address and size in bytes of the host's main program image.
+// Load address of the host's main program image.
 uint64_t plat_host_image_base();
-uint64_t plat_host_image_size();
+// Whether the byte at offset from that address can be read for the life of
+// the process: inside the image on Windows; inside a readable loaded segment
+// of the main program on Linux (not in a gap between two segments).
+// *image_size gets the image's size in bytes (the span of its segments).
+bool plat_host_byte_readable(uint64_t offset, uint64_t *image_size);
 
 // --- Threads -------------------------------------------------------------------
 // Starts fn(arg) on a new thread with the default stack; nullptr on failure.

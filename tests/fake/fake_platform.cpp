@@ -375,9 +375,10 @@ uint64_t plat_host_image_base() {
     std::lock_guard<std::mutex> lock(mu);
     return image_base;
 }
-uint64_t plat_host_image_size() {
+bool plat_host_byte_readable(uint64_t offset, uint64_t *size) {
     std::lock_guard<std::mutex> lock(mu);
-    return image_size;
+    *size = image_size;
+    return offset < image_size;
 }
 
 plat_thread plat_thread_start(plat_thread_fn fn, void *arg) {
