@@ -199,6 +199,29 @@ TEST_F(HidrawBackend, FailedOpenGivesInvalidHandleAndErrno) {
     EXPECT_EQ(plat_hid_open(nullptr), PLAT_INVALID_FILE);
 }
 
+TEST_F(HidrawBackend, MissingPermissionIsReportedOncePerNode) {
+    const char *const paths[] = {"/dev/hidraw3", "/dev/hidraw4", "/dev/hidraw5"};
+    const int errors[] = {EACCES, EPERM, ENOENT};
+    for (int i = 0; i < 3; ++i) {
+        fake_hidapi::add_device(0x0F0D, 0x0092, 0, paths[i]);
+        fake_hidapi::set_open_fails(paths[i], true, errors[i]);
+    }
+    testing::internal::CaptureStdout();
+    for (int round = 0; round < 3; ++round) { // searches every 500 ms
+        for (int i = 0; i < 3; ++i) {
+            std::string path = std::string("hidraw:hid#vid_0f0d&pid_0092&mi_00#") + paths[i];
+            EXPECT_EQ(plat_hid_open(path.c_str()), PLAT_INVALID_FILE);
+            EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(errors[i]));
+        }
+    }
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Permission denied opening /dev/hidraw3; install packaging/linux/70-tevuio.rules "
+              "(see README, Linux device access).\r\n"
+              "Permission denied opening /dev/hidraw4; install packaging/linux/70-tevuio.rules "
+              "(see README, Linux device access).\r\n");
+}
+
 TEST_F(HidrawBackend, ThreeQueuedReportsGiveTheNewestTwo) {
     plat_file file = open("/dev/hidraw1");
     ASSERT_TRUE(plat_hid_set_input_queue(file, 2));

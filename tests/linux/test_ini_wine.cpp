@@ -142,7 +142,9 @@ std::vector<ini_case> cases() {
     add(utf16("[s]\r\nk=43\r\n", false).substr(2), "s", "k"); // no mark: not UTF-16
     add("\xff\xfe", "s", "k");
     add("\xef\xbb\xbf", "s", "k");
-    add("\xef\xbb\xbf[s]\r\nk=\xc2\xa0" "5\r\n", "s", "k");
+    add("\xef\xbb\xbf[s]\r\nk=\xc2\xa0"
+        "5\r\n",
+        "s", "k");
     add("[s]\rk=8\r", "s", "k");
     add("[s]\n\rk=8\n\r", "s", "k");
     add("[s]\r\n" + std::string(5000, 'j') + "=1\r\nk=" + std::string(5000, ' ') + "6\r\n", "s",

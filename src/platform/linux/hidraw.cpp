@@ -3,6 +3,8 @@
 #include "platform/linux/linux_internal.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <unistd.h>
 
 namespace linux_platform {
 
@@ -10,14 +12,47 @@ namespace {
 
 constexpr int kHidrawPollMs = 15; // slice of a blocked hidraw read
 
+constexpr int kMaxReportedNodes = 32;
+constexpr size_t kNodeRoom = 128;
+
+// The nodes whose missing permission has been reported in this process: a
+// search for the controller every 500 ms must not repeat the line.
+pthread_mutex_t reported_lock = PTHREAD_MUTEX_INITIALIZER;
+char reported_nodes[kMaxReportedNodes][kNodeRoom];
+int reported_count = 0;
+
+void report_permission_once(const char *node) {
+    pthread_mutex_lock(&reported_lock);
+    bool seen = false;
+    for (int i = 0; i < reported_count && !seen; ++i) {
+        seen = strncmp(reported_nodes[i], node, kNodeRoom - 1) == 0;
+    }
+    if (!seen && reported_count < kMaxReportedNodes) {
+        snprintf(reported_nodes[reported_count++], kNodeRoom, "%s", node);
+        printf("Permission denied opening %s; install packaging/linux/70-tevuio.rules (see "
+               "README, Linux device access).\r\n",
+               node);
+    }
+    pthread_mutex_unlock(&reported_lock);
+}
+
 } // namespace
 
 plat_file hidraw_open(const char *path) {
     const char *device_path = strrchr(path, '#');
     device_path = device_path ? device_path + 1 : path;
+    errno = 0;
     hid_device *device = hid_open_path(device_path);
     if (!device) {
-        set_last_error(errno ? errno : ENODEV);
+        int error = errno ? errno : ENODEV;
+        if (error != EACCES && error != EPERM && access(device_path, R_OK | W_OK) != 0 &&
+            (errno == EACCES || errno == EPERM)) {
+            error = errno; // hidapi did not keep the reason
+        }
+        if (error == EACCES || error == EPERM) {
+            report_permission_once(device_path);
+        }
+        set_last_error(error);
         return PLAT_INVALID_FILE;
     }
     hid_slot *slot = claim_slot();
