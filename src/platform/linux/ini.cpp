@@ -483,7 +483,7 @@ uint32_t read_ini_integer(const char *section, const char *key, int32_t def,
     pthread_mutex_lock(&ini_lock);
     int index = query_index(section_name, key_name);
     uint32_t value;
-    static ini_scan scan;
+    ini_scan scan;
     if (index < 0) {
         // The table is full: a scan of its own for this query.
         ini_query single{section_name, key_name};
