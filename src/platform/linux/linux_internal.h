@@ -134,8 +134,45 @@ uint16_t linux_key_code(uint8_t vk, int which);
 void keyboard_use_folder(const char *folder);
 int keyboard_count_now();
 
-// --- INI integers (ini.cpp) ---------------------------------------------------------
+// --- INI integers (ini.cpp, ini_scan.cpp) -----------------------------------------
 
+// The Windows reader hands the integer parser at most this many characters.
+constexpr uint32_t kIniValueRoom = 29;
+// Longest section or key name that can be found.
+constexpr uint32_t kNameRoom = 64;
+// Characters kept from the start of a value: an opening quote and the room.
+constexpr uint32_t kValueKept = kIniValueRoom + 1;
+// Queries one scan answers at most.
+constexpr int kMaxQueries = 32;
+
+struct ini_name {
+    char text[kNameRoom + 1];
+    uint32_t length; // kNameRoom + 1 when too long to be found
+};
+
+// A name asked for, trimmed as the Windows reader trims it.
+ini_name asked_name(const char *text);
+
+struct ini_query {
+    ini_name section;
+    ini_name key;
+};
+
+// What the file says for one query.
+struct ini_answer {
+    bool found;     // the key is in the first section of its name
+    bool has_value; // the key has '='
+    uint64_t length;
+    uint8_t first[kValueKept];
+    uint8_t last;
+};
+
+// Answers the queries from one pass over the open file (read from where it
+// stands to its end, or until every query is settled). One read buffer
+// serves every call: the caller keeps calls from overlapping.
+void ini_scan_file(int fd, const ini_query *queries, ini_answer *answers, int count);
+// The integer the Windows reader makes of an answer, def for none.
+uint32_t ini_answer_value(const ini_answer &answer, int32_t def);
 // The integer rule of the Windows reader applied to a value's text.
 uint32_t windows_integer(const char *text);
 
