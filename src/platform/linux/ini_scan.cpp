@@ -30,6 +30,7 @@
 //   default.
 #include "platform/linux/linux_internal.h"
 
+#include <cerrno>
 #include <unistd.h>
 
 using namespace linux_platform;
@@ -274,6 +275,9 @@ void scan_file(int fd, ini_scan &scan) {
     int carried = -1; // the first byte of a UTF-16 unit split between chunks
     for (;;) {
         ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
         if (got <= 0) {
             break;
         }
