@@ -210,6 +210,14 @@ class ini_generator {
     }
 
   private:
+    // The parts in order: a braced list is evaluated left to right.
+    static std::string cat(std::initializer_list<std::string> parts) {
+        std::string out;
+        for (const std::string &part : parts) {
+            out += part;
+        }
+        return out;
+    }
     int pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
     bool chance(int percent) { return pick(100) < percent; }
     template <size_t N> const char *one(const char *const (&from)[N]) {
@@ -242,15 +250,16 @@ class ini_generator {
             vary_case(sections_[static_cast<size_t>(pick(static_cast<int>(sections_.size())))]);
         static const char *const tails[] = {"", "", "", "x", " ; note", "]", " ]"};
         std::string close = chance(95) ? "]" : "";
-        return blanks() + "[" + blanks() + name + blanks() + close + one(tails) + line_end();
+        return cat({blanks(), "[", blanks(), name, blanks(), close, one(tails), line_end()});
     }
     std::string number() {
         static const char *const signs[] = {"", "", "", "+", "-", "+-", "- "};
         static const char *const prefixes[] = {"", "", "", "0x", "0X", "0b", "0o", "0B", "00"};
         static const char digits[] = "0123456789abcdefABCDEFxz";
-        std::string text = std::string(one(signs)) + one(prefixes);
+        std::string text = cat({one(signs), one(prefixes)});
         if (chance(15)) {
-            text = std::string(static_cast<size_t>(pick(32)), chance(50) ? ' ' : '0') + text;
+            size_t padding = static_cast<size_t>(pick(32));
+            text = std::string(padding, chance(50) ? ' ' : '0') + text;
         }
         int count = chance(10) ? 20 + pick(25) : pick(12);
         for (int i = 0; i < count; ++i) {
@@ -261,28 +270,29 @@ class ini_generator {
         std::string quote = one(quotes);
         std::string end_quote = chance(85) ? quote : std::string(chance(50) ? "\"" : "'");
         static const char *const tails[] = {"", "", "", " ; five", ";x", " 2", "\xc3\xa9", "="};
-        return quote + text + end_quote + one(tails);
+        return cat({quote, text, end_quote, one(tails)});
     }
     std::string line() {
         switch (pick(12)) {
         case 0:
-            return blanks() + line_end();
+            return cat({blanks(), line_end()});
         case 1:
-            return std::string(one({";", "#", "//"})) + keys_[0] + "=1" + line_end();
+            return cat({one({";", "#", "//"}), keys_[0], "=1", line_end()});
         case 2: { // over 4 KiB
-            std::string long_run(static_cast<size_t>(4090 + pick(3000)), chance(50) ? ' ' : 'j');
-            return chance(50) ? "k=" + long_run + number() + line_end()
-                              : long_run + "=" + number() + line_end();
+            size_t length = static_cast<size_t>(4090 + pick(3000));
+            std::string long_run(length, chance(50) ? ' ' : 'j');
+            return chance(50) ? cat({"k=", long_run, number(), line_end()})
+                              : cat({long_run, "=", number(), line_end()});
         }
         case 3:
-            return vary_case(keys_[static_cast<size_t>(pick(static_cast<int>(keys_.size())))]) +
-                   blanks() + line_end(); // a key without '='
+            return cat({vary_case(keys_[static_cast<size_t>(pick(static_cast<int>(keys_.size())))]),
+                        blanks(), line_end()}); // a key without '='
         default: {
             std::string key =
                 vary_case(keys_[static_cast<size_t>(pick(static_cast<int>(keys_.size())))]);
             std::string separator = chance(95) ? "=" : ":";
-            return blanks() + key + blanks() + separator + blanks() + number() + blanks() +
-                   line_end();
+            return cat(
+                {blanks(), key, blanks(), separator, blanks(), number(), blanks(), line_end()});
         }
         }
     }
