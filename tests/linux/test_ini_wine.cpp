@@ -177,6 +177,8 @@ class ini_generator {
     explicit ini_generator(uint32_t seed) : rng_(seed) {}
 
     ini_case next() {
+        placed_.clear();
+        section_.clear(); // the nameless section
         std::string text;
         for (int i = pick(3); i > 0; --i) {
             text += line();
@@ -204,7 +206,14 @@ class ini_generator {
         ini_case made{encode(text), {}};
         for (int i = 1 + pick(3); i > 0; --i) {
             static const int32_t defaults[] = {1234, 0, -7, 0x31};
-            made.queries.push_back({asked(sections_), asked(keys_), defaults[pick(4)]});
+            // Mostly keys the file has, in the sections they were put in.
+            bool placed = !placed_.empty() && chance(75);
+            auto pair = placed
+                            ? placed_[static_cast<size_t>(pick(static_cast<int>(placed_.size())))]
+                            : std::make_pair(any(sections_), any(keys_));
+            std::string section = asked(pair.first);
+            std::string key = asked(pair.second);
+            made.queries.push_back({section, key, defaults[pick(4)]});
         }
         return made;
     }
@@ -236,18 +245,25 @@ class ini_generator {
         }
         return name;
     }
-    std::string asked(const std::vector<std::string> &pool) {
-        std::string name =
-            vary_case(pool[static_cast<size_t>(pick(static_cast<int>(pool.size())))]);
-        return chance(10) ? " " + name + " " : name;
+    std::string any(const std::vector<std::string> &pool) {
+        return pool[static_cast<size_t>(pick(static_cast<int>(pool.size())))];
+    }
+    std::string asked(const std::string &name) {
+        std::string varied = vary_case(name);
+        return chance(10) ? " " + varied + " " : varied;
+    }
+    std::string placed_key() {
+        std::string key = any(keys_);
+        placed_.emplace_back(section_, key);
+        return vary_case(key);
     }
     std::string line_end() {
         static const char *const ends[] = {"\r\n", "\r\n", "\n", "\r", "\n\r", "\r\r\n"};
         return one(ends);
     }
     std::string header() {
-        std::string name =
-            vary_case(sections_[static_cast<size_t>(pick(static_cast<int>(sections_.size())))]);
+        section_ = any(sections_);
+        std::string name = vary_case(section_);
         static const char *const tails[] = {"", "", "", "x", " ; note", "]", " ]"};
         std::string close = chance(95) ? "]" : "";
         return cat({blanks(), "[", blanks(), name, blanks(), close, one(tails), line_end()});
@@ -261,7 +277,7 @@ class ini_generator {
             size_t padding = static_cast<size_t>(pick(32));
             text = std::string(padding, chance(50) ? ' ' : '0') + text;
         }
-        int count = chance(10) ? 20 + pick(25) : pick(12);
+        int count = chance(10) ? 20 + pick(25) : (chance(5) ? 0 : 1 + pick(11));
         for (int i = 0; i < count; ++i) {
             text +=
                 chance(70) ? static_cast<char>('0' + pick(10)) : digits[pick(sizeof digits - 1)];
@@ -285,11 +301,9 @@ class ini_generator {
                               : cat({long_run, "=", number(), line_end()});
         }
         case 3:
-            return cat({vary_case(keys_[static_cast<size_t>(pick(static_cast<int>(keys_.size())))]),
-                        blanks(), line_end()}); // a key without '='
+            return cat({placed_key(), blanks(), line_end()}); // a key without '='
         default: {
-            std::string key =
-                vary_case(keys_[static_cast<size_t>(pick(static_cast<int>(keys_.size())))]);
+            std::string key = placed_key();
             std::string separator = chance(95) ? "=" : ":";
             return cat(
                 {blanks(), key, blanks(), separator, blanks(), number(), blanks(), line_end()});
@@ -322,6 +336,8 @@ class ini_generator {
     std::mt19937 rng_;
     std::vector<std::string> sections_ = {"s", "io3", "t", "slider", "", "s x", "s]x", "s:x"};
     std::vector<std::string> keys_ = {"k", "key1", "j", "cell1", "k:x", "[k", ";k", "k x"};
+    std::string section_;                                     // of the lines being made
+    std::vector<std::pair<std::string, std::string>> placed_; // (section, key) put in the file
 };
 
 std::string escaped(const std::string &bytes) {
@@ -408,11 +424,13 @@ TEST(IniDifferential, LinuxReaderAgreesWithTheWindowsReader) {
 
     size_t at = 0;
     int disagreements = 0;
+    size_t defaults = 0; // answers that are the default: a sign of how much the files say
     for (size_t i = 0; i < all.size(); ++i) {
         std::string path = folder.file("f" + std::to_string(i) + ".ini");
         for (const ini_query &q : all[i].queries) {
             uint32_t linux_value =
                 plat_ini_uint(q.section.c_str(), q.key.c_str(), q.def, path.c_str());
+            defaults += windows[at] == static_cast<uint32_t>(q.def) ? 1 : 0;
             if (linux_value != windows[at] && ++disagreements <= 20) {
                 ADD_FAILURE() << "file " << i << " (seed " << seed << "): \""
                               << escaped(all[i].text) << "\"\n[" << q.section << "] " << q.key
@@ -423,6 +441,7 @@ TEST(IniDifferential, LinuxReaderAgreesWithTheWindowsReader) {
         }
     }
     EXPECT_EQ(disagreements, 0);
-    std::cout << all.size() << " files, " << query_count << " keys, " << disagreements
-              << " disagreements (seed " << seed << ")\n";
+    std::cout << all.size() << " files, " << query_count << " keys (" << defaults
+              << " answered with the default), " << disagreements << " disagreements (seed " << seed
+              << ")\n";
 }
