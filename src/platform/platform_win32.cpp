@@ -197,7 +197,9 @@ uint64_t plat_host_image_base() {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)));
 }
 
-uint64_t plat_host_image_size() {
+namespace {
+
+uint64_t host_image_size() {
     const unsigned char *base = reinterpret_cast<const unsigned char *>(GetModuleHandleA(nullptr));
     if (base == nullptr)
         return 0;
@@ -208,6 +210,16 @@ uint64_t plat_host_image_size() {
     if (nt->Signature != IMAGE_NT_SIGNATURE)
         return 0;
     return nt->OptionalHeader.SizeOfImage;
+}
+
+} // namespace
+
+// Windows maps the whole image, SizeOfImage bytes from its base.
+bool plat_host_byte_readable(uint64_t offset, uint64_t *image_size) {
+    const uint64_t size = host_image_size();
+    if (image_size != nullptr)
+        *image_size = size;
+    return offset < size;
 }
 
 // --- Threads -------------------------------------------------------------------

@@ -145,8 +145,8 @@ void lighting_check_lamp_address() {
     if (address == 0)
         return;
     const uint64_t offset = address - plat_host_image_base();
-    const uint64_t image_size = plat_host_image_size();
-    if (offset >= image_size) {
+    uint64_t image_size = 0;
+    if (!plat_host_byte_readable(offset, &image_size)) {
         log_printf("hid_offset 0x%lx lies outside the host image (0x%lx bytes); lamps follow "
                    "the controller's buttons.\r\n",
                    static_cast<unsigned long>(offset), static_cast<unsigned long>(image_size));

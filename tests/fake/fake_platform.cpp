@@ -333,6 +333,7 @@ plat_file plat_hid_open(const char *path) {
 plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
     *count = 0;
     std::unique_lock<std::mutex> lock(mu);
+    *count = 0;
     int n = index_of(file);
     if (n < 0) {
         last_error = 6;
@@ -446,9 +447,10 @@ uint64_t plat_host_image_base() {
     std::lock_guard<std::mutex> lock(mu);
     return image_base;
 }
-uint64_t plat_host_image_size() {
+bool plat_host_byte_readable(uint64_t offset, uint64_t *size) {
     std::lock_guard<std::mutex> lock(mu);
-    return image_size;
+    *size = image_size;
+    return offset < image_size;
 }
 
 plat_thread plat_thread_start(plat_thread_fn fn, void *arg) {

@@ -338,12 +338,14 @@ uint8_t image_byte = 0x48;
 
 void check_image() {
     uint64_t base = plat_host_image_base();
-    uint64_t size = plat_host_image_size();
+    uint64_t size = 0;
+    check(plat_host_byte_readable(0, &size), "the image's first byte is readable");
     check(base == reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)) && base != 0,
           "image base is the main program's");
     uint64_t at = reinterpret_cast<uintptr_t>(&image_byte);
     check(size > 0 && at > base && at < base + size, "a global byte lies inside the image");
     check(size % 0x1000 == 0, "image size is whole pages");
+    check(!plat_host_byte_readable(size, &size), "the byte after the image is not");
 }
 
 void check_keys() {
