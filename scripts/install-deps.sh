@@ -11,7 +11,7 @@ mapfile -t packages < <(tools_packages)
 packages+=(
     ca-certificates procps libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    libhidapi-dev libinih-dev liblzf-dev
+    libhidapi-dev liblzf-dev
 )
 
 missing=()

@@ -1,6 +1,6 @@
 // The operating-system services the library uses. Each platform has one
-// implementation file (platform_win32.cpp, platform_linux.cpp); the tests link
-// a fake. Nothing else in the library calls the operating system.
+// implementation (platform_win32.cpp; the folder linux/); the tests link a
+// fake. Nothing else in the library calls the operating system.
 #ifndef TEVUIO_PLATFORM_H
 #define TEVUIO_PLATFORM_H
 
@@ -68,9 +68,13 @@ bool plat_key_down(uint8_t vk);
 // The integer value of key in section of an INI file, as the Windows reader
 // gives it, or def when the file, section or key is missing.
 uint32_t plat_ini_uint(const char *section, const char *key, int32_t def, const char *file_name);
-// Load address and size in bytes of the host's main program image.
+// Load address of the host's main program image.
 uint64_t plat_host_image_base();
-uint64_t plat_host_image_size();
+// Whether the byte at offset from that address can be read for the life of
+// the process: inside the image on Windows; inside a readable loaded segment
+// of the main program on Linux (not in a gap between two segments).
+// *image_size gets the image's size in bytes (the span of its segments).
+bool plat_host_byte_readable(uint64_t offset, uint64_t *image_size);
 
 // --- Threads -------------------------------------------------------------------
 // Starts fn(arg) on a new thread with the default stack; nullptr on failure.

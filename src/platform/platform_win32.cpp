@@ -129,11 +129,26 @@ plat_file plat_hid_open(const char *path) {
     return file; // INVALID_HANDLE_VALUE is PLAT_INVALID_FILE
 }
 
-uint32_t plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room) {
-    DWORD count = 0;
-    if (!ReadFile(static_cast<HANDLE>(file), buffer, room, &count, nullptr))
-        return 0;
-    return count;
+plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
+    const HANDLE handle = static_cast<HANDLE>(file);
+    DWORD got = 0;
+    *count = 0;
+    if (ReadFile(handle, buffer, room, &got, nullptr)) {
+        *count = got;
+        return PLAT_READ_DATA;
+    }
+    // A message-mode interface hands out a longer message in pieces: take
+    // the rest and drop the whole message rather than deliver a cut report.
+    DWORD error = GetLastError();
+    while (error == ERROR_MORE_DATA) {
+        uint8_t rest[64];
+        if (ReadFile(handle, rest, sizeof rest, &got, nullptr))
+            return PLAT_READ_DATA;
+        error = GetLastError();
+    }
+    // Only CancelSynchronousIo ends a read with this code. Any other failure
+    // (the device was removed, the handle went bad) leaves nothing to read.
+    return error == ERROR_OPERATION_ABORTED ? PLAT_READ_CANCELLED : PLAT_READ_GONE;
 }
 
 bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
@@ -146,6 +161,10 @@ bool plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length
     // The call only reads the buffer; its prototype lacks the const.
     return HidD_SetFeature(static_cast<HANDLE>(file), const_cast<uint8_t *>(report), length) !=
            FALSE;
+}
+
+void plat_hid_close(plat_file file) {
+    CloseHandle(static_cast<HANDLE>(file));
 }
 
 bool plat_hid_set_input_queue(plat_file file, uint32_t reports) {
@@ -178,7 +197,9 @@ uint64_t plat_host_image_base() {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)));
 }
 
-uint64_t plat_host_image_size() {
+namespace {
+
+uint64_t host_image_size() {
     const unsigned char *base = reinterpret_cast<const unsigned char *>(GetModuleHandleA(nullptr));
     if (base == nullptr)
         return 0;
@@ -189,6 +210,16 @@ uint64_t plat_host_image_size() {
     if (nt->Signature != IMAGE_NT_SIGNATURE)
         return 0;
     return nt->OptionalHeader.SizeOfImage;
+}
+
+} // namespace
+
+// Windows maps the whole image, SizeOfImage bytes from its base.
+bool plat_host_byte_readable(uint64_t offset, uint64_t *image_size) {
+    const uint64_t size = host_image_size();
+    if (image_size != nullptr)
+        *image_size = size;
+    return offset < size;
 }
 
 // --- Threads -------------------------------------------------------------------
@@ -216,6 +247,8 @@ bool plat_thread_wait(plat_thread thread, uint32_t timeout_ms) {
 }
 
 void plat_thread_cancel_io(plat_thread thread) {
+    // Ends the thread's pending synchronous ReadFile or WriteFile, and so also
+    // a HidD_SetFeature, which waits in the same way.
     CancelSynchronousIo(static_cast<HANDLE>(thread));
 }
 
@@ -225,6 +258,10 @@ void plat_thread_close(plat_thread thread) {
 
 void plat_sleep_ms(uint32_t ms) {
     Sleep(ms);
+}
+
+uint64_t plat_now_ms() {
+    return GetTickCount64();
 }
 
 // --- Standard output and exit ------------------------------------------------

@@ -1,21 +1,20 @@
 // Slider LEDs and button lamps.
 //
-// tevu_io_slider_set_leds prepares the reports on the host's thread and never
-// touches the device; the lighting thread is the only writer to the lighting
-// interface. The three report buffers are handed over by their flags alone:
-// the setter fills a buffer only while its flag is clear and then sets the flag
-// (release); the thread loads the flag (acquire), sends the buffer and clears
-// the flag (release).
-//
-// Order of a pass: the compressed flag is loaded first, then the pending
-// halves are sent, then the compressed frame if it was flagged. The setter
-// drops whole frames while a compressed frame is pending, so every half that
-// is pending together with a compressed frame is older than it; sending the
-// halves first means the controller always ends on the newest queued frame.
+// tevu_io_slider_set_leds only hands the host's frame over: it copies the 96
+// bytes into the triple buffer (state.h) and publishes them, replacing a frame
+// that still waits, so it never blocks and the newest frame is never lost.
+// The lighting thread is the only writer to the lighting interface. On each
+// pass it sends the lamp report, takes the newest frame if there is a new one,
+// and sends that frame whole: as the compressed feature report when it fits,
+// else as the two halves in device order, each only when the controller may
+// not show it yet. Both halves come from the one frame the thread holds, so
+// the controller never keeps halves of two frames. A frame not sent whole (a
+// write failed) is sent again on a later pass unless a newer one replaces it.
 #include "tevuio/lighting.h"
 
 #include "tevuio.h"
 #include "tevuio/hid.h"
+#include "tevuio/reports.h"
 #include "tevuio/state.h"
 #include "utils/lzf.h"
 
@@ -23,27 +22,16 @@
 
 namespace {
 
-constexpr uint8_t report_low_id = 0x04;
-constexpr uint8_t report_high_id = 0x05;
-constexpr uint8_t report_lamp_id = 0x06;
-constexpr uint8_t report_feature_id = 0x0B;
-constexpr uint8_t output_report_length = 49;
-constexpr uint8_t feature_report_length = 64;
-// Room for the LZF block inside the feature report (after ID and length).
-constexpr uint32_t feature_block_room = 62;
-constexpr int frame_bytes = 96;
-constexpr int half_bytes = 48;
-constexpr size_t led_count = 32;
-
 constexpr uint8_t lamp_on = 0xFF;
 constexpr uint8_t lamp_off = 0x00;
 // Per lamp 0-3: the bit of the host's lamp-state byte (lit when set) and the
 // bit of the controller's button word (lit when clear).
-constexpr uint8_t lamp_host_bit[4] = {3, 6, 4, 7};
-constexpr uint8_t lamp_button_bit[4] = {3, 0, 1, 2};
+constexpr uint8_t lamp_host_bit[report::lamp_count] = {3, 6, 4, 7};
+constexpr uint8_t lamp_button_bit[report::lamp_count] = {3, 0, 1, 2};
 
-// A lamp write failed (controller gone): pause before the next pass.
-constexpr uint32_t failed_write_pause_ms = 1;
+// After a pass with a failed write (the device refused a report, or it is
+// going away) the thread pauses this long before it tries again.
+constexpr uint32_t failed_pass_pause_ms = 10;
 // Without a lighting interface the thread waits in slices of this length.
 constexpr uint32_t no_interface_pause_ms = 10;
 // How long stop waits between cancelling the thread's write and trying again.
@@ -56,61 +44,98 @@ void update_lamp_levels() {
         const volatile uint8_t *lamp_state =
             reinterpret_cast<const volatile uint8_t *>(static_cast<uintptr_t>(address));
         const uint8_t state = *lamp_state;
-        for (int lamp = 0; lamp < 4; ++lamp)
+        for (int lamp = 0; lamp < report::lamp_count; ++lamp)
             lamp_levels[lamp] = (state >> lamp_host_bit[lamp]) & 1u ? lamp_on : lamp_off;
     } else {
         const uint16_t buttons = latest_report.buttons.load(std::memory_order_acquire);
-        for (int lamp = 0; lamp < 4; ++lamp)
+        for (int lamp = 0; lamp < report::lamp_count; ++lamp)
             lamp_levels[lamp] = (buttons >> lamp_button_bit[lamp]) & 1u ? lamp_off : lamp_on;
     }
 }
 
+// Makes the newest frame the front one when the host has set one since.
+void take_newest_frame() {
+    if ((led_frames.newest.load(std::memory_order_acquire) & led_frame_fresh) == 0)
+        return;
+    const uint8_t newest = led_frames.newest.exchange(led_output.front, std::memory_order_acq_rel);
+    led_output.front = newest & led_frame_index;
+    led_output.have_frame = true;
+    led_output.unsent = true;
+}
+
+// Sends one half unless the controller is known to show it. False when the
+// write failed.
+bool send_half(plat_file lighting, uint8_t *report, uint8_t id, bool &known, const uint8_t *half) {
+    if (known && std::memcmp(report + 1, half, report::half_bytes) == 0)
+        return true;
+    std::memcpy(report + 1, half, report::half_bytes);
+    known = hid_write_report(lighting, report, id, report::output_length) == 0;
+    return known;
+}
+
+// Sends the front frame whole. False when a write failed: the frame stays
+// unsent and goes again on a later pass.
+bool send_frame(plat_file lighting) {
+    const uint8_t *frame = led_frames.frames[led_output.front];
+    uint32_t block_length = report::feature_block_room;
+    if (lzf_block_compress(frame, report::frame_bytes, led_feature_report + 2, &block_length) ==
+        0) {
+        led_feature_report[1] = static_cast<uint8_t>(block_length);
+        std::memset(led_feature_report + 2 + block_length, 0,
+                    report::feature_block_room - block_length);
+        // The halves' record no longer tells what the controller shows.
+        led_output.low_known = false;
+        led_output.high_known = false;
+        if (hid_set_feature_report(lighting, led_feature_report, report::feature_id,
+                                   report::feature_length) != 0)
+            return false;
+    } else {
+        uint8_t device_order[report::frame_bytes];
+        report::frame_to_device_order(device_order, frame);
+        if (!send_half(lighting, led_report_low, report::led_low_id, led_output.low_known,
+                       device_order) ||
+            !send_half(lighting, led_report_high, report::led_high_id, led_output.high_known,
+                       device_order + report::half_bytes))
+            return false;
+    }
+    led_output.unsent = false;
+    return true;
+}
+
 unsigned lighting_thread_proc(void *) {
     while (!lighting_stop.load(std::memory_order_acquire)) {
-        const plat_file lighting = device_acquire(device.lighting);
+        uint32_t generation = 0;
+        const plat_file lighting = device_acquire(device.lighting, &generation);
         if (!device_file_open(lighting)) {
             plat_sleep_ms(no_interface_pause_ms);
             continue;
         }
+        if (generation != led_output.generation) {
+            // A controller (re)connected: what it shows is unknown, so the
+            // newest frame goes to it in full.
+            led_output.generation = generation;
+            led_output.low_known = false;
+            led_output.high_known = false;
+            led_output.unsent = led_output.have_frame;
+        }
 
         update_lamp_levels();
-        const bool lamp_write_failed =
-            hid_write_padded_report(lighting, lamp_levels, report_lamp_id, 4) != 0;
-
-        // Loaded before the halves: halves flagged now are older than a
-        // compressed frame flagged now, and go out ahead of it.
-        const bool feature = led_feature_pending.load(std::memory_order_acquire);
-        if (led_low_dirty.load(std::memory_order_acquire)) {
-            hid_write_report(lighting, led_report_low, report_low_id, output_report_length);
-            led_low_dirty.store(false, std::memory_order_release);
-        }
-        if (led_high_dirty.load(std::memory_order_acquire)) {
-            hid_write_report(lighting, led_report_high, report_high_id, output_report_length);
-            led_high_dirty.store(false, std::memory_order_release);
-        }
-        if (feature) {
-            hid_set_feature_report(lighting, led_feature_report, report_feature_id,
-                                   feature_report_length);
-            led_feature_pending.store(false, std::memory_order_release);
+        bool written = hid_write_padded_report(lighting, lamp_levels, report::lamp_id,
+                                               report::lamp_count) == 0;
+        // Stop, or a closer waiting for this handle, ends the pass here.
+        if (!lighting_stop.load(std::memory_order_acquire) &&
+            device.lighting.file.load(std::memory_order_acquire) == lighting) {
+            take_newest_frame();
+            if (led_output.unsent && !send_frame(lighting))
+                written = false;
         }
 
         device_release(device.lighting);
-        if (lamp_write_failed)
-            plat_sleep_ms(failed_write_pause_ms);
+        // A write that stop cancelled needs no pause.
+        if (!written && !lighting_stop.load(std::memory_order_acquire))
+            plat_sleep_ms(failed_pass_pause_ms);
     }
     return 0;
-}
-
-// Queues one half unless it is still pending. Returns false when the half
-// was pending (and this frame's half is dropped).
-bool queue_half(uint8_t *report, std::atomic<bool> &dirty, const uint8_t *half, bool force) {
-    if (dirty.load(std::memory_order_acquire))
-        return false;
-    if (force || std::memcmp(report + 1, half, half_bytes) != 0) {
-        std::memcpy(report + 1, half, half_bytes);
-        dirty.store(true, std::memory_order_release);
-    }
-    return true;
 }
 
 } // namespace
@@ -120,8 +145,8 @@ void lighting_check_lamp_address() {
     if (address == 0)
         return;
     const uint64_t offset = address - plat_host_image_base();
-    const uint64_t image_size = plat_host_image_size();
-    if (offset >= image_size) {
+    uint64_t image_size = 0;
+    if (!plat_host_byte_readable(offset, &image_size)) {
         log_printf("hid_offset 0x%lx lies outside the host image (0x%lx bytes); lamps follow "
                    "the controller's buttons.\r\n",
                    static_cast<unsigned long>(offset), static_cast<unsigned long>(image_size));
@@ -159,29 +184,12 @@ void lighting_stop_step() {
 }
 
 void tevu_io_slider_set_leds(const uint8_t *rgb) {
-    if (!device_file_open(device.lighting.file.load(std::memory_order_acquire)) ||
-        led_feature_pending.load(std::memory_order_acquire))
+    // Without a controller found at init there is none to show the frame.
+    if (!device_file_open(device.lighting.file.load(std::memory_order_acquire)) &&
+        !device.was_connected.load(std::memory_order_acquire))
         return;
-
-    uint32_t block_length = feature_block_room;
-    if (lzf_block_compress(rgb, frame_bytes, led_feature_report + 2, &block_length) == 0) {
-        led_feature_report[1] = static_cast<uint8_t>(block_length);
-        // The halves' record no longer matches what the controller shows.
-        led_halves_stale = true;
-        led_feature_pending.store(true, std::memory_order_release);
-        return;
-    }
-
-    // Device order: device LED k is host LED 31 - k.
-    for (size_t k = 0; k < led_count; ++k)
-        std::memcpy(led_staging + 3 * k, rgb + 3 * (led_count - 1 - k), 3);
-
-    // After a compressed frame both halves go out in full; the mark stays
-    // until both halves of one frame could be queued.
-    const bool force = led_halves_stale;
-    const bool low_queued = queue_half(led_report_low, led_low_dirty, led_staging, force);
-    const bool high_queued =
-        queue_half(led_report_high, led_high_dirty, led_staging + half_bytes, force);
-    if (low_queued && high_queued)
-        led_halves_stale = false;
+    std::memcpy(led_frames.frames[led_frames.back], rgb, report::frame_bytes);
+    const uint8_t replaced =
+        led_frames.newest.exchange(led_frames.back | led_frame_fresh, std::memory_order_acq_rel);
+    led_frames.back = replaced & led_frame_index;
 }

@@ -12,15 +12,12 @@ plat_thread slider_thread;
 std::atomic<plat_thread> lighting_thread{nullptr};
 std::atomic<bool> slider_stop{false};
 std::atomic<bool> lighting_stop{false};
+led_frame_exchange led_frames{{}, {0}, 1};
+led_output_state led_output{2, false, false, false, false, 0};
 uint8_t led_report_low[49];
 uint8_t led_report_high[49];
 uint8_t led_feature_report[64];
-uint8_t led_staging[96];
-std::atomic<bool> led_low_dirty{false};
-std::atomic<bool> led_high_dirty{false};
-std::atomic<bool> led_feature_pending{false};
 uint8_t lamp_levels[4];
-bool led_halves_stale;
 
 void log_printf(const char *format, ...) {
     va_list args;
@@ -52,10 +49,9 @@ void state_reset_for_tests() {
     std::memset(led_report_low, 0, sizeof led_report_low);
     std::memset(led_report_high, 0, sizeof led_report_high);
     std::memset(led_feature_report, 0, sizeof led_feature_report);
-    std::memset(led_staging, 0, sizeof led_staging);
-    led_low_dirty.store(false);
-    led_high_dirty.store(false);
-    led_feature_pending.store(false);
+    std::memset(led_frames.frames, 0, sizeof led_frames.frames);
+    led_frames.newest.store(0);
+    led_frames.back = 1;
+    led_output = led_output_state{2, false, false, false, false, 0};
     std::memset(lamp_levels, 0, sizeof lamp_levels);
-    led_halves_stale = false;
 }

@@ -44,21 +44,41 @@ extern std::atomic<plat_thread> lighting_thread;
 extern std::atomic<bool> slider_stop;
 extern std::atomic<bool> lighting_stop;
 
-// LED reports: the setter writes a buffer only while its flag is clear and
-// sets the flag (release) after the last byte; the lighting thread reads the
-// flag (acquire), sends, then clears it (release).
+// LED frames from the host to the lighting thread: a triple buffer. The setter
+// copies a frame into its back buffer and exchanges that buffer with the
+// newest one, marked fresh; the lighting thread, when the newest is fresh,
+// exchanges its front buffer with it. Each buffer is held by exactly one of
+// back, newest and front at a time, so none is written while it is read, and
+// a frame set while an older one waits replaces it.
+constexpr uint8_t led_frame_fresh = 0x04;
+constexpr uint8_t led_frame_index = 0x03;
+struct led_frame_exchange {
+    uint8_t frames[3][96];       // host LED order
+    std::atomic<uint8_t> newest; // buffer index, with led_frame_fresh until taken
+    uint8_t back;                // the setter's buffer; the setter's thread only
+};
+extern led_frame_exchange led_frames;
+
+// What the lighting thread knows of the controller's LEDs. Its own; kept
+// across stop and start (starting and joining the thread order the accesses).
+struct led_output_state {
+    uint8_t front;   // buffer of the frame taken last
+    bool have_frame; // the front buffer holds a frame the host set
+    bool unsent;     // that frame is not yet on the controller whole
+    // The payloads of led_report_low and led_report_high are what the
+    // controller shows in that half (false after a compressed frame, a failed
+    // write or a new handle).
+    bool low_known;
+    bool high_known;
+    uint32_t generation; // of the lighting handle written to last
+};
+extern led_output_state led_output;
+
+// Report buffers: init writes the IDs (byte 0), the lighting thread the rest.
 extern uint8_t led_report_low[49];     // report 0x04: device LEDs 0-15
 extern uint8_t led_report_high[49];    // report 0x05: device LEDs 16-31
-extern uint8_t led_feature_report[64]; // report 0x0B: ID, length, LZF block
-extern uint8_t led_staging[96];        // a frame in device LED order
-extern std::atomic<bool> led_low_dirty;
-extern std::atomic<bool> led_high_dirty;
-extern std::atomic<bool> led_feature_pending;
-extern uint8_t lamp_levels[4]; // lighting thread only
-// Set when a compressed frame was queued: the halves' record no longer matches
-// what the controller shows, so the next uncompressed frame goes out in full.
-// Setter's thread only.
-extern bool led_halves_stale;
+extern uint8_t led_feature_report[64]; // report 0x0B: ID, length, LZF block, zeros
+extern uint8_t lamp_levels[4];         // lighting thread only
 
 // printf-style line to standard output, unflushed. Messages carry their own "\r\n".
 void log_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -2,6 +2,15 @@
 //
 // The host loads the library by name and calls these eight functions. All of
 // them use the C calling convention and plain, undecorated names.
+//
+// Threads: init, start and stop are made from one host thread, and init only
+// while the slider is stopped. Polling and the coin counter may be called from
+// any host thread at any time; set_leds from one host thread at a time. The
+// slider callback may poll and set LEDs, never init, start or stop.
+//
+// A controller that goes away while the slider runs releases every input at
+// once; the library looks for it again and goes on when it is back, without a
+// new init.
 #ifndef TEVUIO_H
 #define TEVUIO_H
 
@@ -28,7 +37,9 @@ typedef void (*tevu_io_slider_callback_t)(const uint8_t *pressure);
 // Always 0x0100. May be called at any time.
 TEVUIO_API uint16_t tevu_io_get_api_version(void);
 
-// Loads ".\morvantel.ini" and opens the controller. 0 on success, -1 on failure.
+// Loads ".\morvantel.ini" and opens the controller, closing the interfaces an
+// earlier init opened. 0 on success, -1 on failure. Only while the slider is
+// stopped.
 TEVUIO_API int32_t tevu_io_jvs_init(void);
 
 // opbtn: bit 0 test, bit 1 service. gamebtn: bits 0-4 game buttons 1-5.
@@ -44,11 +55,14 @@ TEVUIO_API int32_t tevu_io_slider_init(void);
 // lighting interface). The callback runs on the slider thread.
 TEVUIO_API void tevu_io_slider_start(tevu_io_slider_callback_t callback);
 
-// Stops both threads and waits for them. Never call it from the callback.
+// Stops both threads and waits for them; a blocked read or write is cancelled,
+// so it returns promptly whatever the controller does. Never call it from the
+// callback.
 TEVUIO_API void tevu_io_slider_stop(void);
 
 // Queues 32 RGB triples (96 bytes, host LED order) for the slider LEDs.
-// Never blocks.
+// Never blocks. From one host thread at a time (the slider callback counts as
+// one).
 TEVUIO_API void tevu_io_slider_set_leds(const uint8_t *rgb);
 
 #ifdef __cplusplus

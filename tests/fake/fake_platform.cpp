@@ -57,6 +57,7 @@ std::atomic<int> sleep_count;
 std::function<void(int, bool, const uint8_t *, uint32_t)> write_hook;
 int uses_after_close;
 int list_open_count;
+fake::when_empty default_empty_mode = fake::when_empty::fail;
 thread_local unsigned long last_error;
 thread_local fake_thread *self;
 
@@ -103,6 +104,7 @@ void reset() {
     write_hook = nullptr;
     uses_after_close = 0;
     list_open_count = 0;
+    default_empty_mode = when_empty::fail;
 }
 
 void set_list_unavailable(bool unavailable) {
@@ -147,6 +149,10 @@ void set_when_empty(int n, when_empty mode) {
     std::lock_guard<std::mutex> lock(mu);
     dev(n).empty_mode = mode;
     cv.notify_all();
+}
+void set_default_when_empty(when_empty mode) {
+    std::lock_guard<std::mutex> lock(mu);
+    default_empty_mode = mode;
 }
 void set_reader(int n, std::function<uint32_t(uint8_t *, uint32_t)> reader) {
     std::lock_guard<std::mutex> lock(mu);
@@ -320,12 +326,14 @@ plat_file plat_hid_open(const char *path) {
     }
     devices.push_back(std::make_unique<device>());
     devices.back()->path = path;
+    devices.back()->empty_mode = default_empty_mode;
     return reinterpret_cast<plat_file>(static_cast<intptr_t>(devices.size()));
 }
 
 plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
     *count = 0;
     std::unique_lock<std::mutex> lock(mu);
+    *count = 0;
     int n = index_of(file);
     if (n < 0) {
         last_error = 6;
@@ -439,9 +447,10 @@ uint64_t plat_host_image_base() {
     std::lock_guard<std::mutex> lock(mu);
     return image_base;
 }
-uint64_t plat_host_image_size() {
+bool plat_host_byte_readable(uint64_t offset, uint64_t *size) {
     std::lock_guard<std::mutex> lock(mu);
-    return image_size;
+    *size = image_size;
+    return offset < image_size;
 }
 
 plat_thread plat_thread_start(plat_thread_fn fn, void *arg) {

@@ -54,6 +54,8 @@ int device_of(const std::string &path);
 // the read has room for are dropped).
 void push_read(int device, const std::vector<uint8_t> &bytes);
 void set_when_empty(int device, when_empty mode);
+// The mode of devices opened from now on (fail until set).
+void set_default_when_empty(when_empty mode);
 // A function that answers every read of the device instead of the script:
 // it fills buffer (room bytes) and returns the count (0 = the device is gone).
 void set_reader(int device, std::function<uint32_t(uint8_t *buffer, uint32_t room)> reader);

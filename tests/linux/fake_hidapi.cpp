@@ -21,6 +21,7 @@ struct device {
     int interface_number = -1;
     std::string path;
     bool open_fails = false;
+    int open_errno = ENOENT;
     bool writes_fail = false;
     bool unplugged = false;
     std::deque<std::vector<uint8_t>> inputs;
@@ -88,9 +89,10 @@ void add_device(unsigned short vendor_id, unsigned short product_id, int interfa
     d->interface_number = interface_number;
 }
 
-void set_open_fails(const std::string &path, bool fails) {
+void set_open_fails(const std::string &path, bool fails, int error) {
     std::lock_guard<std::mutex> guard(lock);
     find_or_make(path)->open_fails = fails;
+    find_or_make(path)->open_errno = error;
 }
 
 void push_input(const std::string &path, const std::vector<uint8_t> &report) {
@@ -234,7 +236,7 @@ hid_device *hid_open_path(const char *path) {
     std::lock_guard<std::mutex> guard(lock);
     auto d = find(path);
     if (!d || d->open_fails || d->unplugged) {
-        errno = ENOENT;
+        errno = d && d->open_fails ? d->open_errno : ENOENT;
         return nullptr;
     }
     opened.push_back(path);

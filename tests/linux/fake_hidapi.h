@@ -4,6 +4,7 @@
 #ifndef TEVUIO_TESTS_FAKE_HIDAPI_H
 #define TEVUIO_TESTS_FAKE_HIDAPI_H
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,8 +18,8 @@ void reset();
 // A listed device; interface_number -1 stands for one without an interface part.
 void add_device(unsigned short vendor_id, unsigned short product_id, int interface_number,
                 const std::string &path);
-// hid_open_path on this path fails.
-void set_open_fails(const std::string &path, bool fails);
+// hid_open_path on this path fails, with this errno.
+void set_open_fails(const std::string &path, bool fails, int error = ENOENT);
 
 // Queues one input report on the device of this path (opened or not yet).
 void push_input(const std::string &path, const std::vector<uint8_t> &report);

@@ -67,7 +67,8 @@ class HidrawBackend : public ::testing::Test {
 
 std::vector<uint8_t> read_once(plat_file file, uint32_t room) {
     std::vector<uint8_t> buffer(room + 16, 0xEE);
-    uint32_t got = linux_test::read_bytes(file, buffer.data(), room);
+    uint32_t got = 0;
+    EXPECT_EQ(plat_hid_read(file, buffer.data(), room, &got), PLAT_READ_DATA);
     buffer.resize(got);
     return buffer;
 }
@@ -184,7 +185,7 @@ TEST_F(HidrawBackend, UpperCaseIdentifiersWouldNotMatchButOursAreLowerCase) {
     state_reset_for_tests();
     fake_hidapi::add_device(0x0F0D, 0x0092, -1, "/dev/hidraw1");
     plat_file file = nullptr;
-    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0), -1); // no interface part
+    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0), HID_NOT_FOUND); // no interface part
     EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0xFF), 0);
     EXPECT_EQ(fake_hidapi::opened_paths(), (std::vector<std::string>{"/dev/hidraw1"}));
 }
@@ -196,6 +197,29 @@ TEST_F(HidrawBackend, FailedOpenGivesInvalidHandleAndErrno) {
     EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(ENOENT));
     EXPECT_EQ(plat_hid_open("nothing:/dev/hidraw1"), PLAT_INVALID_FILE);
     EXPECT_EQ(plat_hid_open(nullptr), PLAT_INVALID_FILE);
+}
+
+TEST_F(HidrawBackend, MissingPermissionIsReportedOncePerNode) {
+    const char *const paths[] = {"/dev/hidraw3", "/dev/hidraw4", "/dev/hidraw5"};
+    const int errors[] = {EACCES, EPERM, ENOENT};
+    for (int i = 0; i < 3; ++i) {
+        fake_hidapi::add_device(0x0F0D, 0x0092, 0, paths[i]);
+        fake_hidapi::set_open_fails(paths[i], true, errors[i]);
+    }
+    testing::internal::CaptureStdout();
+    for (int round = 0; round < 3; ++round) { // searches every 500 ms
+        for (int i = 0; i < 3; ++i) {
+            std::string path = std::string("hidraw:hid#vid_0f0d&pid_0092&mi_00#") + paths[i];
+            EXPECT_EQ(plat_hid_open(path.c_str()), PLAT_INVALID_FILE);
+            EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(errors[i]));
+        }
+    }
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Permission denied opening /dev/hidraw3; install packaging/linux/70-tevuio.rules "
+              "(see README, Linux device access).\r\n"
+              "Permission denied opening /dev/hidraw4; install packaging/linux/70-tevuio.rules "
+              "(see README, Linux device access).\r\n");
 }
 
 TEST_F(HidrawBackend, ThreeQueuedReportsGiveTheNewestTwo) {
@@ -236,6 +260,37 @@ TEST_F(HidrawBackend, DepthOneAndSmallRoomKeepOnlyTheNewest) {
     EXPECT_FALSE(plat_hid_set_input_queue(nullptr, 2));
 }
 
+TEST_F(HidrawBackend, ReportsAreDeliveredWholeAndJoinedOnlyWithTheirLength) {
+    plat_file file = open("/dev/hidraw1");
+    const std::vector<uint8_t> short4 = {0x01, 4, 4, 4};
+    const std::vector<uint8_t> long20(20, 0x20);
+    struct {
+        std::vector<std::vector<uint8_t>> queued;
+        std::vector<uint8_t> read;
+    } cases[] = {
+        {{report9(1), short4}, short4},             // the newest, alone
+        {{short4, report9(2)}, report9(2)},         // never joined with a shorter one
+        {{short4, short4}, concat(short4, short4)}, // same length, both fit
+        {{report9(3), long20}, report9(3)},         // too long for room: dropped
+        {{report9(4), report9(5), long20}, concat(report9(4), report9(5))},
+    };
+    for (const auto &c : cases) {
+        for (const auto &report : c.queued) {
+            fake_hidapi::push_input("/dev/hidraw1", report);
+        }
+        EXPECT_EQ(read_once(file, 18), c.read);
+    }
+}
+
+TEST_F(HidrawBackend, CloseReleasesTheSlot) {
+    fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
+    for (int i = 0; i < 1000; ++i) {
+        plat_file file = plat_hid_open("hidraw:hid#vid_0f0d&pid_0092&mi_00#/dev/hidraw1");
+        ASSERT_NE(file, PLAT_INVALID_FILE) << i;
+        plat_hid_close(file);
+    }
+}
+
 TEST_F(HidrawBackend, ReadBlocksUntilAReportComes) {
     plat_file file = open("/dev/hidraw1");
     threaded_read read{file, 18};
@@ -263,6 +318,7 @@ TEST_F(HidrawBackend, CancelWakesABlockedRead) {
     ASSERT_TRUE(plat_thread_wait(thread, 5000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     plat_thread_close(thread);
+    EXPECT_EQ(read.status.load(), PLAT_READ_CANCELLED);
     EXPECT_EQ(read.result.load(), 0u);
 }
 
@@ -290,10 +346,12 @@ TEST_F(HidrawBackend, UnplugFailsABlockedReadAndEveryLaterOneAtOnce) {
     fake_hidapi::unplug("/dev/hidraw1");
     ASSERT_TRUE(plat_thread_wait(thread, 5000));
     plat_thread_close(thread);
-    EXPECT_EQ(read.result.load(), 0u);
+    EXPECT_EQ(read.status.load(), PLAT_READ_GONE);
     int calls = fake_hidapi::read_calls("/dev/hidraw1");
     uint8_t buffer[18];
-    EXPECT_EQ(linux_test::read_bytes(file, buffer, 18), 0u);
+    uint32_t count = 7;
+    EXPECT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_READ_GONE);
+    EXPECT_EQ(count, 0u);
     EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(ENODEV));
     EXPECT_EQ(fake_hidapi::read_calls("/dev/hidraw1"), calls);
 }
@@ -321,8 +379,9 @@ TEST_F(HidrawBackend, FailedWritesReturnFalse) {
     EXPECT_FALSE(plat_hid_write(nullptr, report, 49));
     EXPECT_FALSE(plat_hid_write(PLAT_INVALID_FILE, report, 49));
     uint8_t buffer[18];
-    EXPECT_EQ(linux_test::read_bytes(PLAT_INVALID_FILE, buffer, 18), 0u);
-    EXPECT_EQ(linux_test::read_bytes(nullptr, buffer, 18), 0u);
+    uint32_t count = 0;
+    EXPECT_EQ(plat_hid_read(PLAT_INVALID_FILE, buffer, 18, &count), PLAT_READ_GONE);
+    EXPECT_EQ(plat_hid_read(nullptr, buffer, 18, &count), PLAT_READ_GONE);
 }
 
 namespace {

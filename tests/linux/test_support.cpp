@@ -68,6 +68,11 @@ bool virtual_interface::send(uint8_t kind, const std::vector<uint8_t> &report) {
            static_cast<ssize_t>(message.size());
 }
 
+bool virtual_interface::send_raw(const std::vector<uint8_t> &message) {
+    return ::send(connection_, message.data(), message.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(message.size());
+}
+
 std::vector<uint8_t> virtual_interface::receive(int timeout_ms) {
     pollfd fd{connection_, POLLIN, 0};
     if (poll(&fd, 1, timeout_ms) != 1) {

@@ -40,6 +40,8 @@ class virtual_interface {
     // Waits (at most a few seconds) for the backend to connect.
     bool accept_connection();
     bool send(uint8_t kind, const std::vector<uint8_t> &report);
+    // One message of exactly these bytes (no kind byte added).
+    bool send_raw(const std::vector<uint8_t> &message);
     // Next message from the backend, kind byte included; empty on timeout.
     std::vector<uint8_t> receive(int timeout_ms = 3000);
     // Plays an unplugged device.
@@ -64,9 +66,9 @@ class scoped_env {
 
 std::vector<uint8_t> report9(uint8_t marker);
 
-// Closes every handle the backend has opened and frees its slots (the
-// backend itself never closes one; a test process opens many). Defined
-// beside the backend's internals in test_internals.cpp.
+// Closes every handle the backend has opened (a test that fails midway
+// leaves some open). Defined beside the backend's internals in
+// test_internals.cpp.
 void release_backend_handles();
 
 // A read on a thread of the platform's own, so that it can be cancelled:
@@ -75,18 +77,13 @@ struct threaded_read {
     threaded_read(plat_file f, uint32_t r) : file(f), room(r) {}
     plat_file file;
     uint32_t room;
-    std::atomic<bool> go{true};       // the read waits while this is false
-    std::atomic<bool> started{false}; // about to enter the read
-    std::atomic<bool> done{false};    // the read has returned
-    std::atomic<uint32_t> result{0xFFFFFFFF};
+    std::atomic<bool> go{true};               // the read waits while this is false
+    std::atomic<bool> started{false};         // about to enter the read
+    std::atomic<bool> done{false};            // the read has returned
+    std::atomic<uint32_t> result{0xFFFFFFFF}; // the count, 0 unless data came
+    std::atomic<int> status{-1};
     uint8_t buffer[64] = {};
 };
-
-// The byte count of one read; 0 when it gave no data.
-inline uint32_t read_bytes(plat_file file, uint8_t *buffer, uint32_t room) {
-    uint32_t count = 0;
-    return plat_hid_read(file, buffer, room, &count) == PLAT_READ_DATA ? count : 0;
-}
 
 inline unsigned run_read(void *raw) {
     auto *read = static_cast<threaded_read *>(raw);
@@ -94,7 +91,10 @@ inline unsigned run_read(void *raw) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     read->started.store(true, std::memory_order_release);
-    read->result.store(read_bytes(read->file, read->buffer, read->room), std::memory_order_release);
+    uint32_t count = 0;
+    plat_read_result status = plat_hid_read(read->file, read->buffer, read->room, &count);
+    read->result.store(count, std::memory_order_release);
+    read->status.store(status, std::memory_order_release);
     read->done.store(true, std::memory_order_release);
     return 0;
 }

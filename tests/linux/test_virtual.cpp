@@ -122,13 +122,16 @@ TEST_F(VirtualBackend, ReadStripsTheKindAndKeepsTheNewestTwo) {
     server->send(VHID_INPUT, report9(2));
     server->send(VHID_INPUT, report9(3));
     uint8_t buffer[18];
-    ASSERT_EQ(linux_test::read_bytes(file, buffer, 18), 18u);
+    uint32_t count = 0;
+    ASSERT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_READ_DATA);
+    ASSERT_EQ(count, 18u);
     std::vector<uint8_t> expected = report9(2);
     std::vector<uint8_t> third = report9(3);
     expected.insert(expected.end(), third.begin(), third.end());
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 18), expected);
     server->send(VHID_INPUT, report9(4));
-    ASSERT_EQ(linux_test::read_bytes(file, buffer, 18), 9u);
+    ASSERT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_READ_DATA);
+    ASSERT_EQ(count, 9u);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 9), report9(4));
 }
 
@@ -183,11 +186,12 @@ TEST_F(VirtualBackend, HangUpFailsReadsAndWritesAtOnce) {
     server->hang_up();
     ASSERT_TRUE(plat_thread_wait(thread, 5000));
     plat_thread_close(thread);
-    EXPECT_EQ(read.result.load(), 0u);
+    EXPECT_EQ(read.status.load(), PLAT_READ_GONE);
     uint8_t buffer[18];
+    uint32_t count = 0;
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(linux_test::read_bytes(file, buffer, 18), 0u);
+        EXPECT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_READ_GONE);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     uint8_t report[49] = {0x06};
@@ -211,7 +215,7 @@ TEST_F(VirtualBackend, CancelWakesABlockedReadAndSparesALaterOne) {
         ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     }
     plat_thread_close(thread);
-    EXPECT_EQ(first.result.load(), 0u);
+    EXPECT_EQ(first.status.load(), PLAT_READ_CANCELLED);
 
     // A cancel that lands before a read begins leaves that read alone, even
     // though it left a wake-up pending.
@@ -232,4 +236,66 @@ TEST_F(VirtualBackend, CancelWakesABlockedReadAndSparesALaterOne) {
     plat_thread_close(thread);
     ASSERT_EQ(second.result.load(), 9u);
     EXPECT_EQ(std::vector<uint8_t>(second.buffer, second.buffer + 9), report9(8));
+}
+
+TEST_F(VirtualBackend, AnEmptyMessageIsNotAHangUp) {
+    plat_file file = open_served(kInputName);
+    server->send_raw({});
+    server->send(VHID_INPUT, report9(6));
+    uint8_t buffer[18];
+    uint32_t count = 0;
+    ASSERT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_READ_DATA);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + count), report9(6));
+}
+
+namespace {
+
+struct threaded_write {
+    plat_file file;
+    std::atomic<bool> ok{true};
+    std::atomic<unsigned long> error{0};
+};
+
+unsigned run_write(void *raw) {
+    auto *write = static_cast<threaded_write *>(raw);
+    uint8_t report[49] = {0x06};
+    write->ok = plat_hid_write(write->file, report, 49);
+    write->error = plat_last_error();
+    return 0;
+}
+
+} // namespace
+
+// A write waiting for its ACK ends on a cancel or a hang-up, not at the
+// ACK's time bound.
+TEST_F(VirtualBackend, WriteWaitingForTheAckEndsOnCancelAndOnHangUp) {
+    for (bool cancel : {true, false}) {
+        plat_file file = open_served(cancel ? kLightsName : kInputName);
+        threaded_write write{file};
+        plat_thread thread = plat_thread_start(run_write, &write);
+        ASSERT_NE(thread, nullptr);
+        ASSERT_EQ(server->receive().size(), 50u);
+        if (cancel) {
+            plat_thread_cancel_io(thread);
+        } else {
+            server->hang_up();
+        }
+        ASSERT_TRUE(plat_thread_wait(thread, 5000));
+        plat_thread_close(thread);
+        EXPECT_FALSE(write.ok.load());
+        EXPECT_EQ(write.error.load(), static_cast<unsigned long>(cancel ? ECANCELED : ENODEV));
+        plat_hid_close(file);
+    }
+}
+
+TEST_F(VirtualBackend, CloseReleasesTheSlotAndTheSocket) {
+    virtual_interface served(folder.file(kInputName));
+    std::string path = std::string(VHID_PATH_PREFIX) + folder.file(kInputName);
+    for (int i = 0; i < 1000; ++i) {
+        plat_file file = plat_hid_open(path.c_str());
+        ASSERT_NE(file, PLAT_INVALID_FILE) << i;
+        ASSERT_TRUE(served.accept_connection());
+        served.hang_up();
+        plat_hid_close(file);
+    }
 }

@@ -1,11 +1,13 @@
 // The slider thread: pressures from keys and reports, start and stop.
 #include "fake_platform.h"
+#include "report_kit.h"
 #include "tevuio/reports.h"
 #include "tevuio/state.h"
 #include "tevuio/tevuio.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -43,12 +45,7 @@ std::vector<pressures> recorded() {
     return records;
 }
 
-// An input report 0x01 with this button word and slider word.
-std::vector<uint8_t> report(uint16_t buttons, uint32_t slider) {
-    std::vector<uint8_t> bytes(report::input_length);
-    report::make_input(bytes.data(), buttons, slider);
-    return bytes;
-}
+using kit::input_report;
 
 pressures with(std::initializer_list<std::pair<int, uint8_t>> cells) {
     pressures p{};
@@ -95,25 +92,25 @@ class SliderThreads : public SliderBase {};
 // --- pressures -----------------------------------------------------------------
 
 TEST_F(Slider, UntouchedSliderGivesZeros) {
-    EXPECT_EQ(pressures{}, first_pass(report(0, 0x80808080)));
+    EXPECT_EQ(pressures{}, first_pass(input_report(0, 0x80808080)));
 }
 
 TEST_F(Slider, BitZeroIsCell31) {
-    EXPECT_EQ(with({{31, 200}}), first_pass(report(0, 0x80808081)));
+    EXPECT_EQ(with({{31, 200}}), first_pass(input_report(0, 0x80808081)));
 }
 
 TEST_F(Slider, BitThirtyOneClearedIsCell0) {
-    EXPECT_EQ(with({{0, 200}}), first_pass(report(0, 0x00808080)));
+    EXPECT_EQ(with({{0, 200}}), first_pass(input_report(0, 0x00808080)));
 }
 
 TEST_F(Slider, BitSevenIsCell24) {
-    EXPECT_EQ(with({{24, 200}}), first_pass(report(0, 0x80808000)));
+    EXPECT_EQ(with({{24, 200}}), first_pass(input_report(0, 0x80808000)));
 }
 
 TEST_F(Slider, EveryCellTouched) {
     pressures all;
     all.fill(200);
-    EXPECT_EQ(all, first_pass(report(0, 0x7F7F7F7F)));
+    EXPECT_EQ(all, first_pass(input_report(0, 0x7F7F7F7F)));
 }
 
 TEST_F(Slider, SliderWordIsLittleEndianInBytesFourToSeven) {
@@ -124,30 +121,32 @@ TEST_F(Slider, SliderWordIsLittleEndianInBytesFourToSeven) {
 
 TEST_F(Slider, FirstSliderKeyCoversCellsZeroToThree) {
     fake::set_key('Q', true);
-    EXPECT_EQ(with({{0, 20}, {1, 20}, {2, 20}, {3, 20}}), first_pass(report(0, 0x80808080)));
+    EXPECT_EQ(with({{0, 20}, {1, 20}, {2, 20}, {3, 20}}), first_pass(input_report(0, 0x80808080)));
 }
 
 TEST_F(Slider, LastSliderKeyCoversCells28To31) {
     fake::set_key('P', true);
-    EXPECT_EQ(with({{28, 20}, {29, 20}, {30, 20}, {31, 20}}), first_pass(report(0, 0x80808080)));
+    EXPECT_EQ(with({{28, 20}, {29, 20}, {30, 20}, {31, 20}}),
+              first_pass(input_report(0, 0x80808080)));
 }
 
 TEST_F(Slider, ControllerTouchWinsOverKey) {
     fake::set_key('Q', true);
     // Bit 30 stands for cell 1.
-    EXPECT_EQ(with({{0, 20}, {1, 200}, {2, 20}, {3, 20}}), first_pass(report(0, 0xC0808080)));
+    EXPECT_EQ(with({{0, 20}, {1, 200}, {2, 20}, {3, 20}}), first_pass(input_report(0, 0xC0808080)));
 }
 
 TEST_F(Slider, ConfiguredSliderKeys) {
     fake::set_ini("slider", "cell5", 'Z');
     fake::set_key('U', true); // the default of cell5, now unbound
     fake::set_key('Z', true);
-    EXPECT_EQ(with({{16, 20}, {17, 20}, {18, 20}, {19, 20}}), first_pass(report(0, 0x80808080)));
+    EXPECT_EQ(with({{16, 20}, {17, 20}, {18, 20}, {19, 20}}),
+              first_pass(input_report(0, 0x80808080)));
 }
 
 TEST_F(Slider, NewerOfTwoQueuedReportsIsTaken) {
-    std::vector<uint8_t> both = report(0x0001, 0x80808081);
-    std::vector<uint8_t> newer = report(0x1000, 0x00808080);
+    std::vector<uint8_t> both = input_report(0x0001, 0x80808081);
+    std::vector<uint8_t> newer = input_report(0x1000, 0x00808080);
     both.insert(both.end(), newer.begin(), newer.end());
     EXPECT_EQ(with({{0, 200}}), first_pass(both));
     EXPECT_EQ(0x1000, latest_report.buttons.load());
@@ -164,7 +163,7 @@ TEST_F(Slider, NoPhantomTouchesWithoutInputDevice) {
 TEST_F(Slider, NoPhantomTouchesBeforeTheFirstReport) {
     connect();
     fake::push_read(0, {}); // first read fails
-    fake::push_read(0, report(0, 0x80808080));
+    fake::push_read(0, input_report(0, 0x80808080));
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 2; }));
     tevu_io_slider_stop();
@@ -184,9 +183,9 @@ TEST_F(Slider, KeysStillReachTheCallbackWithoutDevice) {
 
 TEST_F(Slider, IgnoredReportsKeepThePreviousReport) {
     connect();
-    fake::push_read(0, report(0x0008, 0x80808000));
+    fake::push_read(0, input_report(0x0008, 0x80808000));
     fake::push_read(0, std::vector<uint8_t>(5, 1));
-    std::vector<uint8_t> other_id = report(0x0010, 0x80808080);
+    std::vector<uint8_t> other_id = input_report(0x0010, 0x80808080);
     other_id[0] = 0x02;
     fake::push_read(0, other_id);
     tevu_io_slider_start(record_callback);
@@ -203,7 +202,7 @@ TEST_F(Slider, IgnoredReportsKeepThePreviousReport) {
 TEST_F(Slider, CallbackOncePerPassEvenWithoutChange) {
     connect();
     for (int i = 0; i < 3; ++i)
-        fake::push_read(0, report(0, 0x80808080));
+        fake::push_read(0, input_report(0, 0x80808080));
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
     EXPECT_EQ(3, calls.load());
@@ -214,7 +213,7 @@ TEST_F(Slider, CallbackOncePerPassEvenWithoutChange) {
 
 TEST_F(Slider, ReportReachesPolling) {
     connect();
-    fake::push_read(0, report(0x1204, 0x80808080));
+    fake::push_read(0, input_report(0x1204, 0x80808080));
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
     uint8_t op = 0, game = 0;
@@ -227,7 +226,7 @@ TEST_F(Slider, ReportReachesPolling) {
 
 TEST_F(SliderThreads, TwoStartsMakeOneThread) {
     connect();
-    fake::push_read(0, report(0, 0x80808080));
+    fake::push_read(0, input_report(0, 0x80808080));
     tevu_io_slider_start(record_callback);
     plat_thread first = slider_thread;
     tevu_io_slider_start(other_callback);
@@ -235,7 +234,7 @@ TEST_F(SliderThreads, TwoStartsMakeOneThread) {
     // The slider thread, and the lighting thread that waits for an interface.
     EXPECT_EQ(2, fake::threads_started());
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
-    fake::push_read(0, report(0, 0x80808080));
+    fake::push_read(0, input_report(0, 0x80808080));
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 2; }));
     EXPECT_EQ(0, other_calls.load()); // the running thread keeps its callback
 }
@@ -250,7 +249,7 @@ TEST_F(SliderThreads, StopThenStartMakesAFreshThread) {
     tevu_io_slider_start(other_callback);
     EXPECT_NE(nullptr, slider_thread);
     EXPECT_EQ(4, fake::threads_started());
-    fake::push_read(0, report(0, 0x80808080));
+    fake::push_read(0, input_report(0, 0x80808080));
     ASSERT_TRUE(fake::wait_until([] { return other_calls.load() >= 1; }));
 }
 
@@ -285,7 +284,7 @@ TEST_F(SliderThreads, StopReturnsWhileTheControllerIsSilent) {
     const bool returned = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     EXPECT_TRUE(returned) << "stop hung on a blocked read";
     if (!returned)
-        fake::push_read(0, report(0, 0x80808080)); // unblock it so the test can end
+        fake::push_read(0, input_report(0, 0x80808080)); // unblock it so the test can end
     stopper.join();
     EXPECT_EQ(nullptr, slider_thread);
     EXPECT_FALSE(slider_stop.load());
@@ -293,7 +292,7 @@ TEST_F(SliderThreads, StopReturnsWhileTheControllerIsSilent) {
 
 TEST_F(SliderThreads, CancelledReadKeepsTheReportAndDoesNotPause) {
     connect(fake::when_empty::block);
-    fake::push_read(0, report(0, 0x80808081));
+    fake::push_read(0, input_report(0, 0x80808081));
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0) && calls.load() == 1; }));
     const plat_thread thread = slider_thread;
@@ -307,7 +306,7 @@ TEST_F(SliderThreads, CancelledReadKeepsTheReportAndDoesNotPause) {
 TEST_F(SliderThreads, SuccessfulReadsDoNotPause) {
     connect();
     for (int i = 0; i < 5; ++i)
-        fake::push_read(0, report(0, 0x80808080));
+        fake::push_read(0, input_report(0, 0x80808080));
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
     EXPECT_EQ(5, calls.load());
@@ -344,7 +343,8 @@ TEST_F(SliderThreads, PollingWhileReportsStream) {
         const uint32_t n = sent.fetch_add(1);
         // Two reports queued now and then, one otherwise.
         const bool two = n % 3 == 0 && room >= 18;
-        std::vector<uint8_t> r = n % 2 ? report(0x1000, 0x7F7F7F7F) : report(0x020F, 0x80808080);
+        std::vector<uint8_t> r =
+            n % 2 ? input_report(0x1000, 0x7F7F7F7F) : input_report(0x020F, 0x80808080);
         std::copy(r.begin(), r.end(), buffer);
         if (two) {
             std::copy(r.begin(), r.end(), buffer + 9);
@@ -367,6 +367,164 @@ TEST_F(SliderThreads, PollingWhileReportsStream) {
     EXPECT_EQ(0, bad);
     EXPECT_EQ(0, callback_polls_bad.load());
     EXPECT_GE(sent.load(), 100u);
+}
+
+} // namespace
+
+// --- a controller's life: loss, searching, reconnection ------------------------
+
+namespace {
+
+const std::string in1 = "\\\\?\\hid#vid_0f0d&pid_0092&mi_01#7&1a2b&0&0001#{4d1e55b2}";
+const std::string lost_line = "Controller disconnected; inputs released. Searching for it.\r\n";
+const std::string back_line = "Controller connected again.\r\n";
+
+class Lifecycle : public SliderBase {
+  protected:
+    // Both interfaces: input is device 0, lighting device 1.
+    void connect_both() {
+        fake::set_default_when_empty(fake::when_empty::block);
+        fake::add_entry(in0);
+        fake::add_entry(in1);
+        ASSERT_EQ(0, tevu_io_jvs_init());
+    }
+    // The controller leaves the list and its open interfaces fail.
+    static void unplug() {
+        fake::remove_entries("vid_0f0d");
+        for (int n = 0; n < fake::open_count(); ++n)
+            fake::set_gone(n);
+    }
+    static bool printed(const std::string &text) { return fake::output() == text; }
+};
+
+bool all_zero(const pressures &p) {
+    return std::all_of(p.begin(), p.end(), [](uint8_t v) { return v == 0; });
+}
+
+TEST_F(Lifecycle, LossReleasesEverythingClosesEachHandleOnceAndNeverCountsSearches) {
+    connect_both();
+    fake::push_read(0, input_report(0x0204, 0x7F808080)); // button 1 and 5, cell 0
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
+    uint8_t op = 0, game = 0;
+    tevu_io_jvs_poll(&op, &game);
+    ASSERT_EQ(0x11, game);
+
+    unplug();
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    tevu_io_jvs_poll(&op, &game);
+    EXPECT_EQ(0, op | game);
+    EXPECT_EQ(report::slider_untouched, latest_report.slider.load());
+    const int seen = calls.load();
+    ASSERT_TRUE(fake::wait_until([&] { return calls.load() > seen + 2; }));
+    EXPECT_TRUE(all_zero(recorded().back()));
+    EXPECT_EQ(1, fake::close_count(0));
+    EXPECT_EQ(1, fake::close_count(1));
+
+    // Searches go on, quietly, without counting towards init's limit.
+    const int searches = fake::list_opens();
+    ASSERT_TRUE(fake::wait_until([&] { return fake::list_opens() >= searches + 3; }));
+    EXPECT_EQ(0, open_failure_count);
+    EXPECT_EQ(lost_line, fake::output());
+    tevu_io_slider_stop();
+    EXPECT_EQ(1, fake::close_count(0));
+    EXPECT_EQ(1, fake::close_count(1));
+    EXPECT_EQ(0, fake::uses_after_close_count());
+}
+
+TEST_F(Lifecycle, ReconnectsWithoutInitAndPicksUpALateLightingInterface) {
+    connect_both();
+    tevu_io_slider_start(record_callback);
+    unplug();
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+
+    fake::add_entry(in0); // the input interface comes back first
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line + back_line); }));
+    const int input = fake::open_count() - 1;
+    EXPECT_EQ(in0, fake::opened_paths().back());
+    EXPECT_EQ(2u, fake::input_queue_depth(input));
+    // A controller sends a report every millisecond.
+    fake::set_reader(input, [](uint8_t *buffer, uint32_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        report::make_input(buffer, 0, 0x80808081);
+        return uint32_t{report::input_length};
+    });
+    fake::push_read(input, input_report(0, 0x80808081)); // ends the read blocked now
+    ASSERT_TRUE(fake::wait_until([] { return recorded().back() == with({{31, 200}}); }));
+
+    fake::add_entry(in1);
+    ASSERT_TRUE(fake::wait_until([] { return fake::opened_paths().back() == in1; }));
+    const int lighting = fake::open_count() - 1;
+    ASSERT_TRUE(fake::wait_until([&] { return !fake::sent(lighting).empty(); }));
+    EXPECT_EQ(report::lamp_id, fake::sent(lighting)[0].bytes[0]);
+    EXPECT_EQ(lost_line + back_line, fake::output());
+}
+
+TEST_F(Lifecycle, StopReturnsWhileLostAndSearching) {
+    connect_both();
+    tevu_io_slider_start(record_callback);
+    unplug();
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    std::promise<void> stopped;
+    std::future<void> done = stopped.get_future();
+    std::thread stopper([&] {
+        tevu_io_slider_stop();
+        stopped.set_value();
+    });
+    EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(5)));
+    stopper.join();
+}
+
+TEST_F(Lifecycle, InitClosesTheHandlesItReplaces) {
+    connect_both();
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(0, tevu_io_jvs_init());
+    EXPECT_EQ(2, fake::open_handles());
+    EXPECT_EQ(2002, fake::open_count());
+}
+
+TEST_F(Lifecycle, NoControllerAtInitMeansKeyboardOnlyAndNoSearching) {
+    EXPECT_EQ(-1, tevu_io_jvs_init());
+    const int searches = fake::list_opens();
+    fake::set_key(config.vk_cell[0], true);
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 20; }));
+    tevu_io_slider_stop();
+    EXPECT_EQ(searches, fake::list_opens());
+    EXPECT_EQ(1, fake::threads_started()); // no lighting thread
+    EXPECT_EQ("", fake::output());
+    EXPECT_EQ(with({{0, 20}, {1, 20}, {2, 20}, {3, 20}}), recorded().back());
+}
+
+// Unplug and plug while the host sets LEDs and restarts the threads; meant for
+// ThreadSanitizer: no handle may be used after its close.
+TEST_F(Lifecycle, UnplugPlugCyclesDuringLedBurstsAndRestarts) {
+    connect_both();
+    std::atomic<bool> done{false};
+    std::thread host([&] {
+        uint8_t frame[report::frame_bytes] = {};
+        for (uint8_t n = 0; !done.load(); ++n) {
+            frame[n % report::frame_bytes] = n;
+            tevu_io_slider_set_leds(frame);
+            std::this_thread::yield();
+        }
+    });
+    std::string expected;
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        tevu_io_slider_start(record_callback);
+        unplug();
+        expected += lost_line;
+        ASSERT_TRUE(fake::wait_until([&] { return printed(expected); }));
+        fake::add_entry(in0);
+        fake::add_entry(in1);
+        expected += back_line;
+        ASSERT_TRUE(fake::wait_until([&] { return printed(expected); }));
+        tevu_io_slider_stop();
+    }
+    done.store(true);
+    host.join();
+    EXPECT_EQ(0, fake::uses_after_close_count());
+    EXPECT_EQ(2, fake::open_handles());
 }
 
 } // namespace

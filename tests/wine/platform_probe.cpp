@@ -7,6 +7,7 @@
 // "DONE". Standard output carries only what plat_vprint wrote, for the runner
 // to compare byte for byte.
 #include "platform/platform.h"
+#include "report_kit.h"
 #include "sim.h"
 
 #include <setupapi.h>
@@ -94,18 +95,63 @@ void check_listing() {
     SetEnvironmentVariableA(SIM_ENV_NO_LIST, nullptr);
 }
 
-struct read_job {
+// One read, with the result and count as a string ("data 9", "cancelled 0").
+std::string read_once(plat_file file, uint8_t *buffer, uint32_t room) {
+    uint32_t count = 99;
+    const plat_read_result r = plat_hid_read(file, buffer, room, &count);
+    const char *name = r == PLAT_READ_DATA        ? "data "
+                       : r == PLAT_READ_CANCELLED ? "cancelled "
+                       : r == PLAT_READ_GONE      ? "gone "
+                                                  : "? ";
+    return name + std::to_string(count);
+}
+
+struct io_job {
     plat_file file;
     uint8_t buffer[64];
-    volatile LONG count;
+    std::string result;
+    volatile LONG writes; // writes that returned true
     volatile LONG done;
 };
 
 unsigned blocked_reader(void *arg) {
-    read_job *job = static_cast<read_job *>(arg);
-    job->count = static_cast<LONG>(plat_hid_read(job->file, job->buffer, 18));
+    io_job *job = static_cast<io_job *>(arg);
+    job->result = read_once(job->file, job->buffer, 18);
     InterlockedExchange(&job->done, 1);
     return 7;
+}
+
+// Writes lamp reports until a write fails.
+unsigned blocked_writer(void *arg) {
+    io_job *job = static_cast<io_job *>(arg);
+    const uint8_t report[49] = {0x06, 1, 2, 3, 4};
+    while (plat_hid_write(job->file, report, sizeof report))
+        InterlockedIncrement(&job->writes);
+    job->result = std::to_string(GetLastError());
+    InterlockedExchange(&job->done, 1);
+    return 0;
+}
+
+// Starts fn on job, lets it block, cancels it; true when it ended at once
+// (within the generous bound of a hang detector).
+bool cancel_blocked(plat_thread_fn fn, io_job *job, const char *what) {
+    job->done = 0;
+    plat_thread thread = plat_thread_start(fn, job);
+    if (thread == nullptr)
+        return false;
+    LONG writes = -1;
+    for (int i = 0; i < 50 && job->writes != writes; ++i) { // until the writes stop
+        writes = job->writes;
+        Sleep(100);
+    }
+    check(job->done == 0, (std::string(what) + " waits").c_str(), "it returned");
+    DWORD start = GetTickCount();
+    plat_thread_cancel_io(thread);
+    bool ended = plat_thread_wait(thread, 5000);
+    fprintf(stderr, "INFO %s: cancelled after %ld writes, returned after %lu ms\n", what,
+            job->writes, GetTickCount() - start);
+    plat_thread_close(thread);
+    return ended && job->done == 1;
 }
 
 void check_io() {
@@ -128,18 +174,30 @@ void check_io() {
           "a busy interface fails with error 231", std::to_string(plat_last_error()));
 
     uint8_t buffer[18];
-    bytes one = sim_input_report(0x1234, 0x80808081);
+    bytes one = kit::input_report(0x1234, 0x80808081);
     sim_send(sim, one);
-    uint32_t count = plat_hid_read(file, buffer, sizeof buffer);
-    check(count == 9 && bytes(buffer, buffer + 9) == one, "a read returns one queued report",
-          std::to_string(count));
-    bytes two = sim_input_report(0x0001, 0x80808080);
-    bytes newer = sim_input_report(0x0002, 0x00808080);
+    std::string got = read_once(file, buffer, sizeof buffer);
+    check(got == "data 9" && bytes(buffer, buffer + 9) == one, "a read returns one queued report",
+          got);
+    bytes two = kit::input_report(0x0001, 0x80808080);
+    bytes newer = kit::input_report(0x0002, 0x00808080);
     two.insert(two.end(), newer.begin(), newer.end());
     sim_send(sim, two);
-    count = plat_hid_read(file, buffer, sizeof buffer);
-    check(count == 18 && bytes(buffer, buffer + 18) == two, "a read returns two queued reports",
-          std::to_string(count));
+    got = read_once(file, buffer, sizeof buffer);
+    check(got == "data 18" && bytes(buffer, buffer + 18) == two,
+          "a read returns two queued reports", got);
+    // A message longer than the room is dropped whole, not cut. (A pipe's
+    // client reads in byte mode unless told otherwise; a HID interface keeps
+    // its reports whole, as message mode does.)
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    check(SetNamedPipeHandleState(static_cast<HANDLE>(file), &mode, nullptr, nullptr),
+          "message read mode");
+    sim_send(sim, bytes(100, 0x01));
+    sim_send(sim, one);
+    got = read_once(file, buffer, sizeof buffer);
+    check(got == "data 0", "a 100-byte message in 18 bytes of room is dropped", got);
+    got = read_once(file, buffer, sizeof buffer);
+    check(got == "data 9" && bytes(buffer, buffer + 9) == one, "the report after it is whole", got);
 
     uint8_t report[49] = {0x06, 0xff, 0x00, 0xff, 0x00};
     check(plat_hid_write(file, report, sizeof report), "an output report is written");
@@ -160,36 +218,60 @@ void check_io() {
           "a refused queue depth keeps its error code", std::to_string(plat_last_error()));
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, nullptr);
 
-    check(plat_hid_read(nullptr, buffer, sizeof buffer) == 0, "a read on a null handle fails");
-    check(plat_hid_read(PLAT_INVALID_FILE, buffer, sizeof buffer) == 0,
-          "a read on the invalid handle fails");
+    got = read_once(nullptr, buffer, sizeof buffer);
+    check(got == "gone 0", "a read on a null handle: gone", got);
+    got = read_once(PLAT_INVALID_FILE, buffer, sizeof buffer);
+    check(got == "gone 0", "a read on the invalid handle: gone", got);
     check(!plat_hid_write(nullptr, report, sizeof report), "a write on a null handle fails");
 
     // A read blocked on a silent controller, then cancelled from another thread.
-    static read_job job;
+    static io_job job;
     job.file = file;
-    job.count = -1;
-    job.done = 0;
-    plat_thread reader = plat_thread_start(blocked_reader, &job);
-    check(reader != nullptr, "reader thread starts");
-    Sleep(300);
-    check(job.done == 0, "the read blocks while the controller is silent");
-    DWORD start = GetTickCount();
-    plat_thread_cancel_io(reader);
-    bool ended = plat_thread_wait(reader, 5000);
-    DWORD took = GetTickCount() - start;
-    check(ended && job.done == 1 && job.count == 0,
-          "cancelling the blocked read makes it fail and the thread end",
-          "ended=" + std::to_string(ended) + " count=" + std::to_string(job.count) + " after " +
-              std::to_string(took) + " ms");
-    fprintf(stderr, "INFO cancelled read returned after %lu ms\n", took);
-    plat_thread_close(reader);
+    check(cancel_blocked(blocked_reader, &job, "blocked read") && job.result == "cancelled 0",
+          "cancelling a blocked read: cancelled, and the thread ends", job.result);
 
     // A read entered after the cancel is not affected: it still gets the report.
     sim_send(sim, one);
-    count = plat_hid_read(file, buffer, sizeof buffer);
-    check(count == 9 && bytes(buffer, buffer + 9) == one, "the next read works normally",
-          std::to_string(count));
+    got = read_once(file, buffer, sizeof buffer);
+    check(got == "data 9" && bytes(buffer, buffer + 9) == one, "the next read works normally", got);
+
+    // A controller that takes no more reports: writes block until cancelled.
+    sim_stall(sim, true);
+    job.writes = 0;
+    check(cancel_blocked(blocked_writer, &job, "blocked write") && job.writes > 0 &&
+              job.result == "995",
+          "cancelling a blocked write makes it fail (995) and the thread end", job.result);
+    sim_stall(sim, false);
+    check(plat_hid_write(file, report, sizeof report), "a write after the cancel is taken");
+
+    // Unplugged: a read that waits, and every read after it, say gone.
+    job.done = 0;
+    plat_thread reader = plat_thread_start(blocked_reader, &job);
+    Sleep(200);
+    sim_unplug(sim);
+    bool ended = plat_thread_wait(reader, 5000);
+    plat_thread_close(reader);
+    check(ended && job.result == "gone 0", "unplugging ends a waiting read: gone", job.result);
+    got = read_once(file, buffer, sizeof buffer);
+    check(got == "gone 0", "a read after the unplug: gone", got);
+    check(!plat_hid_write(file, report, sizeof report), "a write after the unplug fails");
+    check(plat_hid_open(name.c_str()) == PLAT_INVALID_FILE &&
+              plat_last_error() == ERROR_FILE_NOT_FOUND,
+          "an unplugged interface cannot be opened", std::to_string(plat_last_error()));
+    const DWORD handles_open = sim_handle_count();
+    plat_hid_close(file);
+    const DWORD handles_closed = sim_handle_count();
+    check(handles_closed == handles_open - 1, "closing the interface frees its handle",
+          std::to_string(handles_open) + " -> " + std::to_string(handles_closed));
+
+    // Plugged back: the interface opens and reads again.
+    sim_plug(sim);
+    file = plat_hid_open(name.c_str());
+    check(file != PLAT_INVALID_FILE && sim_wait_connected(sim, 5000), "reopened after a plug");
+    sim_send(sim, one);
+    got = read_once(file, buffer, sizeof buffer);
+    check(got == "data 9", "a read after the plug", got);
+    plat_hid_close(file);
 }
 
 unsigned return_arg(void *arg) {
@@ -229,6 +311,11 @@ void check_threads() {
     const double ms = 1000.0 * static_cast<double>(after.QuadPart - before.QuadPart) /
                       static_cast<double>(frequency.QuadPart);
     check(ms >= 95.0, "sleep waits at least its time", std::to_string(ms) + " ms");
+    const uint64_t now = plat_now_ms();
+    plat_sleep_ms(50);
+    const uint64_t later = plat_now_ms();
+    check(later >= now + 45 && later < now + 5000, "the clock advances with a sleep",
+          std::to_string(later - now) + " ms");
 }
 
 void check_ini() {
@@ -251,12 +338,14 @@ uint8_t image_byte = 0x48;
 
 void check_image() {
     uint64_t base = plat_host_image_base();
-    uint64_t size = plat_host_image_size();
+    uint64_t size = 0;
+    check(plat_host_byte_readable(0, &size), "the image's first byte is readable");
     check(base == reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)) && base != 0,
           "image base is the main program's");
     uint64_t at = reinterpret_cast<uintptr_t>(&image_byte);
     check(size > 0 && at > base && at < base + size, "a global byte lies inside the image");
     check(size % 0x1000 == 0, "image size is whole pages");
+    check(!plat_host_byte_readable(size, &size), "the byte after the image is not");
 }
 
 void check_keys() {

@@ -48,18 +48,19 @@ build_preset win32
 build_preset win64
 
 mkdir -p "$out"
-cxx="x86_64-w64-mingw32-g++-win32 -std=c++17 -O1 -Wall -Wextra -Werror -I$root/src -I$root/src/tevuio -I$here"
+cxx="x86_64-w64-mingw32-g++-win32 -std=c++17 -O1 -Wall -Wextra -Werror -I$root/src -I$root/src/tevuio -I$root/tests/support -I$root/tests/lzf -I$here"
+kit="$root/tests/lzf/lzf_decode.cpp"
 build_harness() {
     $cxx -shared -o "$out/setupapi.dll" "$here/fake_setupapi.cpp" "$here/fake_setupapi.def" \
         -static-libgcc -static-libstdc++ &&
         $cxx -shared -o "$out/hid.dll" "$here/fake_hid.cpp" "$here/fake_hid.def" \
             -static-libgcc -static-libstdc++ &&
-        $cxx -o "$out/platform_probe.exe" "$here/platform_probe.cpp" "$here/sim.cpp" \
+        $cxx -o "$out/platform_probe.exe" "$here/platform_probe.cpp" "$here/sim.cpp" "$kit" \
             "$root/src/platform/platform_win32.cpp" -static -L"$out" -l:setupapi.dll -l:hid.dll &&
         cp "$root/build/win64/tevuio.dll" "$root/build/win64/tevutest.exe" "$out/" &&
-        $cxx -o "$out/scenarios.exe" "$here/scenarios.cpp" "$here/sim.cpp" -static \
+        $cxx -o "$out/scenarios.exe" "$here/scenarios.cpp" "$here/sim.cpp" "$kit" -static \
             -L"$out" -l:tevuio.dll &&
-        $cxx -o "$out/simctl.exe" "$here/simctl.cpp" "$here/sim.cpp" -static
+        $cxx -o "$out/simctl.exe" "$here/simctl.cpp" "$here/sim.cpp" "$kit" -static
 }
 if build_harness >"$out/build.log" 2>&1; then
     pass "build test DLLs, simulator and test programs"
@@ -210,7 +211,7 @@ check "platform: output bytes as formatted, no text-mode translation" \
 # The library through its exports. Scenarios that end in the library's exit
 # say so with "EXPECT-EXIT status".
 for s in version no-controller no-device-list two-interfaces single-interface open-fails \
-    queue-refused lamp-offset silent-stop busy-stop keys sample-ini; do
+    queue-refused lamp-offset silent-stop busy-stop unplug stops init-handles keys sample-ini; do
     d="$work/$s"
     mkdir -p "$d"
     [ "$s" = sample-ini ] && cp "$pkg/x/morvantel.ini" "$d/" 2>/dev/null

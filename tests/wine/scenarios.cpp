@@ -7,12 +7,14 @@
 // the library printed; before anything that may print, the scenario appends
 // the bytes it expects to expected_stdout.bin, which the runner compares with
 // the real output (also for the scenarios that end in the library's exit).
+#include "report_kit.h"
 #include "sim.h"
 #include "tevuio.h"
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -83,13 +85,6 @@ bytes pressure_with(std::initializer_list<std::pair<int, uint8_t>> cells) {
     return p;
 }
 
-uint32_t slider_touching(std::initializer_list<int> cells) {
-    uint32_t word = 0;
-    for (int c : cells)
-        word |= 1u << (31 - c);
-    return word ^ 0x80808080u;
-}
-
 // Sends one message and waits until the callback has run for it.
 bool feed(sim_interface *input, const bytes &message) {
     LONG before = callback_calls;
@@ -97,16 +92,6 @@ bool feed(sim_interface *input, const bytes &message) {
 }
 
 // --- Light reports ---------------------------------------------------------
-
-bytes lamp_report(uint8_t l0, uint8_t l1, uint8_t l2, uint8_t l3) {
-    bytes r(49, 0);
-    r[0] = 0x06;
-    r[1] = l0;
-    r[2] = l1;
-    r[3] = l2;
-    r[4] = l3;
-    return r;
-}
 
 // The light reports (0x04, 0x05, 0x0B) the controller received, in order.
 std::vector<bytes> light_reports(const sim_record &r) {
@@ -181,15 +166,15 @@ void scenario_two_interfaces() {
     Sleep(200);
     check(callback_calls == 0, "the slider waits for the first report");
     // Lamps run before any report: the zero button word lights all four.
-    check(wait_lamp(lighting, lamp_report(0xff, 0xff, 0xff, 0xff)),
+    check(wait_lamp(lighting, kit::lamp_report(0xff, 0xff, 0xff, 0xff)),
           "lamps lit while no button is pressed");
 
-    check(feed(input, sim_input_report(0, 0x80808080)), "untouched report reaches the callback");
+    check(feed(input, kit::input_report(0, 0x80808080)), "untouched report reaches the callback");
     check(pressures().back() == bytes(32, 0), "untouched slider gives 32 zeros");
     check(static_cast<DWORD>(callback_thread) != GetCurrentThreadId(),
           "callback runs on the slider thread");
 
-    check(feed(input, sim_input_report(0x1000, slider_touching({5}))), "touch report");
+    check(feed(input, kit::input_report(0x1000, kit::slider_touching({5}))), "touch report");
     check(pressures().back() == pressure_with({{5, 200}}), "touch on cell 5 gives 200 there",
           sim_hex(pressures().back()));
     uint8_t op = 0, game = 0;
@@ -197,23 +182,23 @@ void scenario_two_interfaces() {
     check(op == 0x01 && game == 0x00, "button word 0x1000 is the test button");
 
     // Two reports in one read: only the newer counts.
-    bytes both = sim_input_report(0x020F, slider_touching({0}));
-    bytes newer = sim_input_report(0x0001, slider_touching({31, 24}));
+    bytes both = kit::input_report(0x020F, kit::slider_touching({0}));
+    bytes newer = kit::input_report(0x0001, kit::slider_touching({31, 24}));
     both.insert(both.end(), newer.begin(), newer.end());
     check(feed(input, both), "double report");
     check(pressures().back() == pressure_with({{24, 200}, {31, 200}}),
           "of two queued reports the newer one is taken", sim_hex(pressures().back()));
     tevu_io_jvs_poll(&op, &game);
     check(op == 0x00 && game == 0x04, "button word 0x0001 is game button 3");
-    check(wait_lamp(lighting, lamp_report(0xff, 0x00, 0xff, 0xff)),
+    check(wait_lamp(lighting, kit::lamp_report(0xff, 0x00, 0xff, 0xff)),
           "button of word bit 0 darkens lamp 1");
 
-    check(feed(input, sim_input_report(0x020F, 0x80808080)), "all buttons report");
+    check(feed(input, kit::input_report(0x020F, 0x80808080)), "all buttons report");
     tevu_io_jvs_poll(&op, &game);
     check(op == 0x00 && game == 0x1f, "button word 0x020F gives all five game buttons");
-    check(wait_lamp(lighting, lamp_report(0x00, 0x00, 0x00, 0x00)), "all lamps dark");
-    check(feed(input, sim_input_report(0, 0x80808080)), "release report");
-    check(wait_lamp(lighting, lamp_report(0xff, 0xff, 0xff, 0xff)), "lamps lit again");
+    check(wait_lamp(lighting, kit::lamp_report(0x00, 0x00, 0x00, 0x00)), "all lamps dark");
+    check(feed(input, kit::input_report(0, 0x80808080)), "release report");
+    check(wait_lamp(lighting, kit::lamp_report(0xff, 0xff, 0xff, 0xff)), "lamps lit again");
 
     // Frames: an all-black one compresses into feature report 0x0B.
     sim_clear(lighting);
@@ -227,7 +212,9 @@ void scenario_two_interfaces() {
         const bytes head{0x0b, 9, 0x01, 0x00, 0x00, 0xe0, 0x53, 0x00, 0x01, 0x00, 0x00};
         check(f.size() == 64 && bytes(f.begin(), f.begin() + 11) == head,
               "black frame is feature report 0x0B with its 9-byte block", sim_hex(f));
-        check(sim_lzf_expand(f.data() + 2, f[1]) == bytes(96, 0), "the block expands to the frame");
+        bytes shown(96, 0xEE);
+        check(kit::apply_led_report(shown.data(), f.data(), f.size()) && shown == bytes(96, 0),
+              "the block expands to the frame");
     }
 
     // One lit cell, as the test tool sends it: still compressed.
@@ -237,10 +224,13 @@ void scenario_two_interfaces() {
     tevu_io_slider_set_leds(frame);
     check(wait_lights(lighting, 1) == 1, "one-cell frame sent once");
     lights = light_reports(sim_snapshot(lighting));
-    if (!lights.empty())
-        check(lights[0].size() == 64 && lights[0][0] == 0x0b && lights[0][1] <= 62 &&
-                  sim_lzf_expand(lights[0].data() + 2, lights[0][1]) == bytes(frame, frame + 96),
+    if (!lights.empty()) {
+        bytes shown(96, 0xEE);
+        check(lights[0][0] == 0x0b &&
+                  kit::apply_led_report(shown.data(), lights[0].data(), lights[0].size()) &&
+                  shown == bytes(frame, frame + 96),
               "one-cell frame arrives whole in host order", sim_hex(lights[0]));
+    }
 
     // 96 different bytes do not compress: two output reports, device order.
     sim_clear(lighting);
@@ -248,11 +238,7 @@ void scenario_two_interfaces() {
         frame[i] = static_cast<uint8_t>(i * 2 + 1);
     tevu_io_slider_set_leds(frame);
     check(wait_lights(lighting, 2) == 2, "uncompressible frame sent as two reports");
-    bytes low{0x04}, high{0x05};
-    for (int k = 0; k < 16; ++k)
-        low.insert(low.end(), frame + 3 * (31 - k), frame + 3 * (31 - k) + 3);
-    for (int k = 16; k < 32; ++k)
-        high.insert(high.end(), frame + 3 * (31 - k), frame + 3 * (31 - k) + 3);
+    bytes low = kit::half_report(frame, false), high = kit::half_report(frame, true);
     lights = light_reports(sim_snapshot(lighting));
     check(lights.size() == 2 && lights[0] == low && lights[1] == high,
           "reports 0x04 and 0x05 carry host LED 31 first",
@@ -293,7 +279,7 @@ void scenario_two_interfaces() {
     LONG calls = callback_calls;
     tevu_io_slider_start(record_pressure);
     check(wait_lights(lighting, 1) >= 1, "the pending frame goes out after a restart");
-    check(feed(input, sim_input_report(0, slider_touching({1}))), "restarted slider reads");
+    check(feed(input, kit::input_report(0, kit::slider_touching({1}))), "restarted slider reads");
     check(callback_calls == calls + 1 && pressures().back() == pressure_with({{1, 200}}),
           "restart delivers the next report");
     start = GetTickCount();
@@ -311,7 +297,7 @@ void scenario_single_interface() {
     check(tevu_io_jvs_init() == 0, "init opens the single interface");
     check(sim_wait_connected(input, 5000), "the interface was opened");
     tevu_io_slider_start(record_pressure);
-    check(feed(input, sim_input_report(0x0100, slider_touching({0}))), "report read");
+    check(feed(input, kit::input_report(0x0100, kit::slider_touching({0}))), "report read");
     check(pressures().back() == pressure_with({{0, 200}}), "cell 0 touched");
     uint8_t op = 0, game = 0;
     tevu_io_jvs_poll(&op, &game);
@@ -371,8 +357,7 @@ void scenario_queue_refused() {
     check(tevu_io_jvs_init() == -1, "init fails when the queue depth is refused");
     check(sim_wait_connected(input, 5000) && sim_wait_connected(lighting, 5000),
           "both interfaces were opened first");
-    // The earlier handles stay open and hold the one-instance pipes: a new
-    // controller for the next init.
+    // A second controller for the next init, whose handles replace the first's.
     std::string in2 = pipe_path("vid_0f0d&pid_0092&mi_00", "in2");
     std::string light2 = pipe_path("vid_0f0d&pid_0092&mi_01", "light2");
     sim_open(in2);
@@ -381,11 +366,11 @@ void scenario_queue_refused() {
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, "0x1F");
     expect_stdout("Error 31 setnuminputbuff\r\n");
     check(tevu_io_jvs_init() == -1, "refused again with another code");
+    check(sim_wait_listening(input, 5000) && sim_wait_listening(lighting, 5000),
+          "init closed the first controller's interfaces when it replaced them");
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, nullptr);
     list_paths(in_path + ";" + light_path);
-    const std::string busy = "Could not open detected device (err = e7).\r\n";
-    expect_stdout(busy + busy);
-    check(tevu_io_jvs_init() == -1, "the first controller's interfaces are still held open");
+    check(tevu_io_jvs_init() == 0, "the first controller opens again");
 }
 
 // The host's lamp-state byte, found through hid_offset in morvantel.ini.
@@ -409,15 +394,15 @@ void scenario_lamp_offset() {
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init with hid_offset");
     tevu_io_slider_start(record_pressure);
-    check(wait_lamp(lighting, lamp_report(0xff, 0xff, 0x00, 0x00)),
+    check(wait_lamp(lighting, kit::lamp_report(0xff, 0xff, 0x00, 0x00)),
           "byte 0x48 lights lamps 0 and 1");
-    check(feed(input, sim_input_report(0x000F, 0x80808080)), "buttons pressed on the controller");
+    check(feed(input, kit::input_report(0x000F, 0x80808080)), "buttons pressed on the controller");
     lamp_state_byte = 0x90;
-    check(wait_lamp(lighting, lamp_report(0x00, 0x00, 0xff, 0xff)),
+    check(wait_lamp(lighting, kit::lamp_report(0x00, 0x00, 0xff, 0xff)),
           "byte 0x90 lights lamps 2 and 3, whatever the buttons");
     lamp_state_byte = 0x00;
-    check(wait_lamp(lighting, lamp_report(0x00, 0x00, 0x00, 0x00)), "byte 0 darkens all");
-    sim_send(input, sim_input_report(0, 0x80808080));
+    check(wait_lamp(lighting, kit::lamp_report(0x00, 0x00, 0x00, 0x00)), "byte 0 darkens all");
+    sim_send(input, kit::input_report(0, 0x80808080));
     tevu_io_slider_stop();
 
     // An offset beyond the program's image: reported, lamps follow buttons.
@@ -437,10 +422,10 @@ void scenario_lamp_offset() {
     check(tevu_io_jvs_init() == 0, "init with an offset outside the image");
     lamp_state_byte = 0xff;
     tevu_io_slider_start(record_pressure);
-    check(feed(input2, sim_input_report(0x0001, 0x80808080)), "report on the new controller");
-    check(wait_lamp(lighting2, lamp_report(0xff, 0x00, 0xff, 0xff)),
+    check(feed(input2, kit::input_report(0x0001, 0x80808080)), "report on the new controller");
+    check(wait_lamp(lighting2, kit::lamp_report(0xff, 0x00, 0xff, 0xff)),
           "lamps follow the controller's buttons");
-    sim_send(input2, sim_input_report(0, 0x80808080));
+    sim_send(input2, kit::input_report(0, 0x80808080));
     tevu_io_slider_stop();
     DeleteFileA("morvantel.ini");
 }
@@ -559,13 +544,13 @@ void scenario_keys() {
     // before a change; the one after it cannot.
     tevu_io_slider_start(record_pressure);
     key('L', true);
-    bytes report = sim_input_report(0, slider_touching({29}));
+    bytes report = kit::input_report(0, kit::slider_touching({29}));
     check(feed(input, report) && feed(input, report), "reports with cell 29 touched");
     check(pressures().back() == pressure_with({{28, 20}, {29, 200}, {30, 20}, {31, 20}}),
           "slider key 8 bound to L gives 20 at cells 28 to 31, the controller's touch 200",
           sim_hex(pressures().back()));
     key('L', false);
-    report = sim_input_report(0, 0x80808080);
+    report = kit::input_report(0, 0x80808080);
     check(feed(input, report) && feed(input, report), "untouched reports");
     check(pressures().back() == bytes(32, 0), "key released", sim_hex(pressures().back()));
     tevu_io_slider_stop();
@@ -603,10 +588,10 @@ void scenario_sample_ini() {
     check(coins() == 1, "coin is digit 3");
     key('3', false);
     tevu_io_slider_start(record_pressure);
-    check(wait_lamp(lighting, lamp_report(0xff, 0xff, 0xff, 0xff)),
+    check(wait_lamp(lighting, kit::lamp_report(0xff, 0xff, 0xff, 0xff)),
           "no lamp address: lamps follow the (released) buttons");
     key('P', true);
-    bytes report = sim_input_report(0, 0x80808080);
+    bytes report = kit::input_report(0, 0x80808080);
     check(feed(input, report) && feed(input, report), "reports");
     check(pressures().back() == pressure_with({{28, 20}, {29, 20}, {30, 20}, {31, 20}}),
           "slider key 8 is P", sim_hex(pressures().back()));
@@ -622,7 +607,7 @@ DWORD WINAPI pump_reports(void *arg) {
     sim_interface *input = static_cast<sim_interface *>(arg);
     uint32_t n = 0;
     while (pump_running) {
-        sim_send(input, sim_input_report(0, slider_touching({static_cast<int>(n++ % 32)})));
+        sim_send(input, kit::input_report(0, kit::slider_touching({static_cast<int>(n++ % 32)})));
         Sleep(1);
     }
     return 0;
@@ -670,6 +655,241 @@ void scenario_busy_stop() {
     (void)lighting;
 }
 
+// --- The controller's life after init ---------------------------------------
+
+const char *const lost_line = "Controller disconnected; inputs released. Searching for it.\r\n";
+const char *const found_line = "Controller connected again.\r\n";
+
+// A controller with both interfaces, listed.
+struct controller {
+    sim_interface *input;
+    sim_interface *lighting;
+};
+
+controller open_controller(const std::string &tag) {
+    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in" + tag);
+    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light" + tag);
+    list_paths(in_path + ";" + light_path);
+    return controller{sim_open(in_path), sim_open(light_path)};
+}
+
+void unplug(const controller &c) {
+    sim_unplug(c.input);
+    sim_unplug(c.lighting);
+}
+
+void plug(const controller &c) {
+    sim_plug(c.input);
+    sim_plug(c.lighting);
+}
+
+// Waits until poll reads no button and the callback's newest pressures are
+// all 0; the time it took, or -1 after timeout_ms.
+long wait_released(DWORD timeout_ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        uint8_t op = 0xee, game = 0xee;
+        tevu_io_jvs_poll(&op, &game);
+        const std::vector<bytes> seen = pressures();
+        if (op == 0 && game == 0 && !seen.empty() && seen.back() == bytes(32, 0))
+            return static_cast<long>(GetTickCount() - start);
+        if (GetTickCount() - start > timeout_ms)
+            return -1;
+        Sleep(1);
+    }
+}
+
+// Sends a report touching cell and waits until the callback shows it; the
+// time from start, or -1.
+long wait_touch_seen(sim_interface *input, int cell, DWORD start) {
+    if (!sim_wait_connected(input, 5000) ||
+        !feed(input, kit::input_report(0, kit::slider_touching({cell}))) ||
+        pressures().back() != pressure_with({{cell, 200}}))
+        return -1;
+    return static_cast<long>(GetTickCount() - start);
+}
+
+std::string figures(std::vector<long> ms) {
+    std::sort(ms.begin(), ms.end());
+    if (ms.empty())
+        return "none";
+    return "median " + std::to_string(ms[ms.size() / 2]) + " ms, worst " +
+           std::to_string(ms.back()) + " ms of " + std::to_string(ms.size());
+}
+
+// A frame of 96 different bytes: it goes out as reports 0x04 and 0x05.
+void uncompressible_frame(uint8_t *frame) {
+    for (int i = 0; i < 96; ++i)
+        frame[i] = static_cast<uint8_t>(i * 2 + 1);
+}
+
+bool shows_frame(const sim_record &r, const uint8_t *frame) {
+    bytes low = kit::half_report(frame, false), high = kit::half_report(frame, true);
+    const std::vector<bytes> lights = light_reports(r);
+    return std::find(lights.begin(), lights.end(), low) != lights.end() &&
+           std::find(lights.begin(), lights.end(), high) != lights.end();
+}
+
+// Unplugged while a cell is touched and buttons are held, then plugged back,
+// the host running all along; then 19 more unplugs for the reconnect times.
+void scenario_unplug() {
+    controller c = open_controller("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    tevu_io_slider_start(record_pressure);
+    uint8_t frame[96];
+    uncompressible_frame(frame);
+    tevu_io_slider_set_leds(frame);
+    check(
+        sim_wait_for(c.lighting, 5000, [&](const sim_record &r) { return shows_frame(r, frame); }),
+        "frame shown before the unplug");
+    check(feed(c.input, kit::input_report(0x1001, kit::slider_touching({5}))), "touch and buttons");
+    uint8_t op = 0, game = 0;
+    tevu_io_jvs_poll(&op, &game);
+    check(op == 0x01 && game == 0x04 && pressures().back() == pressure_with({{5, 200}}),
+          "cell 5 touched, test and game button 3 held");
+
+    expect_stdout(lost_line);
+    DWORD start = GetTickCount();
+    unplug(c);
+    const bool released = wait_released(2000) >= 0;
+    check(released, "unplugged: buttons and every pressure released");
+    fprintf(stderr, "INFO inputs released %lu ms after the unplug began\n", GetTickCount() - start);
+    Sleep(700); // a quiet search or two find nothing
+
+    expect_stdout(found_line);
+    sim_clear(c.input);
+    sim_clear(c.lighting);
+    start = GetTickCount();
+    plug(c);
+    std::vector<long> reconnect{wait_touch_seen(c.input, 9, start)};
+    check(reconnect[0] >= 0, "plugged back: a new touch is seen without a new init");
+    check(sim_wait_for(
+              c.input, 2000,
+              [](const sim_record &r) {
+                  return !r.messages.empty() && r.messages[0] == bytes{SIM_QUEUE_TAG, 2, 0, 0, 0};
+              }),
+          "queue depth set to 2 again", std::to_string(sim_snapshot(c.input).messages.size()));
+    check(wait_lamp(c.lighting, kit::lamp_report(0xff, 0xff, 0xff, 0xff)), "lamp reports resume");
+    tevu_io_slider_set_leds(frame); // the host goes on setting the same frame
+    check(
+        sim_wait_for(c.lighting, 2000, [&](const sim_record &r) { return shows_frame(r, frame); }),
+        "the newest frame goes out in full to the replugged controller",
+        std::to_string(light_reports(sim_snapshot(c.lighting)).size()) + " light reports");
+
+    for (int round = 1; round < 20; ++round) {
+        expect_stdout(std::string(lost_line) + found_line);
+        unplug(c);
+        check(wait_released(2000) >= 0, "released after unplug " + std::to_string(round + 1));
+        Sleep(50 + 97 * round % 600); // plug at different points of the search interval
+        start = GetTickCount();
+        if (round == 1) { // the lighting interface appears a second later
+            sim_plug(c.input);
+            reconnect.push_back(wait_touch_seen(c.input, round % 32, start));
+            Sleep(1000);
+            sim_clear(c.lighting);
+            sim_plug(c.lighting);
+            // The controller reports on: each report is a pass of the slider
+            // thread, which looks for the lighting interface between reads.
+            bool lit = false;
+            for (int i = 0; i < 100 && !lit; ++i) {
+                feed(c.input, kit::input_report(0, 0x80808080));
+                lit = sim_wait_for(c.lighting, 20,
+                                   [](const sim_record &r) { return r.lamp_count > 0; });
+            }
+            check(lit, "a lighting interface that appears a second late is taken");
+            continue;
+        }
+        plug(c);
+        reconnect.push_back(wait_touch_seen(c.input, round % 32, start));
+    }
+    check(std::count(reconnect.begin(), reconnect.end(), -1) == 0,
+          "every plug is followed by a reconnect (within 5 s)");
+    fprintf(stderr, "INFO reconnect, plug to first touch seen: %s\n", figures(reconnect).c_str());
+    tevu_io_slider_stop();
+}
+
+// Stops in each state of the controller: 10 rounds of start and stop each.
+void scenario_stops() {
+    controller c = open_controller("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    check(sim_wait_connected(c.input, 5000), "input open");
+    HANDLE pump = nullptr;
+    const char *const states[] = {"streaming", "silent", "lighting stalled", "lost"};
+    for (const char *state : states) {
+        const std::string name = state;
+        if (name == "streaming") {
+            pump = CreateThread(nullptr, 0, pump_reports, c.input, 0, nullptr);
+        } else if (name == "silent") {
+            InterlockedExchange(&pump_running, 0);
+            WaitForSingleObject(pump, 5000);
+        } else if (name == "lighting stalled") {
+            sim_stall(c.lighting, true);
+        } else {
+            // Unplugged while the lighting thread is blocked in a write: the
+            // loss must not wait for that write.
+            expect_stdout(lost_line);
+            tevu_io_slider_start(record_pressure);
+            Sleep(300);
+            unplug(c);
+            check(wait_released(2000) >= 0, "lost while the lighting stalls: released");
+            tevu_io_slider_stop();
+        }
+        std::vector<long> took;
+        for (int round = 0; round < 10; ++round) {
+            tevu_io_slider_start(record_pressure);
+            Sleep(name == "lighting stalled" ? 300 : 100); // writes fill the stalled pipe
+            const DWORD start = GetTickCount();
+            tevu_io_slider_stop();
+            took.push_back(static_cast<long>(GetTickCount() - start));
+        }
+        const LONG calls = callback_calls;
+        Sleep(100);
+        check(callback_calls == calls, name + ": no callback after stop");
+        check(*std::max_element(took.begin(), took.end()) < 2000,
+              name + ": every stop returns (within 2 s)");
+        fprintf(stderr, "INFO stop, %s: %s\n", state, figures(took).c_str());
+    }
+}
+
+// 1,000 inits in a row, each replacing the handles of the one before: the
+// process's handle count stays where it was.
+void scenario_init_handles() {
+    controller a = open_controller("a");
+    std::string paths_a = pipe_path("vid_0f0d&pid_0092&mi_00", "ina") + ";" +
+                          pipe_path("vid_0f0d&pid_0092&mi_01", "lighta");
+    controller b = open_controller("b");
+    std::string paths_b = pipe_path("vid_0f0d&pid_0092&mi_00", "inb") + ";" +
+                          pipe_path("vid_0f0d&pid_0092&mi_01", "lightb");
+    expect_stdout("");
+    // Each init takes the controller that the one before did not hold, once
+    // that one is free again after the init before that closed it.
+    int failed = 0;
+    DWORD in_init = 0;
+    DWORD before = 0;
+    const DWORD start = GetTickCount();
+    for (int i = 0; i < 1002; ++i) {
+        const controller &next = i % 2 == 0 ? a : b;
+        if (!sim_wait_listening(next.input, 5000) || !sim_wait_listening(next.lighting, 5000))
+            ++failed;
+        list_paths(i % 2 == 0 ? paths_a : paths_b);
+        const DWORD init_start = GetTickCount();
+        const int32_t result = tevu_io_jvs_init();
+        in_init += GetTickCount() - init_start;
+        if (result != 0)
+            ++failed;
+        if (i == 1) // the first two may set up what stays for good
+            before = sim_handle_count();
+    }
+    const DWORD after = sim_handle_count();
+    fprintf(stderr,
+            "INFO 1000 inits: %lu ms in init (%lu ms in all); handles %lu before, %lu after\n",
+            in_init, GetTickCount() - start, before, after);
+    check(failed == 0, "1000 inits all succeed", std::to_string(failed) + " failed");
+    check(after <= before + 4, "1000 inits leave the handle count where it was",
+          std::to_string(before) + " -> " + std::to_string(after));
+}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -697,6 +917,12 @@ int main(int argc, char **argv) {
         scenario_silent_stop();
     else if (name == "busy-stop")
         scenario_busy_stop();
+    else if (name == "unplug")
+        scenario_unplug();
+    else if (name == "stops")
+        scenario_stops();
+    else if (name == "init-handles")
+        scenario_init_handles();
     else if (name == "keys")
         scenario_keys();
     else if (name == "sample-ini")

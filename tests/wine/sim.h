@@ -30,11 +30,24 @@ typedef std::vector<uint8_t> bytes;
 
 struct sim_interface;
 
-// Creates the pipe (one instance) and a thread that waits for the client and
-// records what it writes. name is the full path, \\.\pipe\... .
+// Creates the pipe (one instance) and a thread that waits for a client and
+// records what it writes; when the client leaves it waits for the next one.
+// name is the full path, \\.\pipe\... .
 sim_interface *sim_open(const std::string &name);
+// Unplugs the interface: it leaves the listing (TEVU_SIM_PATHS) and its pipe
+// is closed, so the client's pending and later calls fail (broken pipe) and
+// opening it fails (file not found). What was recorded is kept.
+void sim_unplug(sim_interface *s);
+// Plugs it back: the pipe is created again, and listed again (last) when the
+// unplug took it out of the listing.
+void sim_plug(sim_interface *s);
+// Stops taking messages (true) or takes them again (false). Once the pipe's
+// small inbound buffer is full, the client's writes block.
+void sim_stall(sim_interface *s, bool stalled);
 // Waits until the library has opened the interface; false after timeout_ms.
 bool sim_wait_connected(sim_interface *s, DWORD timeout_ms);
+// Waits until the interface is free for a new client; false after timeout_ms.
+bool sim_wait_listening(sim_interface *s, DWORD timeout_ms);
 bool sim_connected(sim_interface *s);
 // One message to the client (waiting up to 5 s for it to connect); false when
 // it could not be written.
@@ -62,10 +75,10 @@ template <class Pred> bool sim_wait_for(sim_interface *s, DWORD timeout_ms, Pred
     }
 }
 
-// Input report 0x01 with the given button word and slider word.
-bytes sim_input_report(uint16_t buttons, uint32_t slider);
+// The handles this process has open. wine's GetProcessHandleCount answers 0;
+// then they are counted by asking for each handle value's flags.
+DWORD sim_handle_count();
+
 std::string sim_hex(const bytes &b);
-// Expands an LZF block; empty on a malformed one.
-bytes sim_lzf_expand(const uint8_t *in, size_t length);
 
 #endif

@@ -1,9 +1,11 @@
 // The simulated controller as a program of its own, for runs of tevutest.exe:
 //   simctl.exe "IN_PATH;LIGHT_PATH" EXPECTED_FILE
 // Serves both interfaces, waits for the tool to open them, then plays a fixed
-// script of input reports and key presses. After each step it checks the
-// light reports that came back, and appends to EXPECTED_FILE the bytes the
-// tool must print for that step. Verdicts on stderr ("PASS x" / "FAIL x: why").
+// script of input reports and key presses, and unplugs the controller at its
+// end. After each step it checks the light reports that came back, and
+// appends to EXPECTED_FILE the bytes the tool must print for that step.
+// Verdicts on stderr ("PASS x" / "FAIL x: why").
+#include "report_kit.h"
 #include "sim.h"
 
 #include <cstdio>
@@ -33,27 +35,12 @@ std::string pressure_lines(const bytes &p) {
     return s + "\r\n";
 }
 
-// The frame a light report shows, in host LED order; empty if not one.
-bytes frame_of(const bytes &m, bytes current) {
-    if (m.size() == 64 && m[0] == 0x0b && m[1] <= 62)
-        return sim_lzf_expand(m.data() + 2, m[1]);
-    if (m.size() == 49 && (m[0] == 0x04 || m[0] == 0x05)) {
-        int first = m[0] == 0x04 ? 0 : 16;
-        for (int k = 0; k < 16; ++k)
-            for (int c = 0; c < 3; ++c)
-                current[3 * (31 - (first + k)) + c] = m[1 + 3 * k + c];
-        return current;
-    }
-    return bytes();
-}
-
 // Waits until the light reports received since the last clear show frame.
 bool lights_show(sim_interface *lighting, const bytes &frame) {
     return sim_wait_for(lighting, 3000, [&](const sim_record &r) {
         bytes shown(96, 0);
         for (const bytes &m : r.messages)
-            if (!m.empty() && m[0] != 0x06)
-                shown = frame_of(m, shown);
+            kit::apply_led_report(shown.data(), m.data(), m.size());
         return shown == frame;
     });
 }
@@ -65,13 +52,6 @@ bytes frame_lighting(std::initializer_list<int> cells) {
         f[3 * c + 1] = 0x23;
     }
     return f;
-}
-
-uint32_t slider_touching(std::initializer_list<int> cells) {
-    uint32_t word = 0;
-    for (int c : cells)
-        word |= 1u << (31 - c);
-    return word ^ 0x80808080u;
 }
 
 // One input message, then time for the tool to print what it makes of it.
@@ -124,41 +104,41 @@ int main(int argc, char **argv) {
         Sleep(300);
 
         const bytes none(32, 0);
-        step(input, sim_input_report(0, 0x80808080), "");
+        step(input, kit::input_report(0, 0x80808080), "");
         check(lights_show(lighting, frame_lighting({})), "dark frame while nothing is touched");
 
         bytes touch(32, 0);
         touch[3] = 200;
         sim_clear(lighting);
-        step(input, sim_input_report(0, slider_touching({3})), pressure_lines(touch));
+        step(input, kit::input_report(0, kit::slider_touching({3})), pressure_lines(touch));
         check(lights_show(lighting, frame_lighting({3})), "touched cell 3 lights LED 3");
         sim_clear(lighting);
-        step(input, sim_input_report(0, 0x80808080), pressure_lines(none));
+        step(input, kit::input_report(0, 0x80808080), pressure_lines(none));
         check(lights_show(lighting, frame_lighting({})), "released cell goes dark");
 
         // Two reports in one read: the tool sees only the newer.
-        bytes two = sim_input_report(0, slider_touching({10}));
-        bytes newer = sim_input_report(0, slider_touching({20, 31}));
+        bytes two = kit::input_report(0, kit::slider_touching({10}));
+        bytes newer = kit::input_report(0, kit::slider_touching({20, 31}));
         two.insert(two.end(), newer.begin(), newer.end());
         bytes touch2(32, 0);
         touch2[20] = touch2[31] = 200;
         sim_clear(lighting);
         step(input, two, pressure_lines(touch2));
         check(lights_show(lighting, frame_lighting({20, 31})), "cells 20 and 31 lit");
-        step(input, sim_input_report(0, 0x80808080), pressure_lines(none));
+        step(input, kit::input_report(0, 0x80808080), pressure_lines(none));
 
-        step(input, sim_input_report(0x1000, 0x80808080), "opbtn changed!\r\n01\r\n");
-        step(input, sim_input_report(0x0000, 0x80808080), "opbtn changed!\r\n00\r\n");
-        step(input, sim_input_report(0x020F, 0x80808080), "buttons changed!\r\n1f\r\n");
-        step(input, sim_input_report(0x0100, 0x80808080),
+        step(input, kit::input_report(0x1000, 0x80808080), "opbtn changed!\r\n01\r\n");
+        step(input, kit::input_report(0x0000, 0x80808080), "opbtn changed!\r\n00\r\n");
+        step(input, kit::input_report(0x020F, 0x80808080), "buttons changed!\r\n1f\r\n");
+        step(input, kit::input_report(0x0100, 0x80808080),
              "opbtn changed!\r\n02\r\nbuttons changed!\r\n00\r\n");
-        step(input, sim_input_report(0x0000, 0x80808080), "opbtn changed!\r\n00\r\n");
+        step(input, kit::input_report(0x0000, 0x80808080), "opbtn changed!\r\n00\r\n");
 
         // Keys: the default test key (digit 1) and slider key 1 (Q).
         key('1', true);
-        step(input, sim_input_report(0, 0x80808080), "opbtn changed!\r\n01\r\n");
+        step(input, kit::input_report(0, 0x80808080), "opbtn changed!\r\n01\r\n");
         key('1', false);
-        step(input, sim_input_report(0, 0x80808080), "opbtn changed!\r\n00\r\n");
+        step(input, kit::input_report(0, 0x80808080), "opbtn changed!\r\n00\r\n");
         // The slider keys are sampled before the library waits for a report:
         // the report that answers a waiting pass may carry the keys from
         // before the change. Two reports each; only changes are printed.
@@ -166,12 +146,18 @@ int main(int argc, char **argv) {
         bytes keyed(32, 0);
         keyed[0] = keyed[1] = keyed[2] = keyed[3] = 20;
         sim_clear(lighting);
-        step(input, sim_input_report(0, 0x80808080), "");
-        step(input, sim_input_report(0, 0x80808080), pressure_lines(keyed));
+        step(input, kit::input_report(0, 0x80808080), "");
+        step(input, kit::input_report(0, 0x80808080), pressure_lines(keyed));
         check(lights_show(lighting, frame_lighting({})), "keyboard touches stay dark");
         key('Q', false);
-        step(input, sim_input_report(0, 0x80808080), "");
-        step(input, sim_input_report(0, 0x80808080), pressure_lines(none));
+        step(input, kit::input_report(0, 0x80808080), "");
+        step(input, kit::input_report(0, 0x80808080), pressure_lines(none));
+
+        // Unplugged at the end: the tool says so, and has nothing to release.
+        sim_unplug(input);
+        sim_unplug(lighting);
+        expected += "Controller disconnected; inputs released. Searching for it.\r\n";
+        Sleep(200);
     }
 
     FILE *f = fopen(argv[2], "wb");

@@ -1,0 +1,118 @@
+// hidraw interfaces through hidapi: a blocked read waits in short slices so
+// that a cancel is seen, then takes whatever else is queued.
+#include "platform/linux/linux_internal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+namespace linux_platform {
+
+namespace {
+
+constexpr int kHidrawPollMs = 15; // slice of a blocked hidraw read
+
+constexpr int kMaxReportedNodes = 32;
+constexpr size_t kNodeRoom = 128;
+
+// The nodes whose missing permission has been reported in this process: a
+// search for the controller every 500 ms must not repeat the line.
+pthread_mutex_t reported_lock = PTHREAD_MUTEX_INITIALIZER;
+char reported_nodes[kMaxReportedNodes][kNodeRoom];
+int reported_count = 0;
+
+void report_permission_once(const char *node) {
+    pthread_mutex_lock(&reported_lock);
+    bool seen = false;
+    for (int i = 0; i < reported_count && !seen; ++i) {
+        seen = strncmp(reported_nodes[i], node, kNodeRoom - 1) == 0;
+    }
+    if (!seen && reported_count < kMaxReportedNodes) {
+        snprintf(reported_nodes[reported_count++], kNodeRoom, "%s", node);
+        printf("Permission denied opening %s; install packaging/linux/70-tevuio.rules (see "
+               "README, Linux device access).\r\n",
+               node);
+    }
+    pthread_mutex_unlock(&reported_lock);
+}
+
+} // namespace
+
+plat_file hidraw_open(const char *path) {
+    const char *device_path = strrchr(path, '#');
+    device_path = device_path ? device_path + 1 : path;
+    errno = 0;
+    hid_device *device = hid_open_path(device_path);
+    if (!device) {
+        int error = errno ? errno : ENODEV;
+        if (error != EACCES && error != EPERM && access(device_path, R_OK | W_OK) != 0 &&
+            (errno == EACCES || errno == EPERM)) {
+            error = errno; // hidapi did not keep the reason
+        }
+        if (error == EACCES || error == EPERM) {
+            report_permission_once(device_path);
+        }
+        set_last_error(error);
+        return PLAT_INVALID_FILE;
+    }
+    hid_slot *slot = claim_slot();
+    if (!slot) {
+        hid_close(device);
+        set_last_error(EMFILE);
+        return PLAT_INVALID_FILE;
+    }
+    slot->device = device;
+    slot->kind.store(kind_hidraw, std::memory_order_release);
+    return slot;
+}
+
+plat_read_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count) {
+    report_ring ring{slot, queue_depth_of(slot)};
+    uint32_t generation = cancel_generation_now();
+    uint8_t report[kReportRoom];
+    // Wait, in short slices so that a cancel is seen, until a report comes;
+    // then take whatever else is queued without waiting. hidapi hands over
+    // one whole report per call.
+    for (;;) {
+        int timeout = ring.count > 0 ? 0 : kHidrawPollMs;
+        int got = hid_read_timeout(slot->device, report, kReportRoom, timeout);
+        if (got < 0) {
+            slot->gone.store(true, std::memory_order_release);
+            set_last_error(ENODEV);
+            return PLAT_READ_GONE;
+        }
+        if (got > 0) {
+            if (static_cast<uint32_t>(got) <= room) {
+                memcpy(ring.next_buffer(), report, static_cast<size_t>(got));
+                ring.commit(static_cast<uint32_t>(got));
+            } // else dropped: it does not fit
+            continue;
+        }
+        if (ring.count > 0) {
+            *count = ring.deliver(buffer, room);
+            return PLAT_READ_DATA;
+        }
+        if (cancelled_since(generation)) {
+            set_last_error(ECANCELED);
+            return PLAT_READ_CANCELLED;
+        }
+    }
+}
+
+bool hidraw_write(hid_slot *slot, const uint8_t *report, uint32_t length) {
+    if (hid_write(slot->device, report, length) < 0) {
+        set_last_error(EIO);
+        return false;
+    }
+    return true;
+}
+
+bool hidraw_set_feature(hid_slot *slot, const uint8_t *report, uint32_t length) {
+    if (hid_send_feature_report(slot->device, report, length) < 0) {
+        set_last_error(EIO);
+        return false;
+    }
+    return true;
+}
+
+} // namespace linux_platform

@@ -1,0 +1,146 @@
+// Threads of the platform's own (pthreads), each with an eventfd that
+// plat_thread_cancel_io uses to wake the I/O call it is blocked in, and the
+// thread's last error code.
+#include "platform/linux/linux_internal.h"
+
+#include <cerrno>
+#include <ctime>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace linux_platform {
+
+namespace {
+
+thread_local unsigned long last_error_code = 0;
+thread_slot thread_slots[kMaxThreads];
+thread_local thread_slot *current_thread = nullptr;
+
+void *thread_trampoline(void *raw) {
+    thread_slot *slot = static_cast<thread_slot *>(raw);
+    current_thread = slot;
+    slot->fn(slot->arg);
+    return nullptr;
+}
+
+} // namespace
+
+void set_last_error(int code) {
+    last_error_code = static_cast<unsigned long>(code);
+}
+
+uint32_t cancel_generation_now() {
+    return current_thread ? current_thread->cancel_generation.load(std::memory_order_acquire) : 0;
+}
+
+bool cancelled_since(uint32_t generation) {
+    return current_thread &&
+           current_thread->cancel_generation.load(std::memory_order_acquire) != generation;
+}
+
+void drain_eventfd(int fd) {
+    uint64_t count;
+    while (read(fd, &count, sizeof count) > 0) {
+    }
+}
+int current_wake_fd() {
+    return current_thread ? current_thread->wake_fd : -1;
+}
+
+} // namespace linux_platform
+
+using namespace linux_platform;
+
+unsigned long plat_last_error() {
+    return last_error_code;
+}
+
+plat_thread plat_thread_start(plat_thread_fn fn, void *arg) {
+    if (!fn) {
+        return nullptr;
+    }
+    for (thread_slot &slot : thread_slots) {
+        bool expected = false;
+        if (!slot.used.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
+            continue;
+        }
+        slot.fn = fn;
+        slot.arg = arg;
+        slot.joined = false;
+        slot.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (slot.wake_fd < 0 || pthread_create(&slot.handle, nullptr, thread_trampoline, &slot)) {
+            if (slot.wake_fd >= 0) {
+                close(slot.wake_fd);
+            }
+            slot.wake_fd = -1;
+            slot.used.store(false, std::memory_order_release);
+            return nullptr;
+        }
+        return &slot;
+    }
+    return nullptr;
+}
+
+bool plat_thread_wait(plat_thread thread, uint32_t timeout_ms) {
+    thread_slot *slot = static_cast<thread_slot *>(thread);
+    if (!slot) {
+        return true;
+    }
+    if (slot->joined) {
+        return true;
+    }
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    if (pthread_timedjoin_np(slot->handle, nullptr, &deadline) == 0) {
+        slot->joined = true;
+        return true;
+    }
+    return false;
+}
+
+void plat_thread_cancel_io(plat_thread thread) {
+    thread_slot *slot = static_cast<thread_slot *>(thread);
+    if (!slot) {
+        return;
+    }
+    slot->cancel_generation.fetch_add(1, std::memory_order_acq_rel);
+    uint64_t one = 1;
+    if (write(slot->wake_fd, &one, sizeof one) < 0) {
+        // The counter is full: a wake-up is pending anyway.
+    }
+}
+
+void plat_thread_close(plat_thread thread) {
+    thread_slot *slot = static_cast<thread_slot *>(thread);
+    if (!slot) {
+        return;
+    }
+    if (!slot->joined) {
+        pthread_detach(slot->handle);
+    }
+    // A detached thread may still run; its slot and eventfd stay reserved.
+    if (slot->joined) {
+        close(slot->wake_fd);
+        slot->wake_fd = -1;
+        slot->used.store(false, std::memory_order_release);
+    }
+}
+
+void plat_sleep_ms(uint32_t ms) {
+    timespec delay{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+    }
+}
+
+uint64_t plat_now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
