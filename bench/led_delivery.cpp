@@ -173,8 +173,8 @@ int main(int argc, char **argv) {
             passes++;
             mixed_passes += whole_frame(c.leds, offer) < 0 ? 1 : 0;
         }
-        vctl::take_report(c, line[0] == 'F' ? vctl::report_kind::feature
-                                            : vctl::report_kind::output,
+        vctl::take_report(c,
+                          line[0] == 'F' ? vctl::report_kind::feature : vctl::report_kind::output,
                           report.data(), report.size());
         const long seq = whole_frame(c.leds, offer);
         if (seq >= 0 && seq != last_shown) {
@@ -196,8 +196,8 @@ int main(int argc, char **argv) {
     long ended = 0;
     for (const auto &b : burst_frames)
         ended += shown[b.second] ? 1 : 0;
-    std::printf("bursts: %ld of %zu end on their last frame (%.1f%%)\n", ended,
-                burst_frames.size(), 100.0 * ended / static_cast<double>(burst_frames.size()));
+    std::printf("bursts: %ld of %zu end on their last frame (%.1f%%)\n", ended, burst_frames.size(),
+                100.0 * static_cast<double>(ended) / static_cast<double>(burst_frames.size()));
     std::remove(log.c_str());
     std::remove((dir + "/script.txt").c_str());
     rmdir(dir.c_str());
