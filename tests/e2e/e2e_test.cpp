@@ -445,8 +445,10 @@ TEST_F(EndToEnd, UnplugReleasesInputsAndPlugResumesInputsAndLights) {
         script("unplug");
         expected += released;
         ASSERT_TRUE(wait_for_output(expected)) << tool_output();
-        ASSERT_TRUE(wait_until(
-            [&] { return count_of(read_file(dir_ + "/vctl.err"), "unplugged") == size_t(cycle); }));
+        ASSERT_TRUE(wait_until([&] {
+            return count_of(read_file(dir_ + "/vctl.err"), "unplugged") ==
+                   static_cast<size_t>(cycle);
+        }));
         // The controller takes no report while it is away: what the log gets
         // from here on came after the plug.
         const size_t log_at = read_file(dir_ + "/reports.log").size();
@@ -458,11 +460,12 @@ TEST_F(EndToEnd, UnplugReleasesInputsAndPlugResumesInputsAndLights) {
         script("touch " + std::to_string(cell));
         expected += pressure_block((1u << 5) | (1u << cell));
         ASSERT_TRUE(wait_for_output(expected)) << tool_output();
+        EXPECT_TRUE(wait_until([&] { return leds_show((1u << 5) | (1u << cell)); }));
         script("release " + std::to_string(cell));
         expected += pressure_block(1u << 5);
         ASSERT_TRUE(wait_for_output(expected)) << tool_output();
 
-        // Lamp and LED reports arrive again: button 1 darkens lamp 3, cell 5 is lit.
+        // Lamp and LED reports arrive again: button 1 darkens lamp 3, only cell 5 is lit.
         EXPECT_TRUE(wait_until([&] {
             const std::string log = read_file(dir_ + "/reports.log");
             return log.find("O 06 ", log_at) != std::string::npos &&
