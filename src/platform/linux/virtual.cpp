@@ -14,6 +14,15 @@ namespace linux_platform {
 
 namespace {
 
+// EAGAIN and EWOULDBLOCK: the same value on Linux, but not by definition.
+bool would_block(int error) {
+#if EAGAIN == EWOULDBLOCK
+    return error == EAGAIN;
+#else
+    return error == EAGAIN || error == EWOULDBLOCK;
+#endif
+}
+
 constexpr int kAckTimeoutMs = 1000; // a write waits this long for its ACK
 
 constexpr int kReceivedNothing = 0;  // nothing queued now
@@ -37,7 +46,7 @@ int virtual_receive(hid_slot *slot, uint8_t *message) {
     if (got > 0) {
         return static_cast<int>(got);
     }
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    if (got < 0 && (would_block(errno) || errno == EINTR)) {
         return kReceivedNothing;
     }
     if (got == 0 && !peer_hung_up(slot->fd)) {
@@ -158,7 +167,7 @@ bool virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t 
             static_cast<ssize_t>(message_length)) {
             break;
         }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (!would_block(errno) && errno != EINTR) {
             set_last_error(errno);
             return false;
         }
