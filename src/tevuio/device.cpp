@@ -6,6 +6,8 @@ namespace {
 
 // How long a closer waits between cancelling the user's I/O and looking again.
 constexpr uint32_t close_poll_ms = 1;
+// How long stop waits between cancelling a thread's I/O and trying again.
+constexpr uint32_t stop_poll_ms = 10;
 
 } // namespace
 
@@ -38,4 +40,14 @@ void device_replace(device_slot &slot, plat_file next) {
         plat_sleep_ms(close_poll_ms);
     }
     plat_hid_close(old);
+}
+
+void device_end_user(device_slot &slot, plat_thread thread) {
+    for (;;) {
+        plat_thread_cancel_io(thread);
+        if (plat_thread_wait(thread, stop_poll_ms))
+            break;
+    }
+    slot.user.store(nullptr, std::memory_order_release);
+    plat_thread_close(thread);
 }

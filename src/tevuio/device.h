@@ -55,4 +55,9 @@ void device_release(device_slot &slot);
 // be in a use of the slot.
 void device_replace(device_slot &slot, plat_file next);
 
+// Ends a thread that uses a slot: its stop flag must be set already. Cancels
+// its blocked I/O until it has ended (it may enter a new read or write after
+// a cancel), then clears the slot's user and closes the thread.
+void device_end_user(device_slot &slot, plat_thread thread);
+
 #endif

@@ -34,8 +34,6 @@ constexpr uint8_t lamp_button_bit[report::lamp_count] = {3, 0, 1, 2};
 constexpr uint32_t failed_pass_pause_ms = 10;
 // Without a lighting interface the thread waits in slices of this length.
 constexpr uint32_t no_interface_pause_ms = 10;
-// How long stop waits between cancelling the thread's write and trying again.
-constexpr uint32_t stop_poll_ms = 10;
 
 void update_lamp_levels() {
     const uint64_t address = config.lamp_state_address;
@@ -172,13 +170,7 @@ void lighting_stop_step() {
         return;
     lighting_stop.store(true, std::memory_order_release);
     // A controller that takes no more reports leaves the thread in a write.
-    for (;;) {
-        plat_thread_cancel_io(thread);
-        if (plat_thread_wait(thread, stop_poll_ms))
-            break;
-    }
-    device.lighting.user.store(nullptr, std::memory_order_release);
-    plat_thread_close(thread);
+    device_end_user(device.lighting, thread);
     lighting_thread.store(nullptr, std::memory_order_release);
     lighting_stop.store(false, std::memory_order_release);
 }

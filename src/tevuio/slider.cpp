@@ -25,8 +25,6 @@ constexpr uint64_t search_interval_ms = 500;
 // one: look for it this often, for this long, then go on without lights.
 constexpr uint64_t lighting_search_interval_ms = 250;
 constexpr uint64_t lighting_search_window_ms = 3000;
-// How long stop waits between cancelling the thread's read and trying again.
-constexpr uint32_t stop_poll_ms = 10;
 constexpr uint8_t lighting_interface = 1;
 constexpr uint32_t input_queue_depth = 2;
 
@@ -161,13 +159,7 @@ void tevu_io_slider_stop(void) {
         // The thread may sit in a read of a silent controller, or wait for the
         // lighting thread to let go of a handle: cancel, and again should the
         // thread have entered a new read meanwhile.
-        for (;;) {
-            plat_thread_cancel_io(slider_thread);
-            if (plat_thread_wait(slider_thread, stop_poll_ms))
-                break;
-        }
-        device.input.user.store(nullptr, std::memory_order_release);
-        plat_thread_close(slider_thread);
+        device_end_user(device.input, slider_thread);
         slider_thread = nullptr;
         slider_stop.store(false, std::memory_order_release);
     }

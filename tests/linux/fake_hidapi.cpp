@@ -161,7 +161,7 @@ int read_calls(const std::string &path) {
 
 namespace {
 
-constexpr size_t kKeptReports = 4096;
+constexpr size_t kept_reports = 4096;
 
 int record(hid_device *dev, const unsigned char *data, size_t length, bool feature) {
     int delay;
@@ -179,7 +179,7 @@ int record(hid_device *dev, const unsigned char *data, size_t length, bool featu
     }
     ++d.write_count;
     auto &kept = feature ? d.features : d.writes;
-    if (kept.size() < kKeptReports) {
+    if (kept.size() < kept_reports) {
         kept.emplace_back(data, data + length);
     }
     return static_cast<int>(length);

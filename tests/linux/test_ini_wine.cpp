@@ -430,7 +430,7 @@ TEST(IniDifferential, LinuxReaderAgreesWithTheWindowsReader) {
         for (const ini_query &q : all[i].queries) {
             uint32_t linux_value =
                 plat_ini_uint(q.section.c_str(), q.key.c_str(), q.def, path.c_str());
-            defaults += windows[at] == static_cast<uint32_t>(q.def) ? 1 : 0;
+            defaults += windows[at] == static_cast<uint32_t>(q.def) ? size_t{1} : size_t{0};
             if (linux_value != windows[at] && ++disagreements <= 20) {
                 ADD_FAILURE() << "file " << i << " (seed " << seed << "): \""
                               << escaped(all[i].text) << "\"\n[" << q.section << "] " << q.key

@@ -260,7 +260,7 @@ TEST(Threads, WaitTimesOutWhileTheThreadRuns) {
 
 TEST(Threads, SlotsAreReusedAfterClose) {
     int step = 1;
-    for (int i = 0; i < 3 * kMaxThreads; ++i) {
+    for (int i = 0; i < 3 * max_threads; ++i) {
         plat_thread thread = plat_thread_start(count_run, &step);
         ASSERT_NE(thread, nullptr) << i;
         ASSERT_TRUE(plat_thread_wait(thread, 5000));

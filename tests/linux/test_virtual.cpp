@@ -26,8 +26,8 @@ using linux_test::virtual_interface;
 
 namespace {
 
-const char *const kInputName = "hid#vid_0f0d&pid_0092&mi_00#controller";
-const char *const kLightsName = "hid#vid_0f0d&pid_0092&mi_01#controller";
+const char *const input_name = "hid#vid_0f0d&pid_0092&mi_00#controller";
+const char *const lights_name = "hid#vid_0f0d&pid_0092&mi_01#controller";
 
 std::vector<std::string> listed_paths() {
     std::vector<std::string> paths;
@@ -66,8 +66,8 @@ class VirtualBackend : public ::testing::Test {
 } // namespace
 
 TEST_F(VirtualBackend, SocketsAreListedOnlyWithTheVariable) {
-    virtual_interface lights(folder.file(kLightsName));
-    virtual_interface input(folder.file(kInputName));
+    virtual_interface lights(folder.file(lights_name));
+    virtual_interface input(folder.file(input_name));
     virtual_interface other(folder.file("hid#vid_1234&pid_0001#pad"));
     folder.write("hid#vid_0f0d&pid_0092&mi_02#plain-file", "not a socket");
     fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
@@ -78,8 +78,8 @@ TEST_F(VirtualBackend, SocketsAreListedOnlyWithTheVariable) {
     }
     scoped_env set(VHID_DIR_ENV, folder.path().c_str());
     EXPECT_EQ(listed_paths(), (std::vector<std::string>{
-                                  "virtual:" + folder.file(kInputName),
-                                  "virtual:" + folder.file(kLightsName),
+                                  "virtual:" + folder.file(input_name),
+                                  "virtual:" + folder.file(lights_name),
                                   "virtual:" + folder.file("hid#vid_1234&pid_0001#pad"),
                                   "hidraw:hid#vid_0f0d&pid_0092&mi_00#/dev/hidraw1",
                               }));
@@ -92,8 +92,8 @@ TEST_F(VirtualBackend, MissingFolderListsNothingVirtual) {
 
 TEST_F(VirtualBackend, LibrarySearchOpensTheVirtualController) {
     state_reset_for_tests();
-    virtual_interface lights(folder.file(kLightsName));
-    virtual_interface input(folder.file(kInputName));
+    virtual_interface lights(folder.file(lights_name));
+    virtual_interface input(folder.file(input_name));
     scoped_env set(VHID_DIR_ENV, folder.path().c_str());
     plat_file input_file = nullptr;
     plat_file lights_file = nullptr;
@@ -108,14 +108,14 @@ TEST_F(VirtualBackend, LibrarySearchOpensTheVirtualController) {
 }
 
 TEST_F(VirtualBackend, OpenOfAnAbsentSocketFails) {
-    EXPECT_EQ(plat_hid_open(("virtual:" + folder.file(kInputName)).c_str()), PLAT_INVALID_FILE);
+    EXPECT_EQ(plat_hid_open(("virtual:" + folder.file(input_name)).c_str()), PLAT_INVALID_FILE);
     EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(ENOENT));
     std::string too_long = "virtual:/" + std::string(200, 'a');
     EXPECT_EQ(plat_hid_open(too_long.c_str()), PLAT_INVALID_FILE);
 }
 
 TEST_F(VirtualBackend, ReadStripsTheKindAndKeepsTheNewestTwo) {
-    plat_file file = open_served(kInputName);
+    plat_file file = open_served(input_name);
     ASSERT_TRUE(plat_hid_set_input_queue(file, 2));
     server->send(VHID_INPUT, report9(1));
     server->send(VHID_ACK, {});
@@ -136,7 +136,7 @@ TEST_F(VirtualBackend, ReadStripsTheKindAndKeepsTheNewestTwo) {
 }
 
 TEST_F(VirtualBackend, WriteSendsTheKindAndWaitsForTheAck) {
-    plat_file file = open_served(kLightsName);
+    plat_file file = open_served(lights_name);
     std::vector<uint8_t> lamps(49, 0);
     lamps[0] = 0x06;
     lamps[4] = 0xFF;
@@ -164,7 +164,7 @@ TEST_F(VirtualBackend, WriteSendsTheKindAndWaitsForTheAck) {
 }
 
 TEST_F(VirtualBackend, WriteWithoutAckFailsAfterItsBound) {
-    plat_file file = open_served(kLightsName);
+    plat_file file = open_served(lights_name);
     uint8_t report[49] = {0x04};
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(plat_hid_write(file, report, 49));
@@ -175,7 +175,7 @@ TEST_F(VirtualBackend, WriteWithoutAckFailsAfterItsBound) {
 }
 
 TEST_F(VirtualBackend, HangUpFailsReadsAndWritesAtOnce) {
-    plat_file file = open_served(kInputName);
+    plat_file file = open_served(input_name);
     threaded_read read{file, 18};
     plat_thread thread = plat_thread_start(run_read, &read);
     ASSERT_NE(thread, nullptr);
@@ -199,7 +199,7 @@ TEST_F(VirtualBackend, HangUpFailsReadsAndWritesAtOnce) {
 }
 
 TEST_F(VirtualBackend, CancelWakesABlockedReadAndSparesALaterOne) {
-    plat_file file = open_served(kInputName);
+    plat_file file = open_served(input_name);
     threaded_read first{file, 18};
     plat_thread thread = plat_thread_start(run_read, &first);
     ASSERT_NE(thread, nullptr);
@@ -239,7 +239,7 @@ TEST_F(VirtualBackend, CancelWakesABlockedReadAndSparesALaterOne) {
 }
 
 TEST_F(VirtualBackend, AnEmptyMessageIsNotAHangUp) {
-    plat_file file = open_served(kInputName);
+    plat_file file = open_served(input_name);
     server->send_raw({});
     server->send(VHID_INPUT, report9(6));
     uint8_t buffer[18];
@@ -270,7 +270,7 @@ unsigned run_write(void *raw) {
 // ACK's time bound.
 TEST_F(VirtualBackend, WriteWaitingForTheAckEndsOnCancelAndOnHangUp) {
     for (bool cancel : {true, false}) {
-        plat_file file = open_served(cancel ? kLightsName : kInputName);
+        plat_file file = open_served(cancel ? lights_name : input_name);
         threaded_write write{file};
         plat_thread thread = plat_thread_start(run_write, &write);
         ASSERT_NE(thread, nullptr);
@@ -289,8 +289,8 @@ TEST_F(VirtualBackend, WriteWaitingForTheAckEndsOnCancelAndOnHangUp) {
 }
 
 TEST_F(VirtualBackend, CloseReleasesTheSlotAndTheSocket) {
-    virtual_interface served(folder.file(kInputName));
-    std::string path = std::string(VHID_PATH_PREFIX) + folder.file(kInputName);
+    virtual_interface served(folder.file(input_name));
+    std::string path = std::string(VHID_PATH_PREFIX) + folder.file(input_name);
     for (int i = 0; i < 1000; ++i) {
         plat_file file = plat_hid_open(path.c_str());
         ASSERT_NE(file, PLAT_INVALID_FILE) << i;

@@ -73,9 +73,9 @@ TEST_F(Config, EveryKeyIsBound) {
     fake::set_ini("io3", "service", 'S');
     fake::set_ini("io3", "coin", 'C');
     for (int i = 0; i < 5; ++i)
-        fake::set_ini("buttons", "key" + std::to_string(i + 1), 0x60 + i);
+        fake::set_ini("buttons", "key" + std::to_string(i + 1), static_cast<uint32_t>(0x60 + i));
     for (int i = 0; i < 8; ++i)
-        fake::set_ini("slider", "cell" + std::to_string(i + 1), 0x70 + i);
+        fake::set_ini("slider", "cell" + std::to_string(i + 1), static_cast<uint32_t>(0x70 + i));
     io_config cfg = load();
     EXPECT_EQ('T', cfg.vk_test);
     EXPECT_EQ('S', cfg.vk_service);

@@ -95,7 +95,7 @@ TEST_F(Lighting, FeatureWheneverTheBlockFitsElseHalves) {
     for (int n = 0; n <= 96; ++n) {
         bytes frame(96, 0);
         for (int i = 0; i < n; ++i)
-            frame[i] = static_cast<uint8_t>(i + 1);
+            frame[static_cast<size_t>(i)] = static_cast<uint8_t>(i + 1);
         uint8_t block[62];
         uint32_t size = sizeof block;
         const bool fits = lzf_block_compress(frame.data(), 96, block, &size) == 0;

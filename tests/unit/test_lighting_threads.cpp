@@ -24,7 +24,7 @@ bytes frame_of(uint32_t seq) {
         x ^= x << 5;
         frame[i] = static_cast<uint8_t>(x);
     }
-    for (int c = 0; c < 3; ++c)
+    for (size_t c = 0; c < 3; ++c)
         frame[c] = frame[93 + c] = static_cast<uint8_t>(seq >> (8 * c));
     return frame;
 }

@@ -81,7 +81,7 @@ bool wait_calls(LONG at_least, DWORD timeout_ms) {
 bytes pressure_with(std::initializer_list<std::pair<int, uint8_t>> cells) {
     bytes p(32, 0);
     for (auto &c : cells)
-        p[c.first] = c.second;
+        p[static_cast<size_t>(c.first)] = c.second;
     return p;
 }
 
@@ -407,7 +407,7 @@ void scenario_lamp_offset() {
 
     // An offset beyond the program's image: reported, lamps follow buttons.
     IMAGE_NT_HEADERS *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(
-        base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+        base + static_cast<uintptr_t>(reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew));
     char line[200];
     snprintf(line, sizeof line,
              "hid_offset 0x%lx lies outside the host image (0x%lx bytes); lamps follow the "
@@ -781,7 +781,8 @@ void scenario_unplug() {
         expect_stdout(std::string(lost_line) + found_line);
         unplug(c);
         check(wait_released(2000) >= 0, "released after unplug " + std::to_string(round + 1));
-        Sleep(50 + 97 * round % 600); // plug at different points of the search interval
+        Sleep(static_cast<DWORD>(50 + 97 * round %
+                                          600)); // plug at different points of the search interval
         start = GetTickCount();
         if (round == 1) { // the lighting interface appears a second later
             sim_plug(c.input);

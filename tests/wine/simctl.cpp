@@ -48,8 +48,8 @@ bool lights_show(sim_interface *lighting, const bytes &frame) {
 bytes frame_lighting(std::initializer_list<int> cells) {
     bytes f(96, 0);
     for (int c : cells) {
-        f[3 * c] = 0x7f;
-        f[3 * c + 1] = 0x23;
+        f[static_cast<size_t>(3 * c)] = 0x7f;
+        f[static_cast<size_t>(3 * c + 1)] = 0x23;
     }
     return f;
 }

@@ -9,7 +9,7 @@
 
 namespace linux_platform {
 
-hid_slot hid_slots[kMaxHandles];
+hid_slot hid_slots[max_handles];
 
 hid_slot *slot_of(plat_file file) {
     for (hid_slot &slot : hid_slots) {
@@ -46,7 +46,7 @@ void release_slot(hid_slot *slot) {
 
 uint32_t queue_depth_of(hid_slot *slot) {
     uint32_t depth = slot->queue_depth.load(std::memory_order_acquire);
-    return depth < 1 ? 1 : (depth > kMaxQueueDepth ? kMaxQueueDepth : depth);
+    return depth < 1 ? 1 : (depth > max_queue_depth ? max_queue_depth : depth);
 }
 
 } // namespace linux_platform
@@ -135,7 +135,7 @@ bool plat_hid_set_input_queue(plat_file file, uint32_t reports) {
         set_last_error(EINVAL);
         return false;
     }
-    slot->queue_depth.store(reports > kMaxQueueDepth ? kMaxQueueDepth : reports,
+    slot->queue_depth.store(reports > max_queue_depth ? max_queue_depth : reports,
                             std::memory_order_release);
     return true;
 }

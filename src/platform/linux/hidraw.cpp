@@ -10,25 +10,25 @@ namespace linux_platform {
 
 namespace {
 
-constexpr int kHidrawPollMs = 15; // slice of a blocked hidraw read
+constexpr int hidraw_poll_ms = 15; // slice of a blocked hidraw read
 
-constexpr int kMaxReportedNodes = 32;
-constexpr size_t kNodeRoom = 128;
+constexpr int max_reported_nodes = 32;
+constexpr size_t node_room = 128;
 
 // The nodes whose missing permission has been reported in this process: a
 // search for the controller every 500 ms must not repeat the line.
 pthread_mutex_t reported_lock = PTHREAD_MUTEX_INITIALIZER;
-char reported_nodes[kMaxReportedNodes][kNodeRoom];
+char reported_nodes[max_reported_nodes][node_room];
 int reported_count = 0;
 
 void report_permission_once(const char *node) {
     pthread_mutex_lock(&reported_lock);
     bool seen = false;
     for (int i = 0; i < reported_count && !seen; ++i) {
-        seen = strncmp(reported_nodes[i], node, kNodeRoom - 1) == 0;
+        seen = strncmp(reported_nodes[i], node, node_room - 1) == 0;
     }
-    if (!seen && reported_count < kMaxReportedNodes) {
-        snprintf(reported_nodes[reported_count++], kNodeRoom, "%s", node);
+    if (!seen && reported_count < max_reported_nodes) {
+        snprintf(reported_nodes[reported_count++], node_room, "%s", node);
         printf("Permission denied opening %s; install packaging/linux/70-tevuio.rules (see "
                "README, Linux device access).\r\n",
                node);
@@ -69,13 +69,13 @@ plat_file hidraw_open(const char *path) {
 plat_read_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count) {
     report_ring ring{slot, queue_depth_of(slot)};
     uint32_t generation = cancel_generation_now();
-    uint8_t report[kReportRoom];
+    uint8_t report[report_room];
     // Wait, in short slices so that a cancel is seen, until a report comes;
     // then take whatever else is queued without waiting. hidapi hands over
     // one whole report per call.
     for (;;) {
-        int timeout = ring.count > 0 ? 0 : kHidrawPollMs;
-        int got = hid_read_timeout(slot->device, report, kReportRoom, timeout);
+        int timeout = ring.count > 0 ? 0 : hidraw_poll_ms;
+        int got = hid_read_timeout(slot->device, report, report_room, timeout);
         if (got < 0) {
             slot->gone.store(true, std::memory_order_release);
             set_last_error(ENODEV);

@@ -7,7 +7,7 @@
 // modification and change times), so the loader's seventeen reads scan the
 // file once (a file changed within the clock tick of the scan is scanned
 // again). The file is read in fixed chunks: no heap, any size. Names longer
-// than kNameRoom characters are never found.
+// than name_room characters are never found.
 #include "platform/linux/linux_internal.h"
 
 #include <cstdio>
@@ -36,7 +36,7 @@ bool same_identity(const file_identity &a, const file_identity &b) {
 }
 
 // The queries one scan answers: the configuration loader's keys first.
-ini_query queries[kMaxQueries];
+ini_query queries[max_queries];
 int query_count = 0;
 
 void add_query(const char *section, const char *key) {
@@ -74,7 +74,7 @@ int query_index(const ini_name &section, const ini_name &key) {
             return i;
         }
     }
-    if (query_count == kMaxQueries) {
+    if (query_count == max_queries) {
         return -1;
     }
     queries[query_count] = ini_query{section, key};
@@ -87,7 +87,7 @@ struct ini_cache {
     bool valid;
     file_identity identity;
     int covered;
-    ini_answer answers[kMaxQueries];
+    ini_answer answers[max_queries];
 };
 
 ini_cache cache;

@@ -38,7 +38,7 @@ using namespace linux_platform;
 namespace {
 
 // Any character outside ASCII.
-constexpr uint8_t kOther = 0x80;
+constexpr uint8_t other_char = 0x80;
 
 bool is_blank(uint8_t c) {
     return c == ' ' || (c >= '\t' && c <= '\r') || c == 0x1A;
@@ -59,8 +59,8 @@ ini_name linux_platform::asked_name(const char *text) {
     while (length > 0 && is_blank(static_cast<uint8_t>(text[length - 1]))) {
         --length;
     }
-    if (length > kNameRoom) {
-        name.length = kNameRoom + 1;
+    if (length > name_room) {
+        name.length = name_room + 1;
         return name;
     }
     memcpy(name.text, text, length);
@@ -77,7 +77,8 @@ bool same_name(const uint8_t *kept, uint64_t length, const ini_name &wanted) {
         return false;
     }
     for (uint32_t i = 0; i < wanted.length; ++i) {
-        if (kept[i] == kOther || lower(kept[i]) != lower(static_cast<uint8_t>(wanted.text[i]))) {
+        if (kept[i] == other_char ||
+            lower(kept[i]) != lower(static_cast<uint8_t>(wanted.text[i]))) {
             return false;
         }
     }
@@ -95,17 +96,17 @@ struct line_state {
     int64_t header_start;
     int64_t header_end;
     int64_t header_nul;
-    uint8_t header_kept[kNameRoom];
+    uint8_t header_kept[name_room];
     // Key: name up to the first '=', value after it.
     int64_t equals;
     int64_t key_end;
     int64_t key_nul;
-    uint8_t key_kept[kNameRoom];
+    uint8_t key_kept[name_room];
     int64_t value_start;
     int64_t value_nul;
     uint8_t before_value_nul;
     uint8_t previous; // the character before the current one
-    uint8_t value_kept[kValueKept];
+    uint8_t value_kept[value_kept_room];
 };
 
 void line_reset(line_state &line) {
@@ -128,7 +129,7 @@ struct ini_scan {
     int count;
     // Per query: 0 before its section, 1 inside the first section of its
     // name, 2 after it.
-    uint8_t stage[kMaxQueries];
+    uint8_t stage[max_queries];
     int open; // queries that may still change
     line_state line;
 };
@@ -204,7 +205,7 @@ void keep(uint8_t *kept, uint32_t room, int64_t start, uint64_t pos, uint8_t c) 
     }
 }
 
-// One character of the file (kOther for any outside ASCII).
+// One character of the file (other_char for any outside ASCII).
 void step(ini_scan &scan, uint8_t c) {
     line_state &line = scan.line;
     if (c == '\r' || c == '\n') {
@@ -229,7 +230,7 @@ void step(ini_scan &scan, uint8_t c) {
             line.header_start = pos;
         }
         if (line.header_start >= 0) {
-            keep(line.header_kept, kNameRoom, line.header_start, line.pos, c);
+            keep(line.header_kept, name_room, line.header_start, line.pos, c);
             if (c == 0 && line.header_nul < 0) {
                 line.header_nul = pos;
             }
@@ -240,7 +241,7 @@ void step(ini_scan &scan, uint8_t c) {
             line.equals = pos;
             line.key_end = line.last_nonblank + 1;
         } else {
-            keep(line.key_kept, kNameRoom, 0, line.pos, c);
+            keep(line.key_kept, name_room, 0, line.pos, c);
             if (c == 0 && line.key_nul < 0) {
                 line.key_nul = pos;
             }
@@ -250,7 +251,7 @@ void step(ini_scan &scan, uint8_t c) {
             line.value_start = pos;
         }
         if (line.value_nul < 0) {
-            keep(line.value_kept, kValueKept, line.value_start, line.pos, c);
+            keep(line.value_kept, value_kept_room, line.value_start, line.pos, c);
             if (c == 0) {
                 line.value_nul = pos;
                 line.before_value_nul = line.previous;
@@ -298,7 +299,7 @@ void scan_file(int fd, ini_scan &scan) {
         for (; at < size && scan.open > 0; ++at) {
             uint8_t byte = chunk[at];
             if (encoding == encoding_bytes) {
-                step(scan, byte < 0x80 ? byte : kOther);
+                step(scan, byte < 0x80 ? byte : other_char);
                 continue;
             }
             if (carried < 0) {
@@ -309,7 +310,7 @@ void scan_file(int fd, ini_scan &scan) {
                                 ? static_cast<unsigned>(carried) | (unsigned{byte} << 8)
                                 : (static_cast<unsigned>(carried) << 8) | byte;
             carried = -1;
-            step(scan, unit < 0x80 ? static_cast<uint8_t>(unit) : kOther);
+            step(scan, unit < 0x80 ? static_cast<uint8_t>(unit) : other_char);
         }
         if (scan.open == 0) {
             return;
@@ -317,7 +318,7 @@ void scan_file(int fd, ini_scan &scan) {
     }
     // A last odd byte of a UTF-16 file is read as a unit of its own.
     if (carried >= 0) {
-        step(scan, carried < 0x80 ? static_cast<uint8_t>(carried) : kOther);
+        step(scan, carried < 0x80 ? static_cast<uint8_t>(carried) : other_char);
     }
     end_line(scan);
 }
@@ -342,14 +343,14 @@ uint32_t linux_platform::ini_answer_value(const ini_answer &answer, int32_t def)
         ++text;
         --length;
     }
-    uint64_t taken = length < kIniValueRoom ? length : kIniValueRoom;
-    if (quoted && length <= kIniValueRoom + 1) {
+    uint64_t taken = length < ini_value_room ? length : ini_value_room;
+    if (quoted && length <= ini_value_room + 1) {
         --taken; // the closing quote, or what stands in its place after the cut
     }
     if (taken == 0) {
         return static_cast<uint32_t>(def);
     }
-    char value[kIniValueRoom + 1];
+    char value[ini_value_room + 1];
     memcpy(value, text, taken);
     value[taken] = '\0';
     return windows_integer(value);

@@ -100,14 +100,14 @@ constexpr key_table make_key_table() {
 
 constexpr key_table vk_to_linux = make_key_table();
 
-constexpr int kMaxKeyboards = 16;
-constexpr long kRescanIdleMs = 1000;    // with no keyboard, or after a failed read
-constexpr long kRescanPeriodMs = 10000; // to pick up keyboards plugged in later
+constexpr int max_keyboards = 16;
+constexpr long rescan_idle_ms = 1000;    // with no keyboard, or after a failed read
+constexpr long rescan_period_ms = 10000; // to pick up keyboards plugged in later
 
 // The open keyboards, guarded by keyboard_lock (the host's thread and the
 // slider thread ask at the same time).
 pthread_mutex_t keyboard_lock = PTHREAD_MUTEX_INITIALIZER;
-int keyboard_fds[kMaxKeyboards];
+int keyboard_fds[max_keyboards];
 int keyboard_count = 0;
 bool keyboards_scanned = false;
 bool keyboard_failed = false;
@@ -139,7 +139,7 @@ void scan_keyboards() {
     }
     char path[512];
     while (dirent *item = readdir(dir)) {
-        if (keyboard_count >= kMaxKeyboards) {
+        if (keyboard_count >= max_keyboards) {
             break;
         }
         if (strncmp(item->d_name, "event", 5) != 0) {
@@ -166,16 +166,17 @@ void scan_keyboards() {
 }
 
 // The keys down on any keyboard, gathered at most once per
-// kKeyStateLifetimeUs: the slider thread asks for eight keys on every pass.
-constexpr long kKeyStateLifetimeUs = 1000;
+// key_state_lifetime_us: the slider thread asks for eight keys on every pass.
+constexpr long key_state_lifetime_us = 1000;
 uint8_t keys_down[(KEY_MAX + 8) / 8];
 long keys_down_at_us = -1;
 
 void gather_keys_down(long now_us) {
     long now = now_us / 1000;
     if (!keyboards_scanned ||
-        ((keyboard_count == 0 || keyboard_failed) && now - keyboards_scanned_at >= kRescanIdleMs) ||
-        now - keyboards_scanned_at >= kRescanPeriodMs) {
+        ((keyboard_count == 0 || keyboard_failed) &&
+         now - keyboards_scanned_at >= rescan_idle_ms) ||
+        now - keyboards_scanned_at >= rescan_period_ms) {
         scan_keyboards();
     }
     memset(keys_down, 0, sizeof keys_down);
@@ -199,7 +200,7 @@ bool key_is_down(uint8_t vk) {
     }
     pthread_mutex_lock(&keyboard_lock);
     long now_us = monotonic_us();
-    if (keys_down_at_us < 0 || now_us - keys_down_at_us >= kKeyStateLifetimeUs) {
+    if (keys_down_at_us < 0 || now_us - keys_down_at_us >= key_state_lifetime_us) {
         gather_keys_down(now_us);
     }
     bool down = bit_set(keys_down, codes[0]) || (codes[1] != 0 && bit_set(keys_down, codes[1]));

@@ -20,7 +20,7 @@ namespace linux_platform {
 
 void set_last_error(int code);
 
-constexpr int kMaxThreads = 16;
+constexpr int max_threads = 16;
 
 struct thread_slot {
     std::atomic<bool> used{false};
@@ -44,9 +44,9 @@ void drain_eventfd(int fd);
 
 // --- HID handles (hid.cpp) -------------------------------------------------------
 
-constexpr int kMaxHandles = 64;
-constexpr uint32_t kMaxQueueDepth = 8;
-constexpr uint32_t kReportRoom = 256; // largest input report kept
+constexpr int max_handles = 64;
+constexpr uint32_t max_queue_depth = 8;
+constexpr uint32_t report_room = 256; // largest input report kept
 
 enum handle_kind : int { kind_free = 0, kind_claimed, kind_hidraw, kind_virtual };
 
@@ -59,11 +59,11 @@ struct hid_slot {
     // ACKs a reader came across; a writer on another thread counts them as its own.
     std::atomic<uint32_t> acks_seen{0};
     // Queue of the newest reports of one read (reader's thread only).
-    uint8_t reports[kMaxQueueDepth][kReportRoom];
-    uint32_t report_sizes[kMaxQueueDepth];
+    uint8_t reports[max_queue_depth][report_room];
+    uint32_t report_sizes[max_queue_depth];
 };
 
-extern hid_slot hid_slots[kMaxHandles];
+extern hid_slot hid_slots[max_handles];
 
 // The open slot a handle names, nullptr for anything else.
 hid_slot *slot_of(plat_file file);
@@ -137,17 +137,17 @@ int keyboard_count_now();
 // --- INI integers (ini.cpp, ini_scan.cpp) -----------------------------------------
 
 // The Windows reader hands the integer parser at most this many characters.
-constexpr uint32_t kIniValueRoom = 29;
+constexpr uint32_t ini_value_room = 29;
 // Longest section or key name that can be found.
-constexpr uint32_t kNameRoom = 64;
+constexpr uint32_t name_room = 64;
 // Characters kept from the start of a value: an opening quote and the room.
-constexpr uint32_t kValueKept = kIniValueRoom + 1;
+constexpr uint32_t value_kept_room = ini_value_room + 1;
 // Queries one scan answers at most.
-constexpr int kMaxQueries = 32;
+constexpr int max_queries = 32;
 
 struct ini_name {
-    char text[kNameRoom + 1];
-    uint32_t length; // kNameRoom + 1 when too long to be found
+    char text[name_room + 1];
+    uint32_t length; // name_room + 1 when too long to be found
 };
 
 // A name asked for, trimmed as the Windows reader trims it.
@@ -163,7 +163,7 @@ struct ini_answer {
     bool found;     // the key is in the first section of its name
     bool has_value; // the key has '='
     uint64_t length;
-    uint8_t first[kValueKept];
+    uint8_t first[value_kept_room];
     uint8_t last;
 };
 

@@ -12,17 +12,17 @@
 
 namespace {
 
-constexpr uint32_t kMaxListed = 128;
-constexpr uint32_t kPathRoom = 1024; // the library's path buffer
-constexpr uint32_t kDetailHeader = 4;
+constexpr uint32_t max_listed = 128;
+constexpr uint32_t path_room = 1024; // the library's path buffer
+constexpr uint32_t detail_header = 4;
 
 struct listed_interface {
-    char path[kPathRoom];
+    char path[path_room];
     uint32_t length; // the full path's length, which may exceed what is kept
 };
 
 struct interface_list {
-    listed_interface entries[kMaxListed];
+    listed_interface entries[max_listed];
     uint32_t count;
 };
 
@@ -32,7 +32,7 @@ interface_list the_list;
 // library's buffer is kept cut, with its real length, so that its detail size
 // tells the library to skip it.
 void list_add(const char *prefix, const char *middle, const char *rest) {
-    if (the_list.count >= kMaxListed) {
+    if (the_list.count >= max_listed) {
         return;
     }
     listed_interface &entry = the_list.entries[the_list.count++];
@@ -58,23 +58,23 @@ void list_real_devices() {
     hid_free_enumeration(devices);
 }
 
-constexpr uint32_t kMaxVirtual = 64;
-constexpr size_t kNameRoom = 256;
+constexpr uint32_t max_virtual = 64;
+constexpr size_t name_room = 256;
 
 void list_virtual_devices() {
     const char *folder = getenv(VHID_DIR_ENV);
-    if (!folder || !*folder || strlen(folder) >= kPathRoom) {
+    if (!folder || !*folder || strlen(folder) >= path_room) {
         return;
     }
     DIR *dir = opendir(folder);
     if (!dir) {
         return;
     }
-    static char names[kMaxVirtual][kNameRoom];
+    static char names[max_virtual][name_room];
     uint32_t count = 0;
-    char full[kPathRoom + 8];
+    char full[path_room + 8];
     while (dirent *item = readdir(dir)) {
-        if (count >= kMaxVirtual || strlen(item->d_name) >= kNameRoom) {
+        if (count >= max_virtual || strlen(item->d_name) >= name_room) {
             continue;
         }
         snprintf(full, sizeof full, "%s/%s", folder, item->d_name);
@@ -85,14 +85,14 @@ void list_virtual_devices() {
         // Insertion into a sorted list keeps the order stable between runs.
         uint32_t at = count;
         while (at > 0 && strcmp(names[at - 1], item->d_name) > 0) {
-            memcpy(names[at], names[at - 1], kNameRoom);
+            memcpy(names[at], names[at - 1], name_room);
             --at;
         }
-        snprintf(names[at], kNameRoom, "%s", item->d_name);
+        snprintf(names[at], name_room, "%s", item->d_name);
         ++count;
     }
     closedir(dir);
-    char folder_slash[kPathRoom + 8];
+    char folder_slash[path_room + 8];
     snprintf(folder_slash, sizeof folder_slash, "%s/", folder);
     for (uint32_t i = 0; i < count; ++i) {
         list_add(VHID_PATH_PREFIX, folder_slash, names[i]);
@@ -113,7 +113,7 @@ bool plat_hid_list_entry(plat_list list, uint32_t index, uint32_t *detail_size) 
         return false;
     }
     if (detail_size) {
-        *detail_size = kDetailHeader + the_list.entries[index].length + 1;
+        *detail_size = detail_header + the_list.entries[index].length + 1;
     }
     return true;
 }
@@ -123,7 +123,7 @@ bool plat_hid_list_path(plat_list list, uint32_t index, char *path, uint32_t det
         return false;
     }
     const listed_interface &entry = the_list.entries[index];
-    if (entry.length + 1 > kPathRoom || detail_size < kDetailHeader + entry.length + 1) {
+    if (entry.length + 1 > path_room || detail_size < detail_header + entry.length + 1) {
         return false;
     }
     memcpy(path, entry.path, entry.length + 1);

@@ -13,7 +13,7 @@ namespace linux_platform {
 namespace {
 
 thread_local unsigned long last_error_code = 0;
-thread_slot thread_slots[kMaxThreads];
+thread_slot thread_slots[max_threads];
 thread_local thread_slot *current_thread = nullptr;
 
 void *thread_trampoline(void *raw) {

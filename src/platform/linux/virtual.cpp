@@ -14,11 +14,20 @@ namespace linux_platform {
 
 namespace {
 
-constexpr int kAckTimeoutMs = 1000; // a write waits this long for its ACK
+// EAGAIN and EWOULDBLOCK: the same value on Linux, but not by definition.
+bool would_block(int error) {
+#if EAGAIN == EWOULDBLOCK
+    return error == EAGAIN;
+#else
+    return error == EAGAIN || error == EWOULDBLOCK;
+#endif
+}
 
-constexpr int kReceivedNothing = 0;  // nothing queued now
-constexpr int kReceivedGone = -1;    // the controller hung up, or the socket failed
-constexpr int kReceivedSkipped = -2; // a message to pass over: empty, or too long to keep
+constexpr int ack_timeout_ms = 1000; // a write waits this long for its ACK
+
+constexpr int received_nothing = 0;  // nothing queued now
+constexpr int received_gone = -1;    // the controller hung up, or the socket failed
+constexpr int received_skipped = -2; // a message to pass over: empty, or too long to keep
 
 // Whether the controller has closed its end. A SOCK_SEQPACKET recv gives 0
 // both for that and for a message of length 0; only the hang-up sets POLLHUP.
@@ -28,23 +37,23 @@ bool peer_hung_up(int fd) {
 }
 
 // One message from a virtual interface without waiting: its size (kind byte
-// included) or one of the kReceived* values.
+// included) or one of the received* values.
 int virtual_receive(hid_slot *slot, uint8_t *message) {
     ssize_t got = recv(slot->fd, message, VHID_MAX_MESSAGE, MSG_DONTWAIT | MSG_TRUNC);
     if (got > VHID_MAX_MESSAGE) {
-        return kReceivedSkipped; // dropped, never cut
+        return received_skipped; // dropped, never cut
     }
     if (got > 0) {
         return static_cast<int>(got);
     }
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        return kReceivedNothing;
+    if (got < 0 && (would_block(errno) || errno == EINTR)) {
+        return received_nothing;
     }
     if (got == 0 && !peer_hung_up(slot->fd)) {
-        return kReceivedSkipped;
+        return received_skipped;
     }
     slot->gone.store(true, std::memory_order_release);
-    return kReceivedGone;
+    return received_gone;
 }
 
 // Waits at most timeout_ms (-1: without end) for events on the socket or for
@@ -110,11 +119,11 @@ plat_read_result virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room, ui
         // Take everything queued now; keep the newest reports.
         for (;;) {
             int got = virtual_receive(slot, message);
-            if (got == kReceivedGone) {
+            if (got == received_gone) {
                 set_last_error(ENODEV);
                 return PLAT_READ_GONE;
             }
-            if (got == kReceivedNothing) {
+            if (got == received_nothing) {
                 break;
             }
             if (got > 0 && message[0] == VHID_ACK) {
@@ -158,11 +167,11 @@ bool virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t 
             static_cast<ssize_t>(message_length)) {
             break;
         }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (!would_block(errno) && errno != EINTR) {
             set_last_error(errno);
             return false;
         }
-        if (elapsed_ms(start) >= kAckTimeoutMs) {
+        if (elapsed_ms(start) >= ack_timeout_ms) {
             set_last_error(ETIMEDOUT);
             return false;
         }
@@ -172,26 +181,26 @@ bool virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t 
     }
     for (;;) {
         int got = virtual_receive(slot, message);
-        if (got == kReceivedGone || slot->gone.load(std::memory_order_acquire)) {
+        if (got == received_gone || slot->gone.load(std::memory_order_acquire)) {
             set_last_error(ENODEV);
             return false;
         }
         if (got > 0 && message[0] == VHID_ACK) {
             return true;
         }
-        if (got != kReceivedNothing) {
+        if (got != received_nothing) {
             continue; // input that arrived meanwhile is not ours to keep
         }
         if (slot->acks_seen.load(std::memory_order_acquire) != acks_before) {
             return true; // a reader on another thread took our ACK
         }
         long elapsed = elapsed_ms(start);
-        if (elapsed >= kAckTimeoutMs) {
+        if (elapsed >= ack_timeout_ms) {
             set_last_error(ETIMEDOUT);
             return false;
         }
         // Short slices: an ACK may also be taken by a reader on another thread.
-        long wait = kAckTimeoutMs - elapsed;
+        long wait = ack_timeout_ms - elapsed;
         if (!wait_socket(slot->fd, POLLIN, wait < 10 ? static_cast<int>(wait) : 10, generation)) {
             return false;
         }
