@@ -285,6 +285,13 @@ void measure_cpu(const char *what, const controller &c, double seconds) {
             static_cast<double>(callbacks.load() - calls_before) / elapsed);
 }
 
+void remove_folder(const std::string &dir) {
+    const std::string command = "rm -rf '" + dir + "'";
+    if (system(command.c_str()) != 0) {
+        fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -372,6 +379,7 @@ int main(int argc, char **argv) {
     if (connected_cpu_only) {
         lib.slider_stop();
         c.end();
+        remove_folder(c.dir);
         return 0;
     }
 
@@ -449,9 +457,6 @@ int main(int argc, char **argv) {
     const size_t returns = count_of(out, "Controller connected again.\r\n");
     fprintf(stderr, "library lines: %zu disconnected, %zu connected again (expected %d each)\n",
             losses, returns, 2 * runs + 1);
-    const std::string cleanup = "rm -rf '" + c.dir + "'";
-    if (system(cleanup.c_str()) != 0) {
-        fprintf(stderr, "could not remove %s\n", c.dir.c_str());
-    }
+    remove_folder(c.dir);
     return losses == returns && losses == static_cast<size_t>(2 * runs + 1) ? 0 : 1;
 }
