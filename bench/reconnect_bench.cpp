@@ -61,7 +61,7 @@ std::atomic<uint64_t> callbacks{0};
 // and a button poll.
 void on_slider(const uint8_t *pressure) {
     uint8_t frame[96];
-    for (int i = 0; i < 32; i++) {
+    for (size_t i = 0; i < 32; i++) {
         const bool lit = pressure[i] > 40;
         frame[3 * i] = lit ? 0x7F : 0;
         frame[3 * i + 1] = lit ? 0x23 : 0;
@@ -248,6 +248,7 @@ std::vector<std::string> library_thread_stats() {
     closedir(dir);
     std::sort(threads.begin(), threads.end());
     std::vector<std::string> paths;
+    paths.reserve(threads.size());
     for (const auto &thread : threads) {
         paths.push_back(thread.second);
     }
@@ -260,6 +261,7 @@ void measure_cpu(const char *what, const controller &c, double seconds) {
     const std::string vctl_stat = "/proc/" + std::to_string(c.pid) + "/schedstat";
     const std::vector<std::string> threads = library_thread_stats();
     std::vector<double> thread_before;
+    thread_before.reserve(threads.size());
     for (const std::string &path : threads) {
         thread_before.push_back(cpu_seconds_of(path));
     }
@@ -458,5 +460,5 @@ int main(int argc, char **argv) {
     fprintf(stderr, "library lines: %zu disconnected, %zu connected again (expected %d each)\n",
             losses, returns, 2 * runs + 1);
     remove_folder(c.dir);
-    return losses == returns && losses == static_cast<size_t>(2 * runs + 1) ? 0 : 1;
+    return losses == returns && losses == 2 * static_cast<size_t>(runs) + 1 ? 0 : 1;
 }
