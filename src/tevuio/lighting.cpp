@@ -33,7 +33,7 @@ constexpr uint8_t lamp_button_bit[report::lamp_count] = {3, 0, 1, 2};
 // going away) the thread pauses this long before it tries again.
 constexpr uint32_t failed_pass_pause_ms = 10;
 // Without a lighting interface the thread waits in slices of this length.
-constexpr uint32_t no_interface_pause_ms = 10;
+constexpr uint32_t no_interface_pause_ms = 20;
 
 void update_lamp_levels() {
     const uint64_t address = config.lamp_state_address;

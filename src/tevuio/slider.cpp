@@ -19,7 +19,7 @@ constexpr uint8_t touch_pressure = 200;
 // pauses this long instead of spinning.
 constexpr uint32_t no_device_pause_ms = 1;
 // While the controller is lost: the pause of a pass, and how often to search.
-constexpr uint32_t lost_pause_ms = 4;
+constexpr uint32_t lost_pause_ms = 8;
 constexpr uint64_t search_interval_ms = 500;
 // After a reconnect the lighting interface may appear later than the input
 // one: look for it this often, for this long, then go on without lights.
