@@ -1,5 +1,8 @@
 #include "vctl_model.h"
 
+#include "lzf_decode.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -104,7 +107,7 @@ uint32_t slider_word(uint32_t touched) {
     uint32_t word = 0;
     for (int c = 0; c < cell_count; c++) {
         if (touched & (1u << c)) {
-            word |= 1u << (31 - c);
+            word |= 1u << report::cell_of_slider_bit(c);
         }
     }
     return word ^ slider_untouched;
@@ -114,7 +117,7 @@ uint32_t touched_cells(uint32_t word) {
     word ^= slider_untouched;
     uint32_t touched = 0;
     for (int c = 0; c < cell_count; c++) {
-        if (word & (1u << (31 - c))) {
+        if (word & (1u << report::cell_of_slider_bit(c))) {
             touched |= 1u << c;
         }
     }
@@ -122,55 +125,16 @@ uint32_t touched_cells(uint32_t word) {
 }
 
 void encode_input_report(const controller &c, uint8_t out[input_report_length]) {
-    const uint32_t word = slider_word(c.touched);
-    out[0] = report_input;
-    out[1] = static_cast<uint8_t>(c.buttons & 0xFF);
-    out[2] = static_cast<uint8_t>(c.buttons >> 8);
-    out[3] = 0;
-    out[4] = static_cast<uint8_t>(word & 0xFF);
-    out[5] = static_cast<uint8_t>((word >> 8) & 0xFF);
-    out[6] = static_cast<uint8_t>((word >> 16) & 0xFF);
-    out[7] = static_cast<uint8_t>(word >> 24);
-    out[8] = 0;
+    report::make_input(out, c.buttons, slider_word(c.touched));
 }
 
 int lzf_expand(const uint8_t *in, size_t in_length, uint8_t *out, size_t room) {
-    size_t ip = 0;
-    size_t op = 0;
-    while (ip < in_length) {
-        const unsigned k = in[ip++];
-        if (k < 32) {
-            const size_t run = k + 1;
-            if (run > in_length - ip || run > room - op) {
-                return -1;
-            }
-            memcpy(out + op, in + ip, run);
-            ip += run;
-            op += run;
-            continue;
-        }
-        size_t length = k >> 5;
-        if (length == 7) {
-            if (ip >= in_length) {
-                return -1;
-            }
-            length += in[ip++];
-        }
-        if (ip >= in_length) {
-            return -1;
-        }
-        // The reference starts back + 1 bytes before the output's end.
-        const size_t back = ((k & 0x1Fu) << 8) | in[ip++];
-        length += 2;
-        if (back >= op || length > room - op) {
-            return -1;
-        }
-        // One byte at a time: a reference may overlap what it produces.
-        for (size_t i = 0; i < length; i++, op++) {
-            out[op] = out[op - back - 1];
-        }
+    std::vector<uint8_t> expanded;
+    if (!lzf_test_decode(in, in_length, expanded) || expanded.size() > room) {
+        return -1;
     }
-    return static_cast<int>(op);
+    std::copy(expanded.begin(), expanded.end(), out);
+    return static_cast<int>(expanded.size());
 }
 
 std::string take_report(controller &c, report_kind kind, const uint8_t *report, size_t length) {
@@ -208,10 +172,10 @@ std::string take_report(controller &c, report_kind kind, const uint8_t *report, 
         memcpy(c.lamps, report + 1, sizeof c.lamps);
         return "";
     }
-    // Device LED k is host LED 31 - k; 0x04 carries device LEDs 0-15.
-    const size_t first_device_led = id == report_leds_low ? 0 : 16;
-    for (size_t i = 0; i < 16; i++) {
-        const size_t host_led = 31 - (first_device_led + i);
+    // 0x04 carries device LEDs 0-15, 0x05 device LEDs 16-31.
+    const size_t first_device_led = id == report_leds_low ? 0 : report::led_count / 2;
+    for (size_t i = 0; i < report::led_count / 2; i++) {
+        const size_t host_led = report::device_led_of_host_led(first_device_led + i);
         memcpy(c.leds + 3 * host_led, report + 1 + 3 * i, 3);
     }
     return "";

@@ -6,6 +6,8 @@
 #ifndef TEVU_VCTL_MODEL_H
 #define TEVU_VCTL_MODEL_H
 
+#include "tevuio/reports.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,24 +15,20 @@
 
 namespace vctl {
 
-constexpr int cell_count = 32;
-constexpr int led_count = 32;
-constexpr size_t input_report_length = 9;
-constexpr size_t output_report_length = 49;
-constexpr size_t feature_report_length = 64;
-constexpr size_t feature_block_room = 62;
-constexpr size_t frame_length = 96;
-
-// Report IDs.
-constexpr uint8_t report_input = 0x01;
-constexpr uint8_t report_leds_low = 0x04;
-constexpr uint8_t report_leds_high = 0x05;
-constexpr uint8_t report_lamps = 0x06;
-constexpr uint8_t report_leds_packed = 0x0B;
-
-// The slider word of an untouched slider: the top bit of every byte is
-// inverted on the wire.
-constexpr uint32_t slider_untouched = 0x80808080u;
+// The report layouts are the library's own.
+constexpr int cell_count = report::cell_count;
+constexpr int led_count = static_cast<int>(report::led_count);
+constexpr size_t input_report_length = report::input_length;
+constexpr size_t output_report_length = report::output_length;
+constexpr size_t feature_report_length = report::feature_length;
+constexpr size_t feature_block_room = report::feature_block_room;
+constexpr size_t frame_length = report::frame_bytes;
+constexpr uint8_t report_input = report::input_id;
+constexpr uint8_t report_leds_low = report::led_low_id;
+constexpr uint8_t report_leds_high = report::led_high_id;
+constexpr uint8_t report_lamps = report::lamp_id;
+constexpr uint8_t report_leds_packed = report::feature_id;
+constexpr uint32_t slider_untouched = report::slider_untouched;
 
 struct controller {
     uint16_t buttons = 0;            // button word, bytes 1-2 of report 0x01
@@ -54,9 +52,9 @@ uint32_t slider_word(uint32_t touched);
 uint32_t touched_cells(uint32_t word);
 void encode_input_report(const controller &c, uint8_t out[input_report_length]);
 
-// Expands an LZF block. Returns the number of bytes written, or -1 when the
-// block is malformed (truncated item, reference before the start) or would
-// overflow the room.
+// Expands an LZF block with the tests' strict decoder. Returns the number of
+// bytes written, or -1 when the block is malformed (truncated item, reference
+// before the start) or would overflow the room.
 int lzf_expand(const uint8_t *in, size_t in_length, uint8_t *out, size_t room);
 
 enum class report_kind { output, feature };
