@@ -115,6 +115,19 @@ size_t wait_lights(sim_interface *lighting, size_t count) {
 
 // --- Scenarios -------------------------------------------------------------
 
+// A controller with both interfaces, listed.
+struct controller {
+    sim_interface *input;
+    sim_interface *lighting;
+};
+
+controller open_controller(const std::string &tag) {
+    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in" + tag);
+    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light" + tag);
+    list_paths(in_path + ";" + light_path);
+    return controller{sim_open(in_path), sim_open(light_path)};
+}
+
 void scenario_version() {
     expect_stdout("");
     check(tevu_io_get_api_version() == 0x0100, "version is 0x0100 before init");
@@ -383,11 +396,8 @@ void write_ini(unsigned long long offset) {
 }
 
 void scenario_lamp_offset() {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
-    sim_interface *input = sim_open(in_path);
-    sim_interface *lighting = sim_open(light_path);
-    list_paths(in_path + ";" + light_path);
+    const controller c = open_controller("");
+    sim_interface *input = c.input, *lighting = c.lighting;
     const uintptr_t base = reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr));
     write_ini(reinterpret_cast<uintptr_t>(&lamp_state_byte) - base);
     lamp_state_byte = 0x48;
@@ -480,16 +490,6 @@ bool poll_becomes(uint8_t want_op, uint8_t want_game) {
     }
 }
 
-// Presses or releases a key and waits until the async key state shows it.
-void key(BYTE vk, bool down) {
-    keybd_event(vk, 0, down ? 0 : KEYEVENTF_KEYUP, 0);
-    DWORD start = GetTickCount();
-    while (((GetAsyncKeyState(vk) & 0x8000) != 0) != down && GetTickCount() - start < 3000)
-        Sleep(5);
-    // Other threads that asked just before may see the old state a while longer.
-    Sleep(150);
-}
-
 uint16_t coins() {
     uint16_t count = 0xeeee;
     tevu_io_jvs_read_coin_counter(&count);
@@ -510,46 +510,46 @@ void scenario_keys() {
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init with bindings and no lighting interface");
     check(poll_becomes(0, 0), "no key down");
-    key('T', true);
+    sim_key('T', true);
     check(poll_becomes(0x01, 0x00), "test bound to T (0x54)");
-    key('T', false);
-    key('1', true);
+    sim_key('T', false);
+    sim_key('1', true);
     check(poll_becomes(0x00, 0x00), "the default test key 1 is no longer bound");
-    key('1', false);
-    key('S', true);
+    sim_key('1', false);
+    sim_key('S', true);
     check(poll_becomes(0x02, 0x00), "service 339 binds S (0x153, low byte 0x53)");
-    key('S', false);
-    key('B', true);
+    sim_key('S', false);
+    sim_key('B', true);
     check(poll_becomes(0x00, 0x01), "game button 1 bound to B (66)");
-    key('B', false);
-    key(VK_SPACE, true);
+    sim_key('B', false);
+    sim_key(VK_SPACE, true);
     check(poll_becomes(0x00, 0x10), "game button 5 keeps its default, space");
-    key(VK_SPACE, false);
+    sim_key(VK_SPACE, false);
     check(poll_becomes(0, 0), "all keys up");
 
     check(coins() == 0, "no coin yet");
-    key('C', true);
+    sim_key('C', true);
     bool held = coins() == 1;
     for (int i = 0; i < 10; ++i)
         held = held && coins() == 1;
     check(held, "coin key C (67) held over ten calls counts once");
-    key('C', false);
+    sim_key('C', false);
     check(coins() == 1, "released");
-    key('C', true);
+    sim_key('C', true);
     check(coins() == 2, "pressed again counts again");
-    key('C', false);
+    sim_key('C', false);
 
     // The slider thread samples its keys before it waits for a report, so the
     // report that answers a pass already waiting may carry the keys from
     // before a change; the one after it cannot.
     tevu_io_slider_start(record_pressure);
-    key('L', true);
+    sim_key('L', true);
     bytes report = kit::input_report(0, kit::slider_touching({29}));
     check(feed(input, report) && feed(input, report), "reports with cell 29 touched");
     check(pressures().back() == pressure_with({{28, 20}, {29, 200}, {30, 20}, {31, 20}}),
           "slider key 8 bound to L gives 20 at cells 28 to 31, the controller's touch 200",
           sim_hex(pressures().back()));
-    key('L', false);
+    sim_key('L', false);
     report = kit::input_report(0, 0x80808080);
     check(feed(input, report) && feed(input, report), "untouched reports");
     check(pressures().back() == bytes(32, 0), "key released", sim_hex(pressures().back()));
@@ -564,11 +564,8 @@ void scenario_sample_ini() {
     check(f != nullptr, "the sample morvantel.ini is in the current directory");
     if (f != nullptr)
         fclose(f);
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
-    sim_interface *input = sim_open(in_path);
-    sim_interface *lighting = sim_open(light_path);
-    list_paths(in_path + ";" + light_path);
+    const controller c = open_controller("");
+    sim_interface *input = c.input, *lighting = c.lighting;
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init with the sample file");
     const struct {
@@ -580,22 +577,22 @@ void scenario_sample_ini() {
                 {VK_LEFT, 0, 0x04, "button 3 is left"},   {VK_UP, 0, 0x08, "button 4 is up"},
                 {VK_SPACE, 0, 0x10, "button 5 is space"}};
     for (const auto &k : keys) {
-        key(k.vk, true);
+        sim_key(k.vk, true);
         check(poll_becomes(k.op, k.game), k.name);
-        key(k.vk, false);
+        sim_key(k.vk, false);
     }
-    key('3', true);
+    sim_key('3', true);
     check(coins() == 1, "coin is digit 3");
-    key('3', false);
+    sim_key('3', false);
     tevu_io_slider_start(record_pressure);
     check(wait_lamp(lighting, kit::lamp_report(0xff, 0xff, 0xff, 0xff)),
           "no lamp address: lamps follow the (released) buttons");
-    key('P', true);
+    sim_key('P', true);
     bytes report = kit::input_report(0, 0x80808080);
     check(feed(input, report) && feed(input, report), "reports");
     check(pressures().back() == pressure_with({{28, 20}, {29, 20}, {30, 20}, {31, 20}}),
           "slider key 8 is P", sim_hex(pressures().back()));
-    key('P', false);
+    sim_key('P', false);
     tevu_io_slider_stop();
 }
 
@@ -614,11 +611,8 @@ DWORD WINAPI pump_reports(void *arg) {
 }
 
 void scenario_busy_stop() {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
-    sim_interface *input = sim_open(in_path);
-    sim_interface *lighting = sim_open(light_path);
-    list_paths(in_path + ";" + light_path);
+    const controller c = open_controller("");
+    sim_interface *input = c.input, *lighting = c.lighting;
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init");
     check(sim_wait_connected(input, 5000), "input open");
@@ -659,19 +653,6 @@ void scenario_busy_stop() {
 
 const char *const lost_line = "Controller disconnected; inputs released. Searching for it.\r\n";
 const char *const found_line = "Controller connected again.\r\n";
-
-// A controller with both interfaces, listed.
-struct controller {
-    sim_interface *input;
-    sim_interface *lighting;
-};
-
-controller open_controller(const std::string &tag) {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in" + tag);
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light" + tag);
-    list_paths(in_path + ";" + light_path);
-    return controller{sim_open(in_path), sim_open(light_path)};
-}
 
 void unplug(const controller &c) {
     sim_unplug(c.input);

@@ -80,5 +80,7 @@ template <class Pred> bool sim_wait_for(sim_interface *s, DWORD timeout_ms, Pred
 DWORD sim_handle_count();
 
 std::string sim_hex(const bytes &b);
+// Presses or releases a key and waits until the async key state shows it.
+void sim_key(BYTE vk, bool down);
 
 #endif

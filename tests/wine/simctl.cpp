@@ -62,16 +62,6 @@ void step(sim_interface *input, const bytes &message, const std::string &prints)
     Sleep(250);
 }
 
-void key(BYTE vk, bool down) {
-    keybd_event(vk, 0, down ? 0 : KEYEVENTF_KEYUP, 0);
-    // The async key state follows a little later.
-    DWORD start = GetTickCount();
-    while (((GetAsyncKeyState(vk) & 0x8000) != 0) != down && GetTickCount() - start < 3000)
-        Sleep(5);
-    // Other threads that asked just before may see the old state a while longer.
-    Sleep(150);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -135,21 +125,21 @@ int main(int argc, char **argv) {
         step(input, kit::input_report(0x0000, 0x80808080), "opbtn changed!\r\n00\r\n");
 
         // Keys: the default test key (digit 1) and slider key 1 (Q).
-        key('1', true);
+        sim_key('1', true);
         step(input, kit::input_report(0, 0x80808080), "opbtn changed!\r\n01\r\n");
-        key('1', false);
+        sim_key('1', false);
         step(input, kit::input_report(0, 0x80808080), "opbtn changed!\r\n00\r\n");
         // The slider keys are sampled before the library waits for a report:
         // the report that answers a waiting pass may carry the keys from
         // before the change. Two reports each; only changes are printed.
-        key('Q', true);
+        sim_key('Q', true);
         bytes keyed(32, 0);
         keyed[0] = keyed[1] = keyed[2] = keyed[3] = 20;
         sim_clear(lighting);
         step(input, kit::input_report(0, 0x80808080), "");
         step(input, kit::input_report(0, 0x80808080), pressure_lines(keyed));
         check(lights_show(lighting, frame_lighting({})), "keyboard touches stay dark");
-        key('Q', false);
+        sim_key('Q', false);
         step(input, kit::input_report(0, 0x80808080), "");
         step(input, kit::input_report(0, 0x80808080), pressure_lines(none));
 
