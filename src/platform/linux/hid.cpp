@@ -101,28 +101,29 @@ void plat_hid_close(plat_file file) {
     release_slot(slot);
 }
 
-bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
+namespace {
+
+// An output or feature report, to whichever kind of interface the file is.
+bool send_report(plat_file file, const uint8_t *report, uint32_t length, bool feature) {
     hid_slot *slot = slot_of(file);
     if (!slot || !report || length == 0) {
         set_last_error(EBADF);
         return false;
     }
     if (slot->kind.load(std::memory_order_acquire) == kind_virtual) {
-        return virtual_send(slot, VHID_OUTPUT, report, length);
+        return virtual_send(slot, feature ? VHID_FEATURE : VHID_OUTPUT, report, length);
     }
-    return hidraw_write(slot, report, length);
+    return feature ? hidraw_set_feature(slot, report, length) : hidraw_write(slot, report, length);
+}
+
+} // namespace
+
+bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
+    return send_report(file, report, length, false);
 }
 
 bool plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
-    hid_slot *slot = slot_of(file);
-    if (!slot || !report || length == 0) {
-        set_last_error(EBADF);
-        return false;
-    }
-    if (slot->kind.load(std::memory_order_acquire) == kind_virtual) {
-        return virtual_send(slot, VHID_FEATURE, report, length);
-    }
-    return hidraw_set_feature(slot, report, length);
+    return send_report(file, report, length, true);
 }
 
 bool plat_hid_set_input_queue(plat_file file, uint32_t reports) {
