@@ -1,7 +1,7 @@
 // The configuration load (seventeen INI keys through the platform's reader)
 // from a 10 MiB file whose keys come last: the file is scanned once per load.
 // Each iteration changes the file's times first, so no answer is reused.
-#include "utils/config.h"
+#include "tevuio/config.h"
 
 #include <benchmark/benchmark.h>
 

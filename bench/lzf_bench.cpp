@@ -2,7 +2,7 @@
 // report: our compressor, the straightforward form (table of 65536 pointers
 // cleared per call) and liblzf's lzf_compress, on five kinds of frame.
 #include "lzf_classic.h"
-#include "utils/lzf.h"
+#include "lzf/lzf.h"
 
 #include <lzf.h>
 

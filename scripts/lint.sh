@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 source scripts/tools.sh
 build=${1:-build/linux}
 
-sources=(src/tevuio/*.cpp src/utils/*.cpp src/platform/linux/*.cpp)
+sources=(src/tevuio/*.cpp src/lzf/*.cpp src/platform/linux/*.cpp)
 
 cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ \
     --enable=warning,performance,portability --inline-suppr \

@@ -16,7 +16,7 @@
 #include "tevuio/hid.h"
 #include "tevuio/reports.h"
 #include "tevuio/state.h"
-#include "utils/lzf.h"
+#include "lzf/lzf.h"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 #include "tevuio/device.h"
-#include "utils/config.h"
+#include "tevuio/config.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The compressor's fixed examples: argument checks, the room rules and the
 // exact bytes of known frames.
-#include "lzf_decode.h"
-#include "utils/lzf.h"
+#include "lzf/lzf_decode.h"
+#include "lzf/lzf.h"
 
 #include <gtest/gtest.h>
 
@@ -169,7 +169,7 @@ TEST(LzfExamples, LongRunOfOneByteUsesLongestReferences) {
     EXPECT_EQ(r.out[3], 0xE0);
     EXPECT_EQ(r.out[4], 264 - 2 - 7); // the longest match
     bytes back;
-    ASSERT_TRUE(lzf_test_decode(r.out.data(), r.out.size(), back));
+    ASSERT_TRUE(lzf_block_expand(r.out.data(), r.out.size(), back));
     EXPECT_EQ(back, bytes(600, 0x00));
 }
 
@@ -189,13 +189,13 @@ TEST(LzfExamples, ThirtyThirdLiteralOpensSecondRun) {
 TEST(LzfDecode, DecoderRejectsMalformedBlocks) {
     bytes out;
     const uint8_t cut_literal[] = {0x02, 0x01};
-    EXPECT_FALSE(lzf_test_decode(cut_literal, sizeof cut_literal, out));
+    EXPECT_FALSE(lzf_block_expand(cut_literal, sizeof cut_literal, out));
     const uint8_t ref_before_start[] = {0x00, 0x01, 0x20, 0x01};
-    EXPECT_FALSE(lzf_test_decode(ref_before_start, sizeof ref_before_start, out));
+    EXPECT_FALSE(lzf_block_expand(ref_before_start, sizeof ref_before_start, out));
     const uint8_t cut_long[] = {0x00, 0x01, 0xE0};
-    EXPECT_FALSE(lzf_test_decode(cut_long, sizeof cut_long, out));
+    EXPECT_FALSE(lzf_block_expand(cut_long, sizeof cut_long, out));
     const uint8_t overlap[] = {0x00, 0x09, 0x20, 0x00};
-    ASSERT_TRUE(lzf_test_decode(overlap, sizeof overlap, out));
+    ASSERT_TRUE(lzf_block_expand(overlap, sizeof overlap, out));
     EXPECT_EQ(out, (bytes{9, 9, 9, 9}));
 }
 

@@ -2,7 +2,7 @@
 // so a 96-byte frame must not need more than 4 KiB of stack. Measured by
 // running it on a thread whose stack is painted with a pattern beforehand and
 // finding the deepest byte that changed.
-#include "utils/lzf.h"
+#include "lzf/lzf.h"
 
 #include <gtest/gtest.h>
 

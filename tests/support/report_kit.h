@@ -1,13 +1,13 @@
 // The tests' one kit for the controller's reports: building input reports and
 // reading the light reports back into the frame a controller would show. It
-// uses the library's own layouts (tevuio/reports.h) and the strict test
-// decoder of the LZF block (tests/lzf/lzf_decode.h), so every test that plays
+// uses the library's own layouts (tevuio/reports.h) and the strict
+// expander of the LZF block (lzf/lzf_decode.h), so every test that plays
 // or checks a controller reads the reports the same way. Header-only apart
 // from the decoder; no test framework.
 #ifndef TEVUIO_TESTS_REPORT_KIT_H
 #define TEVUIO_TESTS_REPORT_KIT_H
 
-#include "lzf_decode.h"
+#include "lzf/lzf_decode.h"
 #include "tevuio/reports.h"
 
 #include <algorithm>
@@ -74,7 +74,7 @@ inline bytes half_report(const uint8_t *host_frame, bool high) {
 inline bool apply_led_report(uint8_t *host_frame, const uint8_t *r, size_t length) {
     if (length == report::feature_length && r[0] == report::feature_id) {
         bytes frame;
-        if (r[1] > report::feature_block_room || !lzf_test_decode(r + 2, r[1], frame) ||
+        if (r[1] > report::feature_block_room || !lzf_block_expand(r + 2, r[1], frame) ||
             frame.size() != report::frame_bytes)
             return false;
         std::copy(frame.begin(), frame.end(), host_frame);

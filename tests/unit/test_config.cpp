@@ -1,7 +1,7 @@
 // The configuration loader.
 #include "fake_platform.h"
 #include "tevuio/state.h"
-#include "utils/config.h"
+#include "tevuio/config.h"
 
 #include <gtest/gtest.h>
 
@@ -141,14 +141,14 @@ TEST_F(Config, OffsetWithoutImageBaseIsStillAnAddress) {
 TEST(ConfigDeathTest, NullRecordIsAnAssertionAtLine77) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(io_config_load(nullptr, ini_file),
-                 "src/utils/config\\.cpp.*77.*cfg != NULL|cfg != NULL.*src/utils/config\\.cpp.*77");
+                 "src/tevuio/config\\.cpp.*77.*cfg != NULL|cfg != NULL.*src/tevuio/config\\.cpp.*77");
 }
 
 TEST(ConfigDeathTest, NullFileNameIsAnAssertionAtLine78) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     io_config cfg;
-    EXPECT_DEATH(io_config_load(&cfg, nullptr), "src/utils/config\\.cpp.*78.*filename != NULL|"
-                                                "filename != NULL.*src/utils/config\\.cpp.*78");
+    EXPECT_DEATH(io_config_load(&cfg, nullptr), "src/tevuio/config\\.cpp.*78.*filename != NULL|"
+                                                "filename != NULL.*src/tevuio/config\\.cpp.*78");
 }
 
 TEST(ConfigDeathTest, AssertionReportHasTheRuntimeFormat) {
@@ -156,7 +156,7 @@ TEST(ConfigDeathTest, AssertionReportHasTheRuntimeFormat) {
     // The C library's own report: file, line, function, expression.
     EXPECT_DEATH(
         io_config_load(nullptr, nullptr),
-        "src/utils/config\\.cpp:77: .*io_config_load.*: Assertion `cfg != NULL' failed\\.");
+        "src/tevuio/config\\.cpp:77: .*io_config_load.*: Assertion `cfg != NULL' failed\\.");
 }
 
 } // namespace

@@ -4,7 +4,7 @@
 // reports, goes away or comes back.
 #include "lighting_test_support.h"
 
-#include "utils/lzf.h"
+#include "lzf/lzf.h"
 
 #include <algorithm>
 #include <chrono>

@@ -49,7 +49,7 @@ build_preset win64
 
 mkdir -p "$out"
 cxx="x86_64-w64-mingw32-g++-win32 -std=c++17 -O1 -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wlogical-op -Werror -I$root/src -I$root/src/tevuio -I$root/tests/support -I$root/tests/lzf -I$here"
-kit="$root/tests/lzf/lzf_decode.cpp"
+kit="$root/src/lzf/lzf_decode.cpp"
 build_harness() {
     $cxx -shared -o "$out/setupapi.dll" "$here/fake_setupapi.cpp" "$here/fake_setupapi.def" \
         -static-libgcc -static-libstdc++ &&

@@ -1,6 +1,6 @@
 #include "vctl_model.h"
 
-#include "lzf_decode.h"
+#include "lzf/lzf_decode.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -130,7 +130,7 @@ void encode_input_report(const controller &c, uint8_t out[input_report_length]) 
 
 int lzf_expand(const uint8_t *in, size_t in_length, uint8_t *out, size_t room) {
     std::vector<uint8_t> expanded;
-    if (!lzf_test_decode(in, in_length, expanded) || expanded.size() > room) {
+    if (!lzf_block_expand(in, in_length, expanded) || expanded.size() > room) {
         return -1;
     }
     std::copy(expanded.begin(), expanded.end(), out);

@@ -14,7 +14,7 @@
 #undef NDEBUG
 #include <cassert>
 
-#include "utils/config.h"
+#include "tevuio/config.h"
 
 #include "platform/platform.h"
 

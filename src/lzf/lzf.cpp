@@ -42,7 +42,7 @@
 // the caller for the same stack the classic form always needs (256 KiB, not
 // more: positions are 32-bit offsets, not pointers). Both paths share one walk
 // (compress_walk), so only the lookup differs between them.
-#include "utils/lzf.h"
+#include "lzf/lzf.h"
 
 #include <cstddef>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "lzf_decode.h"
+#include "lzf/lzf_decode.h"
 
-bool lzf_test_decode(const uint8_t *block, size_t length, std::vector<uint8_t> &out) {
+bool lzf_block_expand(const uint8_t *block, size_t length, std::vector<uint8_t> &out) {
     out.clear();
     size_t i = 0;
     while (i < length) {
