@@ -19,39 +19,54 @@ typedef void *plat_thread;
 typedef unsigned (*plat_thread_fn)(void *arg);
 
 // --- HID interface listing -------------------------------------------------
-// nullptr when no list can be had.
+// A listed path, its NUL included, fits this room; a longer one is skipped.
+constexpr uint32_t plat_path_room = 1024;
+// One present HID interface, as the platform names it.
+struct plat_hid_interface {
+    int32_t vendor_id; // USB vendor ID, -1 when the platform cannot tell it
+    int32_t interface; // USB interface number, -1 for a device without one
+    char path[plat_path_room];
+};
+enum plat_entry_result {
+    PLAT_ENTRY_END,  // no entry at this index, or the enumeration failed: the walk ends
+    PLAT_ENTRY_SKIP, // the entry cannot be read (its record is missing or too large)
+    PLAT_ENTRY_OK,   // *entry describes it
+};
+// nullptr when no list can be had. One listing at a time: the library
+// serialises its searches.
 plat_list plat_hid_list_open();
-// false ends the walk (no entry at this index, or the enumeration failed).
-// Otherwise *detail_size is the size of the entry's detail record (its path
-// included), 0 when that cannot be had.
-bool plat_hid_list_entry(plat_list list, uint32_t index, uint32_t *detail_size);
-// Fetches the path of the entry, NUL-terminated, into path (room for 1024
-// bytes); detail_size is what plat_hid_list_entry gave. false on failure.
-bool plat_hid_list_path(plat_list list, uint32_t index, char *path, uint32_t detail_size);
+plat_entry_result plat_hid_list_entry(plat_list list, uint32_t index, plat_hid_interface *entry);
 void plat_hid_list_close(plat_list list);
 
 // --- HID I/O, all synchronous ----------------------------------------------
 // Opens a listed path for reading and writing; PLAT_INVALID_FILE on failure
 // (plat_last_error tells why).
 plat_file plat_hid_open(const char *path);
-// What a read of an input interface gave.
-enum plat_read_result {
-    PLAT_READ_DATA,      // *count bytes (possibly 0 or an odd length) are in buffer
-    PLAT_READ_CANCELLED, // plat_thread_cancel_io ended the read; the device is still there
-    PLAT_READ_GONE,      // the device is gone: unplugged, hung up, or any other read error
+// What a read or write on an interface gave.
+enum plat_io_result {
+    PLAT_IO_DONE,      // read: *count bytes (possibly 0 or an odd length) are in buffer;
+                       // write: the platform took the whole report
+    PLAT_IO_CANCELLED, // plat_hid_cancel ended it; the device is still there
+    PLAT_IO_FAILED,    // write only: the device refused the report but is still there
+    PLAT_IO_GONE,      // the device is gone: unplugged, hung up, or any other read error
 };
 // One read of at most room bytes: the newest one or two queued input reports,
 // each whole as the device sent it (room is twice the report length; a platform
 // that delivers one report per read returns the newest queued one). Blocks until
 // a report is there, the read is cancelled, or the device is gone. A report that
 // does not fit is dropped, never cut; two reports are joined only when both are
-// of the same length and both fit.
-plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count);
-// Output report, byte 0 is its ID. Returns once the platform has taken it;
-// false when it failed or was cancelled.
-bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length);
-// Feature report, byte 0 is its ID; false when it failed or was cancelled.
-bool plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length);
+// of the same length and both fit. A signal that interrupts the wait is not an
+// unplug: the read goes on.
+plat_io_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count);
+// Output report, byte 0 is its ID. Returns once the platform has taken it.
+plat_io_result plat_hid_write(plat_file file, const uint8_t *report, uint32_t length);
+// Feature report, byte 0 is its ID.
+plat_io_result plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length);
+// Makes a plat_hid_read, plat_hid_write or plat_hid_set_feature that some
+// thread is blocked in now on this file end at once with PLAT_IO_CANCELLED.
+// A call entered later is not affected, and no I/O on any other file (the
+// host's own included) is touched. The file must stay open during the call.
+void plat_hid_cancel(plat_file file);
 // Closes an interface that plat_hid_open gave (not nullptr, not
 // PLAT_INVALID_FILE). No other thread may be using it.
 void plat_hid_close(plat_file file);
@@ -81,14 +96,35 @@ bool plat_host_byte_readable(uint64_t offset, uint64_t *image_size);
 plat_thread plat_thread_start(plat_thread_fn fn, void *arg);
 // Waits at most timeout_ms for the thread to end; true when it has ended.
 bool plat_thread_wait(plat_thread thread, uint32_t timeout_ms);
-// Makes a plat_hid_read, plat_hid_write or plat_hid_set_feature that the
-// thread is blocked in now end at once (a read with PLAT_READ_CANCELLED, a
-// write with false). A call the thread enters later is not affected.
-void plat_thread_cancel_io(plat_thread thread);
 void plat_thread_close(plat_thread thread);
+// Sleeps the calling thread, whichever it is. Not ended early by anything.
 void plat_sleep_ms(uint32_t ms);
 // Milliseconds on a monotonic clock with an arbitrary start.
 uint64_t plat_now_ms();
+
+// Waits of the library's own threads. What makes a wait of 1 ms last about
+// 1 ms where the system's timer is coarse: a high-resolution waitable timer
+// where the system has one, else a timer resolution raised while the pacer is
+// open, else nothing (plain waits).
+enum plat_pacing {
+    PLAT_PACING_PLAIN,      // plain waits, at the system's own resolution
+    PLAT_PACING_RESOLUTION, // the system timer's resolution raised to 1 ms
+    PLAT_PACING_TIMER,      // a high-resolution waitable timer
+};
+struct plat_pacer {
+    plat_pacing pacing;
+    void *timer; // PLAT_PACING_TIMER: the timer
+};
+// Opens and closes a pacer, on the thread that waits with it.
+void plat_pacer_open(plat_pacer *pacer);
+void plat_pacer_close(plat_pacer *pacer);
+constexpr uint32_t plat_wait_forever = 0xFFFFFFFFu;
+// Waits at most ms (plat_wait_forever: no limit) on the calling thread, one
+// that plat_thread_start started, with the pacer (nullptr: a plain wait). It
+// ends early when plat_thread_wake was called for the thread since its
+// previous wait ended; no wake-up is lost. No spinning.
+void plat_wait(const plat_pacer *pacer, uint32_t ms);
+void plat_thread_wake(plat_thread thread);
 
 // --- Standard output and exit ------------------------------------------------
 // Formats to the process's buffered standard output, without flushing.
