@@ -14,7 +14,8 @@ enum hid_search_result {
     HID_NOT_FOUND = -2,   // no listed interface matches, or no list could be had
 };
 // interface 0xFF means any. A failed open prints a line unless quiet. *handle_out
-// is left as it was when nothing is found.
+// is left as it was when nothing is found. Searches from several threads take
+// turns.
 hid_search_result hid_open_device(plat_file *handle_out, uint16_t vendor_id, uint8_t interface,
                                   bool quiet = false);
 
@@ -27,14 +28,14 @@ enum hid_read_status {
 // Reads the newest input report of this ID and length (of at most two queued).
 hid_read_status hid_read_input_report(plat_file handle, uint8_t *destination, uint8_t report_id,
                                       uint8_t length);
-// Sends a 49-byte output report: ID, payload, zeros. Returns 0 when the
-// platform took it, -1 when the write failed.
-int hid_write_padded_report(plat_file handle, const uint8_t *payload, uint8_t report_id,
-                            uint8_t payload_length);
-// 0 when the platform took the report; -1 when report[0] is not report_id
-// (nothing sent) or the write failed.
-int hid_write_report(plat_file handle, const uint8_t *report, uint8_t report_id, uint8_t length);
-int hid_set_feature_report(plat_file handle, const uint8_t *report, uint8_t report_id,
-                           uint8_t length);
+// Sends a 49-byte output report: ID, payload, zeros.
+plat_io_result hid_write_padded_report(plat_file handle, const uint8_t *payload, uint8_t report_id,
+                                       uint8_t payload_length);
+// Sends a laid-out report; PLAT_IO_FAILED, and nothing sent, when report[0] is
+// not report_id.
+plat_io_result hid_write_report(plat_file handle, const uint8_t *report, uint8_t report_id,
+                                uint8_t length);
+plat_io_result hid_set_feature_report(plat_file handle, const uint8_t *report, uint8_t report_id,
+                                      uint8_t length);
 
 #endif

@@ -9,11 +9,6 @@
 
 namespace {
 
-constexpr uint8_t input_interface = 0;
-constexpr uint8_t lighting_interface = 1;
-// Queued input reports: the read asks for two and keeps the newer.
-constexpr uint32_t input_queue_depth = 2;
-
 // One of init's searches. A search that finds nothing counts towards the
 // process-wide limit, and the third ends the process.
 hid_search_result init_search(plat_file *handle, uint8_t interface) {
@@ -35,14 +30,16 @@ uint16_t tevu_io_get_api_version(void) {
 }
 
 int32_t tevu_io_jvs_init(void) {
-    io_config_load(&config, TEVUIO_CONFIG_FILE);
-    lighting_check_lamp_address();
+    io_config loaded;
+    io_config_load(&loaded, TEVUIO_CONFIG_FILE);
+    lighting_check_lamp_address(loaded);
+    config.publish(loaded);
 
     // A search that finds nothing keeps the stored input handle; a found
     // interface that fails to open replaces it with the invalid handle.
     plat_file input = device.input.file.load(std::memory_order_acquire);
     const plat_file stored = input;
-    uint8_t interface = input_interface;
+    uint8_t interface = device_input_interface;
     hid_search_result found = init_search(&input, interface);
     if (found != HID_OPENED) {
         interface = TEVUIO_ANY_INTERFACE;
@@ -54,18 +51,20 @@ int32_t tevu_io_jvs_init(void) {
         return -1;
 
     plat_file lighting = nullptr;
-    if (init_search(&lighting, lighting_interface) != HID_OPENED)
+    if (init_search(&lighting, device_lighting_interface) != HID_OPENED)
         lighting = nullptr;
     device_replace(device.lighting, lighting);
+    device.lighting_search_until.store(0, std::memory_order_release);
     device.lost.store(false, std::memory_order_release);
     device.input_interface.store(interface, std::memory_order_release);
     device.was_connected.store(true, std::memory_order_release);
+    lighting_wake();
 
     led_report_low[0] = report::led_low_id;
     led_report_high[0] = report::led_high_id;
     led_feature_report[0] = report::feature_id;
 
-    if (!plat_hid_set_input_queue(input, input_queue_depth)) {
+    if (!plat_hid_set_input_queue(input, device_input_queue_depth)) {
         log_printf("Error %lu setnuminputbuff\r\n", plat_last_error());
         return -1;
     }

@@ -12,11 +12,11 @@
 // write failed) is sent again on a later pass unless a newer one replaces it.
 #include "tevuio/lighting.h"
 
+#include "lzf/lzf.h"
 #include "tevuio.h"
 #include "tevuio/hid.h"
 #include "tevuio/reports.h"
 #include "tevuio/state.h"
-#include "lzf/lzf.h"
 
 #include <cstring>
 
@@ -32,11 +32,14 @@ constexpr uint8_t lamp_button_bit[report::lamp_count] = {3, 0, 1, 2};
 // After a pass with a failed write (the device refused a report, or it is
 // going away) the thread pauses this long before it tries again.
 constexpr uint32_t failed_pass_pause_ms = 10;
-// Without a lighting interface the thread waits in slices of this length.
-constexpr uint32_t no_interface_pause_ms = 20;
+// Writes that keep failing this long mean an interface that is gone, whatever
+// the platform could tell: it is closed and looked for again.
+constexpr uint64_t failing_interface_ms = 1000;
+// While the lighting interface is missing and looked for: how often to look.
+constexpr uint64_t lighting_search_interval_ms = 250;
 
 void update_lamp_levels() {
-    const uint64_t address = config.lamp_state_address;
+    const uint64_t address = config.lamp_state_address.load(std::memory_order_acquire);
     if (address != 0) {
         // In a 32-bit process the byte lies at the low bits of the address.
         const volatile uint8_t *lamp_state =
@@ -61,19 +64,20 @@ void take_newest_frame() {
     led_output.unsent = true;
 }
 
-// Sends one half unless the controller is known to show it. False when the
-// write failed.
-bool send_half(plat_file lighting, uint8_t *report, uint8_t id, bool &known, const uint8_t *half) {
+// Sends one half unless the controller is known to show it.
+plat_io_result send_half(plat_file lighting, uint8_t *report, uint8_t id, bool &known,
+                         const uint8_t *half) {
     if (known && std::memcmp(report + 1, half, report::half_bytes) == 0)
-        return true;
+        return PLAT_IO_DONE;
     std::memcpy(report + 1, half, report::half_bytes);
-    known = hid_write_report(lighting, report, id, report::output_length) == 0;
-    return known;
+    const plat_io_result result = hid_write_report(lighting, report, id, report::output_length);
+    known = result == PLAT_IO_DONE;
+    return result;
 }
 
-// Sends the front frame whole. False when a write failed: the frame stays
-// unsent and goes again on a later pass.
-bool send_frame(plat_file lighting) {
+// Sends the front frame whole. When a write did not go through, the frame
+// stays unsent and goes again on a later pass.
+plat_io_result send_frame(plat_file lighting) {
     const uint8_t *frame = led_frames.frames[led_output.front];
     uint32_t block_length = report::feature_block_room;
     if (lzf_block_compress(frame, report::frame_bytes, led_feature_report + 2, &block_length) ==
@@ -84,28 +88,75 @@ bool send_frame(plat_file lighting) {
         // The halves' record no longer tells what the controller shows.
         led_output.low_known = false;
         led_output.high_known = false;
-        if (hid_set_feature_report(lighting, led_feature_report, report::feature_id,
-                                   report::feature_length) != 0)
-            return false;
+        const plat_io_result result = hid_set_feature_report(
+            lighting, led_feature_report, report::feature_id, report::feature_length);
+        if (result != PLAT_IO_DONE)
+            return result;
     } else {
         uint8_t device_order[report::frame_bytes];
         report::frame_to_device_order(device_order, frame);
-        if (!send_half(lighting, led_report_low, report::led_low_id, led_output.low_known,
-                       device_order) ||
-            !send_half(lighting, led_report_high, report::led_high_id, led_output.high_known,
-                       device_order + report::half_bytes))
-            return false;
+        plat_io_result result = send_half(lighting, led_report_low, report::led_low_id,
+                                          led_output.low_known, device_order);
+        if (result == PLAT_IO_DONE)
+            result = send_half(lighting, led_report_high, report::led_high_id,
+                               led_output.high_known, device_order + report::half_bytes);
+        if (result != PLAT_IO_DONE)
+            return result;
     }
     led_output.unsent = false;
-    return true;
+    return PLAT_IO_DONE;
+}
+
+// Without a lighting interface: looks for one while a search is on (after
+// the controller came back, or after the interface went away on its own),
+// else sleeps until a search starts or stop wakes the thread.
+void await_interface(uint64_t &next_search_ms) {
+    const uint64_t until = device.lighting_search_until.load(std::memory_order_acquire);
+    if (until == 0 || device.lost.load(std::memory_order_acquire)) {
+        plat_wait(nullptr, plat_wait_forever);
+        return;
+    }
+    const uint64_t now = plat_now_ms();
+    if (now >= next_search_ms) {
+        plat_file found = nullptr;
+        if (hid_open_device(&found, TEVUIO_VENDOR_ID, device_lighting_interface, true) ==
+            HID_OPENED) {
+            device_replace(device.lighting, found);
+            device.lighting_search_until.store(0, std::memory_order_release);
+            return;
+        }
+        if (now >= until) {
+            // Given up: lights stay off until the controller comes back.
+            uint64_t expected = until;
+            device.lighting_search_until.compare_exchange_strong(expected, 0,
+                                                                 std::memory_order_acq_rel);
+            return;
+        }
+        next_search_ms = now + lighting_search_interval_ms;
+    }
+    plat_wait(nullptr, static_cast<uint32_t>(next_search_ms - now));
+}
+
+// The lighting interface is gone while the controller stays: close it and
+// look for it again.
+void drop_interface(uint64_t &next_search_ms) {
+    device_replace(device.lighting, nullptr);
+    if (device.lost.load(std::memory_order_acquire))
+        return;
+    const uint64_t now = plat_now_ms();
+    device.lighting_search_until.store(now + device_lighting_search_ms, std::memory_order_release);
+    next_search_ms = now + lighting_search_interval_ms;
 }
 
 unsigned lighting_thread_proc(void *) {
+    uint64_t next_search_ms = 0;
+    uint64_t failing_since_ms = 0; // 0: the last pass's writes went through
     while (!lighting_stop.load(std::memory_order_acquire)) {
         uint32_t generation = 0;
         const plat_file lighting = device_acquire(device.lighting, &generation);
         if (!device_file_open(lighting)) {
-            plat_sleep_ms(no_interface_pause_ms);
+            failing_since_ms = 0;
+            await_interface(next_search_ms);
             continue;
         }
         if (generation != led_output.generation) {
@@ -118,28 +169,38 @@ unsigned lighting_thread_proc(void *) {
         }
 
         update_lamp_levels();
-        bool written = hid_write_padded_report(lighting, lamp_levels, report::lamp_id,
-                                               report::lamp_count) == 0;
+        plat_io_result result =
+            hid_write_padded_report(lighting, lamp_levels, report::lamp_id, report::lamp_count);
         // Stop, or a closer waiting for this handle, ends the pass here.
-        if (!lighting_stop.load(std::memory_order_acquire) &&
+        if (result == PLAT_IO_DONE && !lighting_stop.load(std::memory_order_acquire) &&
             device.lighting.file.load(std::memory_order_acquire) == lighting) {
             take_newest_frame();
-            if (led_output.unsent && !send_frame(lighting))
-                written = false;
+            if (led_output.unsent)
+                result = send_frame(lighting);
         }
-
         device_release(device.lighting);
-        // A write that stop cancelled needs no pause.
-        if (!written && !lighting_stop.load(std::memory_order_acquire))
-            plat_sleep_ms(failed_pass_pause_ms);
+
+        if (result == PLAT_IO_DONE || result == PLAT_IO_CANCELLED) {
+            failing_since_ms = 0; // a cancelled write needs no pause
+            continue;
+        }
+        const uint64_t now = plat_now_ms();
+        if (failing_since_ms == 0)
+            failing_since_ms = now;
+        if (result == PLAT_IO_GONE || now - failing_since_ms >= failing_interface_ms) {
+            failing_since_ms = 0;
+            drop_interface(next_search_ms);
+        } else if (!lighting_stop.load(std::memory_order_acquire)) {
+            plat_wait(nullptr, failed_pass_pause_ms);
+        }
     }
     return 0;
 }
 
 } // namespace
 
-void lighting_check_lamp_address() {
-    const uint64_t address = config.lamp_state_address;
+void lighting_check_lamp_address(io_config &loaded) {
+    const uint64_t address = loaded.lamp_state_address;
     if (address == 0)
         return;
     const uint64_t offset = address - plat_host_image_base();
@@ -148,8 +209,14 @@ void lighting_check_lamp_address() {
         log_printf("hid_offset 0x%lx lies outside the host image (0x%lx bytes); lamps follow "
                    "the controller's buttons.\r\n",
                    static_cast<unsigned long>(offset), static_cast<unsigned long>(image_size));
-        config.lamp_state_address = 0;
+        loaded.lamp_state_address = 0;
     }
+}
+
+void lighting_wake() {
+    const plat_thread thread = lighting_thread.load(std::memory_order_acquire);
+    if (thread != nullptr)
+        plat_thread_wake(thread);
 }
 
 void lighting_start_step() {
@@ -160,7 +227,6 @@ void lighting_start_step() {
     if (wanted && lighting_thread.load(std::memory_order_acquire) == nullptr) {
         const plat_thread thread = plat_thread_start(lighting_thread_proc, nullptr);
         lighting_thread.store(thread, std::memory_order_release);
-        device.lighting.user.store(thread, std::memory_order_release);
     }
 }
 

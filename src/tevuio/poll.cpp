@@ -22,14 +22,14 @@ constexpr uint8_t opbtn_service = 1u << 1;
 
 void tevu_io_jvs_poll(uint8_t *opbtn, uint8_t *gamebtn) {
     uint8_t op = 0;
-    if (plat_key_down(config.vk_test))
+    if (plat_key_down(key_of(config.vk_test)))
         op |= opbtn_test;
-    if (plat_key_down(config.vk_service))
+    if (plat_key_down(key_of(config.vk_service)))
         op |= opbtn_service;
 
     uint8_t game = 0;
     for (int i = 0; i < 5; ++i)
-        if (plat_key_down(config.vk_button[i]))
+        if (plat_key_down(key_of(config.vk_button[i])))
             game |= static_cast<uint8_t>(1u << i);
 
     // One load, so a poll sees either the old or the new word.
@@ -56,13 +56,23 @@ void tevu_io_jvs_poll(uint8_t *opbtn, uint8_t *gamebtn) {
 void tevu_io_jvs_read_coin_counter(uint16_t *count) {
     if (count == nullptr)
         return;
-    if (plat_key_down(config.vk_coin)) {
-        if (!coin_key_down) {
-            coin_count = static_cast<uint16_t>(coin_count + 1);
-            coin_key_down = true;
+    // The word is loaded before the key is looked at, and changed only if no
+    // other thread changed it meanwhile: a thread whose look at the key is
+    // older than the last change that took effect looks again. So a press
+    // counts once, however many threads count coins.
+    uint32_t state = coin_state.load(std::memory_order_acquire);
+    for (;;) {
+        const bool down = plat_key_down(key_of(config.vk_coin));
+        const bool was_down = (state & coin_key_down_bit) != 0;
+        if (down == was_down)
+            break;
+        const uint32_t next =
+            down ? (state + coin_one) | coin_key_down_bit : state & ~coin_key_down_bit;
+        if (coin_state.compare_exchange_weak(state, next, std::memory_order_acq_rel,
+                                             std::memory_order_acquire)) {
+            state = next;
+            break;
         }
-    } else {
-        coin_key_down = false;
     }
-    *count = coin_count;
+    *count = static_cast<uint16_t>(state / coin_one);
 }

@@ -4,8 +4,8 @@
 #define TEVUIO_STATE_H
 
 #include "platform/platform.h"
-#include "tevuio/device.h"
 #include "tevuio/config.h"
+#include "tevuio/device.h"
 
 #include <atomic>
 #include <cstdint>
@@ -14,8 +14,25 @@
 #define TEVUIO_VENDOR_ID 0x0F0D
 #define TEVUIO_ANY_INTERFACE 0xFF
 
-// Written by init (while the threads are stopped), read by the host's calls.
-extern io_config config;
+// The configuration in force. Init writes it; the host's calls and both
+// threads read it at any time, an init while the slider runs included. Each
+// binding is one atomic byte, so a call that overlaps an init sees every key
+// either as it was or as it becomes, never a torn value.
+struct live_config {
+    std::atomic<uint8_t> vk_button[5];
+    std::atomic<uint8_t> vk_cell[8];
+    std::atomic<uint8_t> vk_test;
+    std::atomic<uint8_t> vk_service;
+    std::atomic<uint8_t> vk_coin;
+    std::atomic<uint64_t> lamp_state_address;
+
+    void publish(const io_config &loaded);
+};
+extern live_config config;
+// A binding's key code, for a plat_key_down.
+inline uint8_t key_of(const std::atomic<uint8_t> &binding) {
+    return binding.load(std::memory_order_relaxed);
+}
 
 // Init's searches that found nothing, process-wide, never reset (the third one
 // ends the process). The slider thread's searches for a lost controller do not
@@ -32,9 +49,14 @@ extern input_report_fields latest_report;
 // The slider word of an untouched slider; latest_report starts with it.
 #define TEVUIO_SLIDER_UNTOUCHED 0x80808080u
 
-// Coin state: touched only by the coin-counter call on the host's thread.
-extern uint16_t coin_count;
-extern bool coin_key_down;
+// Coin state, as one word so that host threads that count coins at once
+// agree: bit 0 is set while the coin key was seen down, the bits above count
+// the presses (the count wraps at 16 bits when it is handed out). Every change
+// is a compare-and-exchange from the word its caller saw before it looked at
+// the key, so the key states that take effect are in the order they were seen.
+constexpr uint32_t coin_key_down_bit = 1u;
+constexpr uint32_t coin_one = 2u;
+extern std::atomic<uint32_t> coin_state;
 
 // Worker threads (start and stop run on one host thread) and their stop flags.
 // The slider thread cancels the lighting thread's I/O when it closes the

@@ -330,7 +330,7 @@ TEST_F(Hid, PaddedWriteAlwaysSends49Bytes) {
     fake::add_entry(in1);
     int dev = open_any();
     const uint8_t lamps[4] = {0xFF, 0x00, 0xFF, 0x12};
-    EXPECT_EQ(0, hid_write_padded_report(handle, lamps, 0x06, 4));
+    EXPECT_EQ(PLAT_IO_DONE, hid_write_padded_report(handle, lamps, 0x06, 4));
     auto sent = fake::sent(dev);
     ASSERT_EQ(1u, sent.size());
     EXPECT_FALSE(sent[0].feature);
@@ -346,8 +346,8 @@ TEST_F(Hid, PaddedWriteWithFullAndEmptyPayload) {
     fake::add_entry(in1);
     int dev = open_any();
     std::vector<uint8_t> payload = iota(1, 48);
-    EXPECT_EQ(0, hid_write_padded_report(handle, payload.data(), 0x04, 48));
-    EXPECT_EQ(0, hid_write_padded_report(handle, nullptr, 0x05, 0));
+    EXPECT_EQ(PLAT_IO_DONE, hid_write_padded_report(handle, payload.data(), 0x04, 48));
+    EXPECT_EQ(PLAT_IO_DONE, hid_write_padded_report(handle, nullptr, 0x05, 0));
     auto sent = fake::sent(dev);
     ASSERT_EQ(2u, sent.size());
     std::vector<uint8_t> full = {0x04};
@@ -362,7 +362,7 @@ TEST_F(Hid, PaddedWritePayloadLongerThanTheReportIsCut) {
     fake::add_entry(in1);
     int dev = open_any();
     std::vector<uint8_t> payload = iota(1, 60);
-    EXPECT_EQ(0, hid_write_padded_report(handle, payload.data(), 0x06, 60));
+    EXPECT_EQ(PLAT_IO_DONE, hid_write_padded_report(handle, payload.data(), 0x06, 60));
     auto sent = fake::sent(dev);
     ASSERT_EQ(1u, sent.size());
     std::vector<uint8_t> expected = {0x06};
@@ -375,8 +375,8 @@ TEST_F(Hid, PaddedWriteReportsAFailedWrite) {
     int dev = open_any();
     fake::set_write_fails(dev, true);
     const uint8_t lamps[4] = {};
-    EXPECT_EQ(-1, hid_write_padded_report(handle, lamps, 0x06, 4));
-    EXPECT_EQ(-1, hid_write_padded_report(nullptr, lamps, 0x06, 4));
+    EXPECT_EQ(PLAT_IO_FAILED, hid_write_padded_report(handle, lamps, 0x06, 4));
+    EXPECT_EQ(PLAT_IO_GONE, hid_write_padded_report(nullptr, lamps, 0x06, 4));
     EXPECT_TRUE(fake::sent(dev).empty());
 }
 
@@ -384,9 +384,9 @@ TEST_F(Hid, WriteReportChecksTheId) {
     fake::add_entry(in1);
     int dev = open_any();
     std::vector<uint8_t> report = iota(0x04, 49);
-    EXPECT_EQ(-1, hid_write_report(handle, report.data(), 0x05, 49));
+    EXPECT_EQ(PLAT_IO_FAILED, hid_write_report(handle, report.data(), 0x05, 49));
     EXPECT_TRUE(fake::sent(dev).empty());
-    EXPECT_EQ(0, hid_write_report(handle, report.data(), 0x04, 49));
+    EXPECT_EQ(PLAT_IO_DONE, hid_write_report(handle, report.data(), 0x04, 49));
     auto sent = fake::sent(dev);
     ASSERT_EQ(1u, sent.size());
     EXPECT_FALSE(sent[0].feature);
@@ -398,7 +398,7 @@ TEST_F(Hid, WriteReportTellsAFailedWrite) {
     int dev = open_any();
     fake::set_write_fails(dev, true);
     std::vector<uint8_t> report = iota(0x04, 49);
-    EXPECT_EQ(-1, hid_write_report(handle, report.data(), 0x04, 49));
+    EXPECT_EQ(PLAT_IO_FAILED, hid_write_report(handle, report.data(), 0x04, 49));
 }
 
 TEST_F(Hid, FeatureReportChecksTheId) {
@@ -407,9 +407,9 @@ TEST_F(Hid, FeatureReportChecksTheId) {
     std::vector<uint8_t> report(64, 0);
     report[0] = 0x0B;
     report[1] = 9;
-    EXPECT_EQ(-1, hid_set_feature_report(handle, report.data(), 0x0C, 64));
+    EXPECT_EQ(PLAT_IO_FAILED, hid_set_feature_report(handle, report.data(), 0x0C, 64));
     EXPECT_TRUE(fake::sent(dev).empty());
-    EXPECT_EQ(0, hid_set_feature_report(handle, report.data(), 0x0B, 64));
+    EXPECT_EQ(PLAT_IO_DONE, hid_set_feature_report(handle, report.data(), 0x0B, 64));
     auto sent = fake::sent(dev);
     ASSERT_EQ(1u, sent.size());
     EXPECT_TRUE(sent[0].feature);

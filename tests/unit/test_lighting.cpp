@@ -255,11 +255,13 @@ TEST_F(Lighting, NewHandleGetsTheNewestFrameInFull) {
     set(newest);
     leds.take_led_reports();
     device_replace(device.lighting, plat_hid_open(light_path()));
+    lighting_wake(); // as init does when it opens an interface
     catch_up();
     const std::vector<bytes> full = {make_report(0x04, device_half(newest, false), 49),
                                      make_report(0x05, device_half(newest, true), 49)};
     EXPECT_EQ(leds.take_led_reports(), full);
     device_replace(device.lighting, plat_hid_open(light_path())); // no new frame
+    lighting_wake();
     EXPECT_TRUE(leds.wait_passes(2));
     EXPECT_EQ(leds.take_led_reports(), full);
     EXPECT_EQ(fake::close_count(1), 1);
@@ -362,46 +364,52 @@ std::string outside_message(uint64_t offset, uint64_t size) {
 }
 
 TEST_F(Lighting, LampAddressOutsideImageIsDroppedWithOneLine) {
+    io_config loaded{};
     fake::set_image(0x400000, 0x1000);
-    config.lamp_state_address = 0x401000;
-    lighting_check_lamp_address();
+    loaded.lamp_state_address = 0x401000;
+    lighting_check_lamp_address(loaded);
     EXPECT_EQ(fake::output(), "hid_offset 0x1000 lies outside the host image (0x1000 bytes); "
                               "lamps follow the controller's buttons.\r\n");
-    EXPECT_EQ(config.lamp_state_address, 0u);
+    EXPECT_EQ(loaded.lamp_state_address, 0u);
 }
 
 TEST_F(Lighting, LampAddressAtLastImageByteIsKept) {
+    io_config loaded{};
     fake::set_image(0x400000, 0x1000);
-    config.lamp_state_address = 0x400FFF;
-    lighting_check_lamp_address();
+    loaded.lamp_state_address = 0x400FFF;
+    lighting_check_lamp_address(loaded);
     EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(config.lamp_state_address, 0x400FFFu);
-    config.lamp_state_address = 0x400000;
-    lighting_check_lamp_address();
+    EXPECT_EQ(loaded.lamp_state_address, 0x400FFFu);
+    loaded.lamp_state_address = 0x400000;
+    lighting_check_lamp_address(loaded);
     EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(config.lamp_state_address, 0x400000u);
+    EXPECT_EQ(loaded.lamp_state_address, 0x400000u);
 }
 
 TEST_F(Lighting, LampAddressBelowImageIsDropped) {
+    io_config loaded{};
     fake::set_image(0x400000, 0x1000);
-    config.lamp_state_address = 0x3FFFFF;
-    lighting_check_lamp_address();
+    loaded.lamp_state_address = 0x3FFFFF;
+    lighting_check_lamp_address(loaded);
     EXPECT_EQ(fake::output(), outside_message(static_cast<uint64_t>(0) - 1, 0x1000));
-    EXPECT_EQ(config.lamp_state_address, 0u);
+    EXPECT_EQ(loaded.lamp_state_address, 0u);
 }
 
 TEST_F(Lighting, NoLampAddressPrintsNothing) {
+    io_config loaded{};
     fake::set_image(0x400000, 0x1000);
-    config.lamp_state_address = 0;
-    lighting_check_lamp_address();
+    loaded.lamp_state_address = 0;
+    lighting_check_lamp_address(loaded);
     EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(config.lamp_state_address, 0u);
+    EXPECT_EQ(loaded.lamp_state_address, 0u);
 }
 
 TEST_F(Lighting, DroppedLampAddressMakesLampsFollowButtons) {
+    io_config loaded{};
     fake::set_image(0x400000, 0x10);
-    config.lamp_state_address = 0x400000u + 0x7FFF0000u; // would fault if read
-    lighting_check_lamp_address();
+    loaded.lamp_state_address = 0x400000u + 0x7FFF0000u; // would fault if read
+    lighting_check_lamp_address(loaded);
+    config.publish(loaded);
     EXPECT_EQ(fake::output(), outside_message(0x7FFF0000, 0x10));
     latest_report.buttons.store(0x0004);
     EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0xFF, 0x00));

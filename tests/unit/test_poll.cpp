@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 namespace {
 
 class Poll : public ::testing::Test {
@@ -12,7 +16,9 @@ class Poll : public ::testing::Test {
     void SetUp() override {
         state_reset_for_tests();
         fake::reset();
-        io_config_load(&config, TEVUIO_CONFIG_FILE); // default bindings
+        io_config defaults;
+        io_config_load(&defaults, TEVUIO_CONFIG_FILE);
+        config.publish(defaults);
     }
 
     void poll() {
@@ -212,6 +218,38 @@ TEST_F(Poll, CoinFollowsTheConfiguredKey) {
     EXPECT_EQ(0, coins());
     fake::set_key('C', true);
     EXPECT_EQ(1, coins());
+}
+
+// Host threads that all count coins: every press counts once, none twice,
+// whichever thread sees it first and however stale another's look is.
+TEST(PollThreads, FourThreadsCountEveryPressOnce) {
+    state_reset_for_tests();
+    fake::reset();
+    io_config defaults;
+    io_config_load(&defaults, TEVUIO_CONFIG_FILE);
+    config.publish(defaults);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> pollers;
+    for (int t = 0; t < 4; ++t)
+        pollers.emplace_back([&] {
+            while (!done.load()) {
+                uint16_t c = 0;
+                tevu_io_jvs_read_coin_counter(&c);
+            }
+        });
+    const int presses = 3000;
+    for (int i = 0; i < presses; ++i) {
+        fake::set_key(key_coin, true);
+        ASSERT_TRUE(fake::wait_until([] { return (coin_state.load() & coin_key_down_bit) != 0; }));
+        fake::set_key(key_coin, false);
+        ASSERT_TRUE(fake::wait_until([] { return (coin_state.load() & coin_key_down_bit) == 0; }));
+    }
+    done.store(true);
+    for (std::thread &t : pollers)
+        t.join();
+    uint16_t counted = 0;
+    tevu_io_jvs_read_coin_counter(&counted);
+    EXPECT_EQ(presses, counted);
 }
 
 } // namespace

@@ -173,7 +173,9 @@ TEST_F(Slider, NoPhantomTouchesBeforeTheFirstReport) {
 }
 
 TEST_F(Slider, KeysStillReachTheCallbackWithoutDevice) {
-    io_config_load(&config, TEVUIO_CONFIG_FILE); // default bindings, no init
+    io_config defaults; // default bindings, no init
+    io_config_load(&defaults, TEVUIO_CONFIG_FILE);
+    config.publish(defaults);
     fake::set_key('W', true);
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
@@ -296,7 +298,7 @@ TEST_F(SliderThreads, CancelledReadKeepsTheReportAndDoesNotPause) {
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0) && calls.load() == 1; }));
     const plat_thread thread = slider_thread;
-    plat_thread_cancel_io(thread);
+    device_cancel(device.input);
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 2 && fake::read_blocked(0); }));
     EXPECT_EQ(with({{31, 200}}), recorded()[1]);
     EXPECT_EQ(0, fake::thread_sleeps(thread));
