@@ -51,24 +51,27 @@ void widen(const char *text, wchar_t *out) {
     out[i] = L'\0';
 }
 
-// _beginthreadex calls its routine with the system's calling convention, which
-// on 32-bit x86 is not the one of plat_thread_fn: each thread starts through
-// this trampoline, which takes its routine from a slot of a small table.
-struct thread_slot {
+// The platform's threads. _beginthreadex calls its routine with the system's
+// calling convention, which on 32-bit x86 is not the one of plat_thread_fn:
+// each thread starts through this trampoline, which takes its routine from
+// its record. The record also holds the thread's wake-up event, an
+// auto-reset event that keeps a wake sent before the thread waits.
+struct thread_record {
+    std::atomic<bool> used;
+    HANDLE thread;
+    HANDLE wake; // made with the record's first use and kept
     plat_thread_fn fn;
     void *arg;
-    // Set from the claim until the new thread has taken fn and arg.
-    std::atomic<bool> in_use;
 };
-constexpr int thread_slot_count = 8;
-thread_slot thread_slots[thread_slot_count];
+constexpr int thread_record_count = 16;
+thread_record thread_records[thread_record_count];
+// The record of the calling thread; nullptr on a thread the platform did not start.
+thread_local thread_record *current_record = nullptr;
 
-unsigned __stdcall thread_trampoline(void *slot_pointer) {
-    thread_slot *slot = static_cast<thread_slot *>(slot_pointer);
-    plat_thread_fn fn = slot->fn;
-    void *arg = slot->arg;
-    slot->in_use.store(false, std::memory_order_release); // fn and arg were read first
-    return fn(arg);
+unsigned __stdcall thread_trampoline(void *record_pointer) {
+    thread_record *record = static_cast<thread_record *>(record_pointer);
+    current_record = record;
+    return record->fn(record->arg);
 }
 
 } // namespace
@@ -254,29 +257,40 @@ bool plat_host_byte_readable(uint64_t offset, uint64_t *image_size) {
 // --- Threads -------------------------------------------------------------------
 
 plat_thread plat_thread_start(plat_thread_fn fn, void *arg) {
-    for (int i = 0; i < thread_slot_count; ++i) {
-        thread_slot *slot = &thread_slots[i];
+    for (thread_record &record : thread_records) {
         bool expected = false;
-        if (!slot->in_use.compare_exchange_strong(expected, true, std::memory_order_acquire))
+        if (!record.used.compare_exchange_strong(expected, true, std::memory_order_acquire))
             continue;
-        slot->fn = fn;
-        slot->arg = arg;
-        uintptr_t thread = _beginthreadex(nullptr, 0, thread_trampoline, slot, 0, nullptr);
+        if (record.wake == nullptr)
+            record.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        else
+            ResetEvent(record.wake);
+        record.fn = fn;
+        record.arg = arg;
+        const uintptr_t thread =
+            record.wake == nullptr
+                ? 0
+                : _beginthreadex(nullptr, 0, thread_trampoline, &record, 0, nullptr);
         if (thread == 0) {
-            slot->in_use.store(false, std::memory_order_release);
+            record.used.store(false, std::memory_order_release);
             return nullptr;
         }
-        return reinterpret_cast<plat_thread>(thread);
+        record.thread = reinterpret_cast<HANDLE>(thread);
+        return &record;
     }
-    return nullptr; // every slot is held by a thread that has not started yet
+    return nullptr; // every record is held by a thread not closed yet
 }
 
 bool plat_thread_wait(plat_thread thread, uint32_t timeout_ms) {
-    return WaitForSingleObject(static_cast<HANDLE>(thread), timeout_ms) == WAIT_OBJECT_0;
+    return WaitForSingleObject(static_cast<thread_record *>(thread)->thread, timeout_ms) ==
+           WAIT_OBJECT_0;
 }
 
 void plat_thread_close(plat_thread thread) {
-    CloseHandle(static_cast<HANDLE>(thread));
+    thread_record *record = static_cast<thread_record *>(thread);
+    CloseHandle(record->thread);
+    record->thread = nullptr;
+    record->used.store(false, std::memory_order_release);
 }
 
 void plat_sleep_ms(uint32_t ms) {
@@ -288,9 +302,6 @@ uint64_t plat_now_ms() {
 }
 
 namespace {
-
-// Queued to a thread to end its alertable wait; it has nothing to do.
-void CALLBACK wake_routine(ULONG_PTR) {}
 
 // High-resolution waitable timers came with Windows 10 1803; older systems
 // refuse the flag.
@@ -340,21 +351,26 @@ void plat_pacer_close(plat_pacer *pacer) {
 }
 
 void plat_wait(const plat_pacer *pacer, uint32_t ms) {
-    // Alertable waits: plat_thread_wake queues an APC, which ends them (a
-    // wake sent before the wait ends the next one at once).
+    const HANDLE wake = current_record != nullptr ? current_record->wake : nullptr;
+    if (wake == nullptr) {
+        Sleep(ms == plat_wait_forever ? INFINITE : ms);
+        return;
+    }
     if (ms != plat_wait_forever && pacer != nullptr && pacer->pacing == PLAT_PACING_TIMER) {
         LARGE_INTEGER due;
         due.QuadPart = -static_cast<LONGLONG>(ms) * 10000; // relative, in 100 ns
-        if (SetWaitableTimer(static_cast<HANDLE>(pacer->timer), &due, 0, nullptr, nullptr, FALSE)) {
-            WaitForSingleObjectEx(static_cast<HANDLE>(pacer->timer), INFINITE, TRUE);
+        const HANDLE timer = static_cast<HANDLE>(pacer->timer);
+        if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+            const HANDLE both[2] = {wake, timer};
+            WaitForMultipleObjects(2, both, FALSE, INFINITE);
             return;
         }
     }
-    SleepEx(ms == plat_wait_forever ? INFINITE : ms, TRUE);
+    WaitForSingleObject(wake, ms == plat_wait_forever ? INFINITE : ms);
 }
 
 void plat_thread_wake(plat_thread thread) {
-    QueueUserAPC(wake_routine, static_cast<HANDLE>(thread), 0);
+    SetEvent(static_cast<thread_record *>(thread)->wake);
 }
 
 // --- Standard output and exit ------------------------------------------------

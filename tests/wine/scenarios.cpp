@@ -872,6 +872,128 @@ void scenario_init_handles() {
     check(after <= before + 4, "1000 inits leave the handle count where it was",
           std::to_string(before) + " -> " + std::to_string(after));
 }
+// --- The host's own I/O and calls while the slider runs -----------------------
+
+// The host's pipe, which the callback writes to once and blocks on.
+HANDLE host_pipe_reader, host_pipe_writer;
+volatile LONG host_write_entered, host_write_done;
+BOOL host_write_ok;
+DWORD host_write_bytes, host_write_error;
+char host_chunk[8192];
+
+void writing_callback(const uint8_t *pressure) {
+    record_pressure(pressure);
+    if (InterlockedCompareExchange(&host_write_entered, 1, 0) != 0)
+        return;
+    host_write_ok =
+        WriteFile(host_pipe_writer, host_chunk, sizeof host_chunk, &host_write_bytes, nullptr);
+    host_write_error = host_write_ok ? 0 : GetLastError();
+    InterlockedExchange(&host_write_done, 1);
+}
+
+DWORD WINAPI run_stop(void *) {
+    tevu_io_slider_stop();
+    return 0;
+}
+
+// Stop while the host's callback is blocked in a write of its own: stop cancels
+// only the library's I/O, so the host's write completes once its reader reads,
+// and stop returns once the callback has.
+void scenario_host_write_stop() {
+    const controller c = open_controller("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    check(CreatePipe(&host_pipe_reader, &host_pipe_writer, nullptr, 1024) != FALSE,
+          "host pipe created");
+    tevu_io_slider_start(writing_callback);
+    check(sim_wait_connected(c.input, 5000) && sim_send(c.input, kit::input_report(0, 0)),
+          "a report reaches the library");
+    const DWORD entered = GetTickCount();
+    while (host_write_entered == 0 && GetTickCount() - entered < 5000)
+        Sleep(1);
+    Sleep(100); // the write fills the pipe and blocks
+    HANDLE stopper = CreateThread(nullptr, 0, run_stop, nullptr, 0, nullptr);
+    Sleep(300); // stop cancels the library's I/O meanwhile
+    check(host_write_done == 0, "the host's write still waits while stop runs",
+          "it ended with error " + std::to_string(host_write_error));
+    DWORD got = 0, total = 0;
+    static char sink[sizeof host_chunk];
+    while (total < sizeof sink &&
+           ReadFile(host_pipe_reader, sink, sizeof sink - total, &got, nullptr) != FALSE)
+        total += got;
+    const DWORD drained = GetTickCount();
+    const bool stopped = WaitForSingleObject(stopper, 5000) == WAIT_OBJECT_0;
+    const DWORD took = GetTickCount() - drained;
+    check(host_write_ok && host_write_bytes == sizeof host_chunk,
+          "the host's write completes whole",
+          "error " + std::to_string(host_write_error) + ", " + std::to_string(host_write_bytes) +
+              " bytes");
+    check(stopped, "stop returns once the callback has");
+    fprintf(stderr, "INFO stop returned %lu ms after the host's write could complete\n", took);
+}
+
+// Init while the slider runs, as a host that ignores the rule may call it: it
+// returns at once each time and the slider goes on. The inits alternate
+// between two controllers that both stream reports, so the slider thread
+// always has a read to be in; then two inits that find no lighting interface.
+void scenario_init_running() {
+    controller a = open_controller("a");
+    const std::string in_a = pipe_path("vid_0f0d&pid_0092&mi_00", "ina");
+    const std::string light_a = pipe_path("vid_0f0d&pid_0092&mi_01", "lighta");
+    controller b = open_controller("b");
+    const std::string in_b = pipe_path("vid_0f0d&pid_0092&mi_00", "inb");
+    const std::string light_b = pipe_path("vid_0f0d&pid_0092&mi_01", "lightb");
+    expect_stdout("");
+    list_paths(in_a + ";" + light_a);
+    check(tevu_io_jvs_init() == 0, "init");
+    tevu_io_slider_start(record_pressure);
+    HANDLE pumps[2] = {CreateThread(nullptr, 0, pump_reports, a.input, 0, nullptr),
+                       CreateThread(nullptr, 0, pump_reports, b.input, 0, nullptr)};
+    std::vector<long> took;
+    int failed = 0;
+    for (int i = 1; i <= 102; ++i) {
+        const controller &next = i % 2 == 0 ? a : b;
+        const bool lights = i <= 100;
+        sim_wait_listening(next.input, 5000);
+        if (lights)
+            sim_wait_listening(next.lighting, 5000);
+        list_paths(i % 2 == 0 ? in_a + (lights ? ";" + light_a : "")
+                              : in_b + (lights ? ";" + light_b : ""));
+        const DWORD start = GetTickCount();
+        failed += tevu_io_jvs_init() == 0 ? 0 : 1;
+        took.push_back(static_cast<long>(GetTickCount() - start));
+        const LONG calls = callback_calls;
+        if (!wait_calls(calls + 2, 5000))
+            ++failed;
+    }
+    check(failed == 0, "102 inits while running succeed, and the slider goes on after each",
+          std::to_string(failed) + " failed");
+    check(*std::max_element(took.begin(), took.end()) < 5000, "every init returns");
+    fprintf(stderr, "INFO init while running: %s\n", figures(took).c_str());
+    const DWORD start = GetTickCount();
+    tevu_io_slider_stop();
+    fprintf(stderr, "INFO stop after the inits: %lu ms\n", GetTickCount() - start);
+    InterlockedExchange(&pump_running, 0);
+    WaitForMultipleObjects(2, pumps, TRUE, 5000);
+}
+
+// Without a controller the slider runs on the keyboard alone, paced at about a
+// millisecond a pass (the figure is for the log: under wine a 1 ms sleep lasts
+// about 1 ms whatever the pacing).
+void scenario_keyboard_pace() {
+    list_paths("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == -1, "init without a controller fails");
+    tevu_io_slider_start(record_pressure);
+    Sleep(200);
+    const LONG before = callback_calls;
+    Sleep(2000);
+    const LONG passes = callback_calls - before;
+    tevu_io_slider_stop();
+    check(passes > 0, "the slider runs without a controller");
+    fprintf(stderr, "INFO slider passes without a controller: %ld a second\n", passes / 2);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -909,6 +1031,12 @@ int main(int argc, char **argv) {
         scenario_keys();
     else if (name == "sample-ini")
         scenario_sample_ini();
+    else if (name == "host-write-stop")
+        scenario_host_write_stop();
+    else if (name == "init-running")
+        scenario_init_running();
+    else if (name == "keyboard-pace")
+        scenario_keyboard_pace();
     else
         check(false, "scenario", "unknown scenario '" + name + "'");
     fflush(stdout);
