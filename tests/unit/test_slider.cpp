@@ -245,9 +245,11 @@ TEST_F(SliderThreads, StopThenStartMakesAFreshThread) {
     connect();
     tevu_io_slider_start(record_callback);
     EXPECT_NE(nullptr, slider_thread);
+    EXPECT_TRUE(fake::wait_until([] { return fake::pacers_open() == 1; }));
     tevu_io_slider_stop();
     EXPECT_EQ(nullptr, slider_thread);
     EXPECT_FALSE(slider_stop.load());
+    EXPECT_EQ(0, fake::pacers_open()); // the fine timer is given back at stop
     tevu_io_slider_start(other_callback);
     EXPECT_NE(nullptr, slider_thread);
     EXPECT_EQ(4, fake::threads_started());
@@ -527,6 +529,83 @@ TEST_F(Lifecycle, UnplugPlugCyclesDuringLedBurstsAndRestarts) {
     host.join();
     EXPECT_EQ(0, fake::uses_after_close_count());
     EXPECT_EQ(2, fake::open_handles());
+}
+
+// After a return the lighting interface is looked for by the lighting thread:
+// with an input interface that stays silent, and across a stop and start.
+TEST_F(Lifecycle, LateLightingInterfaceIsFoundWithoutInputAndAcrossARestart) {
+    connect_both();
+    tevu_io_slider_start(record_callback);
+    unplug();
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    fake::add_entry(in0);
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line + back_line); }));
+    tevu_io_slider_stop();
+    tevu_io_slider_start(record_callback);
+    fake::add_entry(in1);
+    ASSERT_TRUE(fake::wait_until([] { return fake::opened_paths().back() == in1; }));
+    const int lighting = fake::open_count() - 1;
+    ASSERT_TRUE(fake::wait_until([&] { return !fake::sent(lighting).empty(); }));
+    EXPECT_EQ(lost_line + back_line, fake::output());
+}
+
+// A lighting interface that goes away on its own is closed, looked for and
+// opened again; the input goes on, and nothing is printed. Meanwhile the
+// lighting thread does not wake up on its own.
+TEST_F(Lifecycle, LightingInterfaceLostAloneIsOpenedAgain) {
+    connect_both();
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(fake::wait_until([] { return !fake::sent(1).empty(); }));
+    fake::remove_entries("mi_01");
+    fake::set_gone(1);
+    ASSERT_TRUE(fake::wait_until([] { return fake::close_count(1) == 1; }));
+    fake::add_entry(in1);
+    ASSERT_TRUE(fake::wait_until([] { return fake::open_count() == 3; }));
+    EXPECT_EQ(in1, fake::opened_paths().back());
+    ASSERT_TRUE(fake::wait_until([] { return !fake::sent(2).empty(); }));
+    EXPECT_EQ(0, fake::close_count(0));
+    EXPECT_EQ("", fake::output());
+}
+
+TEST_F(Lifecycle, LightingThreadSleepsUntilWokenWhileLost) {
+    connect_both();
+    tevu_io_slider_start(record_callback);
+    unplug();
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    const plat_thread lighting = lighting_thread.load();
+    const int sleeps = fake::thread_sleeps(lighting);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(fake::thread_sleeps(lighting), sleeps + 1);
+    fake::add_entry(in0);
+    fake::add_entry(in1);
+    ASSERT_TRUE(fake::wait_until([] { return fake::open_count() == 4; }));
+    ASSERT_TRUE(fake::wait_until([] { return !fake::sent(3).empty(); }));
+}
+
+// Init while the slider runs returns, with and without a lighting interface,
+// and the slider goes on with the new handles.
+TEST_F(Lifecycle, InitWhileRunningReturnsAndTheSliderGoesOn) {
+    connect_both();
+    const auto stream = [](int input) {
+        fake::set_reader(input, [](uint8_t *buffer, uint32_t) {
+            report::make_input(buffer, 0, 0x80808081);
+            return uint32_t{report::input_length};
+        });
+        fake::push_read(input, input_report(0, 0x80808081)); // ends a read blocked now
+    };
+    stream(0);
+    tevu_io_slider_start(record_callback);
+    for (int i = 0; i < 102; ++i) {
+        if (i == 100)
+            fake::remove_entries("mi_01");
+        ASSERT_EQ(0, tevu_io_jvs_init()) << "init " << i;
+        stream(fake::open_count() - (i < 100 ? 2 : 1));
+        const int seen = calls.load();
+        ASSERT_TRUE(fake::wait_until([&] { return calls.load() > seen + 1; })) << "init " << i;
+    }
+    tevu_io_slider_stop();
+    EXPECT_EQ(1, fake::open_handles()); // the input interface of the last init
+    EXPECT_EQ("", fake::output());
 }
 
 } // namespace
