@@ -1,7 +1,5 @@
 #include "tevuio/device.h"
 
-device_state device;
-
 namespace {
 
 // How long a closer waits between cancelling the user's I/O and looking again.
@@ -68,11 +66,11 @@ void device_end_user(device_slot &slot, plat_thread thread) {
     plat_thread_close(thread);
 }
 
-void device_search_begin() {
+void device_search_begin(device_state &device) {
     while (device.searching.exchange(true, std::memory_order_acquire))
         plat_sleep_ms(search_poll_ms);
 }
 
-void device_search_end() {
+void device_search_end(device_state &device) {
     device.searching.store(false, std::memory_order_release);
 }

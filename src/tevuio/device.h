@@ -59,7 +59,6 @@ struct device_state {
     // One device search at a time: the platform's listing is not re-entrant.
     std::atomic<bool> searching{false};
 };
-extern device_state device;
 
 // A handle that can be used for I/O: not nullptr, not PLAT_INVALID_FILE.
 inline bool device_file_open(plat_file file) {
@@ -86,7 +85,7 @@ void device_end_user(device_slot &slot, plat_thread thread);
 
 // Brackets one device search; searches from init, the slider thread and the
 // lighting thread take turns.
-void device_search_begin();
-void device_search_end();
+void device_search_begin(device_state &device);
+void device_search_end(device_state &device);
 
 #endif

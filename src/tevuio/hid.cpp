@@ -1,20 +1,12 @@
-// HID transport: device search by vendor and interface among the listed interfaces,
-// the newest-report read, and the output and feature writes.
+// HID transport: device search by vendor and interface among the listed
+// interfaces, the newest-report read, and the send of a laid-out report.
 #include "tevuio/hid.h"
 
 #include "tevuio/state.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
-
-// Scratch of the input read: room for two reports of any length the
-// uint8_t parameter allows. Used by the slider thread alone.
-uint8_t receive_buffer[2 * 255 + 2];
-
-// Padded output reports are always this long: ID and 48 payload bytes.
-constexpr uint32_t padded_report_length = 49;
 
 // The first listed interface of the vendor, and of the interface unless any
 // will do, into *entry. false when there is none or no list.
@@ -36,16 +28,14 @@ bool find_interface(plat_hid_interface *entry, uint16_t vendor_id, uint8_t inter
 
 } // namespace
 
-hid_search_result hid_open_device(plat_file *handle_out, uint16_t vendor_id, uint8_t interface,
-                                  bool quiet) {
-    // The entry is large for a thread's stack on the host's side; searches
-    // take turns, so one serves them all.
-    static plat_hid_interface entry;
-    device_search_begin();
+hid_search_result hid_open_device(device_state &device, plat_file *handle_out, uint16_t vendor_id,
+                                  uint8_t interface, bool quiet) {
+    plat_hid_interface entry;
+    device_search_begin(device);
     const bool found = find_interface(&entry, vendor_id, interface);
-    plat_file file = found ? plat_hid_open(entry.path) : nullptr;
+    const plat_file file = found ? plat_hid_open(entry.path) : nullptr;
     const unsigned long error = plat_last_error();
-    device_search_end();
+    device_search_end(device);
     if (!found)
         return HID_NOT_FOUND;
     *handle_out = file;
@@ -59,10 +49,12 @@ hid_search_result hid_open_device(plat_file *handle_out, uint16_t vendor_id, uin
 
 hid_read_status hid_read_input_report(plat_file handle, uint8_t *destination, uint8_t report_id,
                                       uint8_t length) {
+    // Room for two reports of any length the parameter allows.
+    uint8_t received[2 * 255];
     const uint32_t room = 2u * length;
-    receive_buffer[0] = report_id;
+    received[0] = report_id;
     uint32_t count = 0;
-    switch (plat_hid_read(handle, receive_buffer, room, &count)) {
+    switch (plat_hid_read(handle, received, room, &count)) {
     case PLAT_IO_DONE:
         break;
     case PLAT_IO_CANCELLED:
@@ -75,34 +67,17 @@ hid_read_status hid_read_input_report(plat_file handle, uint8_t *destination, ui
     // One report, or two of the same length: the newest is the last.
     if (count != room && count != length)
         return HID_READ_IGNORED;
-    const uint8_t *newest = receive_buffer + (count - length);
+    const uint8_t *newest = received + (count - length);
     if (newest[0] != report_id)
         return HID_READ_IGNORED;
     std::memcpy(destination, newest, length);
     return HID_READ_REPORT;
 }
 
-plat_io_result hid_write_padded_report(plat_file handle, const uint8_t *payload, uint8_t report_id,
-                                       uint8_t payload_length) {
-    uint8_t report[padded_report_length] = {};
-    report[0] = report_id;
-    if (payload_length > padded_report_length - 1)
-        payload_length = padded_report_length - 1;
-    if (payload_length > 0)
-        std::memcpy(report + 1, payload, payload_length);
-    return plat_hid_write(handle, report, padded_report_length);
-}
-
-plat_io_result hid_write_report(plat_file handle, const uint8_t *report, uint8_t report_id,
-                                uint8_t length) {
+plat_io_result hid_send_report(plat_file handle, const uint8_t *report, uint8_t report_id,
+                               uint8_t length, bool feature) {
     if (report[0] != report_id)
         return PLAT_IO_FAILED;
-    return plat_hid_write(handle, report, length);
-}
-
-plat_io_result hid_set_feature_report(plat_file handle, const uint8_t *report, uint8_t report_id,
-                                      uint8_t length) {
-    if (report[0] != report_id)
-        return PLAT_IO_FAILED;
-    return plat_hid_set_feature(handle, report, length);
+    return feature ? plat_hid_set_feature(handle, report, length)
+                   : plat_hid_write(handle, report, length);
 }

@@ -16,7 +16,7 @@ const char ini_file[] = ".\\morvantel.ini";
 class Config : public ::testing::Test {
   protected:
     void SetUp() override {
-        state_reset_for_tests();
+        tevu.reset();
         fake::reset();
     }
 
