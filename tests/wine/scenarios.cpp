@@ -115,17 +115,21 @@ size_t wait_lights(sim_interface *lighting, size_t count) {
 
 // --- Scenarios -------------------------------------------------------------
 
-// A controller with both interfaces, listed.
+// A controller with both interfaces, listed (paths: both, for listing it again).
 struct controller {
     sim_interface *input;
     sim_interface *lighting;
+    std::string in_path;
+    std::string light_path;
+    std::string paths;
 };
 
 controller open_controller(const std::string &tag) {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in" + tag);
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light" + tag);
+    const std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in" + tag);
+    const std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light" + tag);
     list_paths(in_path + ";" + light_path);
-    return controller{sim_open(in_path), sim_open(light_path)};
+    return controller{sim_open(in_path), sim_open(light_path), in_path, light_path,
+                      in_path + ";" + light_path};
 }
 
 void scenario_version() {
@@ -158,14 +162,13 @@ void scenario_no_controller(bool with_list) {
 
 // The normal controller: interface 0 for input, interface 1 for lights.
 void scenario_two_interfaces() {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
-    sim_interface *input = sim_open(in_path);
-    sim_interface *lighting = sim_open(light_path);
+    const controller c = open_controller("");
+    sim_interface *input = c.input, *lighting = c.lighting;
     // Lighting first, and entries that must not match (other vendor, upper
     // case): the search goes by vendor and interface, not by order.
     list_paths(pipe_path("vid_045e&pid_0001&mi_00", "other") + ";" +
-               pipe_path("VID_0F0D&PID_0092&MI_00", "upper") + ";" + light_path + ";" + in_path);
+               pipe_path("VID_0F0D&PID_0092&MI_00", "upper") + ";" + c.light_path + ";" +
+               c.in_path);
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init finds both interfaces");
     check(sim_wait_connected(input, 5000) && sim_wait_connected(lighting, 5000),
@@ -360,29 +363,22 @@ void scenario_open_fails() {
 }
 
 void scenario_queue_refused() {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
-    sim_interface *input = sim_open(in_path);
-    sim_interface *lighting = sim_open(light_path);
-    list_paths(in_path + ";" + light_path);
+    const controller first = open_controller("");
+    sim_interface *input = first.input, *lighting = first.lighting;
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, "87");
     expect_stdout("Error 87 setnuminputbuff\r\n");
     check(tevu_io_jvs_init() == -1, "init fails when the queue depth is refused");
     check(sim_wait_connected(input, 5000) && sim_wait_connected(lighting, 5000),
           "both interfaces were opened first");
     // A second controller for the next init, whose handles replace the first's.
-    std::string in2 = pipe_path("vid_0f0d&pid_0092&mi_00", "in2");
-    std::string light2 = pipe_path("vid_0f0d&pid_0092&mi_01", "light2");
-    sim_open(in2);
-    sim_open(light2);
-    list_paths(in2 + ";" + light2);
+    open_controller("2");
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, "0x1F");
     expect_stdout("Error 31 setnuminputbuff\r\n");
     check(tevu_io_jvs_init() == -1, "refused again with another code");
     check(sim_wait_listening(input, 5000) && sim_wait_listening(lighting, 5000),
           "init closed the first controller's interfaces when it replaced them");
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, nullptr);
-    list_paths(in_path + ";" + light_path);
+    list_paths(first.paths);
     check(tevu_io_jvs_init() == 0, "the first controller opens again");
 }
 
@@ -424,10 +420,8 @@ void scenario_lamp_offset() {
              "controller's buttons.\r\n",
              0x7fff0000ul, static_cast<unsigned long>(nt->OptionalHeader.SizeOfImage));
     write_ini(0x7fff0000);
-    sim_interface *input2 = sim_open(pipe_path("vid_0f0d&pid_0092&mi_00", "in2"));
-    sim_interface *lighting2 = sim_open(pipe_path("vid_0f0d&pid_0092&mi_01", "light2"));
-    list_paths(pipe_path("vid_0f0d&pid_0092&mi_00", "in2") + ";" +
-               pipe_path("vid_0f0d&pid_0092&mi_01", "light2"));
+    const controller second = open_controller("2");
+    sim_interface *input2 = second.input, *lighting2 = second.lighting;
     expect_stdout(line);
     check(tevu_io_jvs_init() == 0, "init with an offset outside the image");
     lamp_state_byte = 0xff;
@@ -443,11 +437,7 @@ void scenario_lamp_offset() {
 // Stop while the very first read still waits for a controller that never
 // sends anything.
 void scenario_silent_stop() {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
-    sim_open(in_path);
-    sim_interface *lighting = sim_open(light_path);
-    list_paths(in_path + ";" + light_path);
+    sim_interface *lighting = open_controller("").lighting;
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init");
     for (int round = 0; round < 5; ++round) {
@@ -838,12 +828,8 @@ void scenario_stops() {
 // 1,000 inits in a row, each replacing the handles of the one before: the
 // process's handle count stays where it was.
 void scenario_init_handles() {
-    controller a = open_controller("a");
-    std::string paths_a = pipe_path("vid_0f0d&pid_0092&mi_00", "ina") + ";" +
-                          pipe_path("vid_0f0d&pid_0092&mi_01", "lighta");
-    controller b = open_controller("b");
-    std::string paths_b = pipe_path("vid_0f0d&pid_0092&mi_00", "inb") + ";" +
-                          pipe_path("vid_0f0d&pid_0092&mi_01", "lightb");
+    const controller a = open_controller("a");
+    const controller b = open_controller("b");
     expect_stdout("");
     // Each init takes the controller that the one before did not hold, once
     // that one is free again after the init before that closed it.
@@ -855,7 +841,7 @@ void scenario_init_handles() {
         const controller &next = i % 2 == 0 ? a : b;
         if (!sim_wait_listening(next.input, 5000) || !sim_wait_listening(next.lighting, 5000))
             ++failed;
-        list_paths(i % 2 == 0 ? paths_a : paths_b);
+        list_paths(next.paths);
         const DWORD init_start = GetTickCount();
         const int32_t result = tevu_io_jvs_init();
         in_init += GetTickCount() - init_start;
@@ -937,14 +923,10 @@ void scenario_host_write_stop() {
 // between two controllers that both stream reports, so the slider thread
 // always has a read to be in; then two inits that find no lighting interface.
 void scenario_init_running() {
-    controller a = open_controller("a");
-    const std::string in_a = pipe_path("vid_0f0d&pid_0092&mi_00", "ina");
-    const std::string light_a = pipe_path("vid_0f0d&pid_0092&mi_01", "lighta");
-    controller b = open_controller("b");
-    const std::string in_b = pipe_path("vid_0f0d&pid_0092&mi_00", "inb");
-    const std::string light_b = pipe_path("vid_0f0d&pid_0092&mi_01", "lightb");
+    const controller a = open_controller("a");
+    const controller b = open_controller("b");
     expect_stdout("");
-    list_paths(in_a + ";" + light_a);
+    list_paths(a.paths);
     check(tevu_io_jvs_init() == 0, "init");
     tevu_io_slider_start(record_pressure);
     HANDLE pumps[2] = {CreateThread(nullptr, 0, pump_reports, a.input, 0, nullptr),
@@ -957,8 +939,7 @@ void scenario_init_running() {
         sim_wait_listening(next.input, 5000);
         if (lights)
             sim_wait_listening(next.lighting, 5000);
-        list_paths(i % 2 == 0 ? in_a + (lights ? ";" + light_a : "")
-                              : in_b + (lights ? ";" + light_b : ""));
+        list_paths(lights ? next.paths : next.in_path);
         const DWORD start = GetTickCount();
         failed += tevu_io_jvs_init() == 0 ? 0 : 1;
         took.push_back(static_cast<long>(GetTickCount() - start));
