@@ -858,6 +858,41 @@ void scenario_init_handles() {
     check(after <= before + 4, "1000 inits leave the handle count where it was",
           std::to_string(before) + " -> " + std::to_string(after));
 }
+// The lights come back after every return: a lighting interface that goes
+// away alone and comes back, and, after a whole unplug, a lighting interface
+// that comes back later than the input, across a stop and start, while the
+// input sends nothing.
+void scenario_lights_return() {
+    const controller c = open_controller("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    tevu_io_slider_start(record_pressure);
+    const auto lamps_flow = [&](const char *name) {
+        sim_clear(c.lighting);
+        check(sim_wait_for(c.lighting, 5000, [](const sim_record &r) { return r.lamp_count > 2; }),
+              name);
+    };
+    lamps_flow("lamp reports flow");
+    sim_unplug(c.lighting);
+    Sleep(300);
+    sim_plug(c.lighting);
+    lamps_flow("a lighting interface back after going away alone gets lamp reports again");
+
+    expect_stdout(std::string(lost_line) + found_line);
+    unplug(c);
+    check(wait_released(2000) >= 0, "unplugged: released");
+    sim_plug(c.input);
+    const DWORD start = GetTickCount();
+    while (!sim_connected(c.input) && GetTickCount() - start < 5000)
+        Sleep(5);
+    Sleep(100);
+    tevu_io_slider_stop();
+    tevu_io_slider_start(record_pressure);
+    sim_plug(c.lighting);
+    lamps_flow("after a stop and start the late lighting interface is found, input silent");
+    tevu_io_slider_stop();
+}
+
 // --- The host's own I/O and calls while the slider runs -----------------------
 
 // The host's pipe, which the callback writes to once and blocks on.
@@ -1012,6 +1047,8 @@ int main(int argc, char **argv) {
         scenario_keys();
     else if (name == "sample-ini")
         scenario_sample_ini();
+    else if (name == "lights-return")
+        scenario_lights_return();
     else if (name == "host-write-stop")
         scenario_host_write_stop();
     else if (name == "init-running")
