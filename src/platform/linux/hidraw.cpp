@@ -38,9 +38,7 @@ void report_permission_once(const char *node) {
 
 } // namespace
 
-plat_file hidraw_open(const char *path) {
-    const char *device_path = strrchr(path, '#');
-    device_path = device_path ? device_path + 1 : path;
+plat_file hidraw_open(const char *device_path) {
     errno = 0;
     hid_device *device = hid_open_path(device_path);
     if (!device) {
@@ -66,9 +64,9 @@ plat_file hidraw_open(const char *path) {
     return slot;
 }
 
-plat_read_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count) {
+plat_io_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count) {
     report_ring ring{slot, queue_depth_of(slot)};
-    uint32_t generation = cancel_generation_now();
+    const uint32_t generation = slot->cancel_generation.load(std::memory_order_acquire);
     uint8_t report[report_room];
     // Wait, in short slices so that a cancel is seen, until a report comes;
     // then take whatever else is queued without waiting. hidapi hands over
@@ -79,7 +77,7 @@ plat_read_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uin
         if (got < 0) {
             slot->gone.store(true, std::memory_order_release);
             set_last_error(ENODEV);
-            return PLAT_READ_GONE;
+            return PLAT_IO_GONE;
         }
         if (got > 0) {
             if (static_cast<uint32_t>(got) <= room) {
@@ -90,29 +88,27 @@ plat_read_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uin
         }
         if (ring.count > 0) {
             *count = ring.deliver(buffer, room);
-            return PLAT_READ_DATA;
+            return PLAT_IO_DONE;
         }
-        if (cancelled_since(generation)) {
+        if (cancelled_since(slot, generation)) {
             set_last_error(ECANCELED);
-            return PLAT_READ_CANCELLED;
+            return PLAT_IO_CANCELLED;
         }
     }
 }
 
-bool hidraw_write(hid_slot *slot, const uint8_t *report, uint32_t length) {
-    if (hid_write(slot->device, report, length) < 0) {
-        set_last_error(EIO);
-        return false;
+plat_io_result hidraw_send(hid_slot *slot, const uint8_t *report, uint32_t length, bool feature) {
+    for (;;) {
+        errno = 0;
+        int sent = feature ? hid_send_feature_report(slot->device, report, length)
+                           : hid_write(slot->device, report, length);
+        if (sent >= 0) {
+            return PLAT_IO_DONE;
+        }
+        if (errno != EINTR) {
+            return send_failed(slot, errno);
+        }
     }
-    return true;
-}
-
-bool hidraw_set_feature(hid_slot *slot, const uint8_t *report, uint32_t length) {
-    if (hid_send_feature_report(slot->device, report, length) < 0) {
-        set_last_error(EIO);
-        return false;
-    }
-    return true;
 }
 
 } // namespace linux_platform
