@@ -1,9 +1,11 @@
 // hidraw interfaces through hidapi: a blocked read waits in short slices so
-// that a cancel is seen, then takes whatever else is queued.
+// that a cancel is seen, then takes whatever else is queued. A signal that
+// lands on the reading thread is not taken for an unplug.
 #include "platform/linux/linux_internal.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 #include <unistd.h>
 
 namespace linux_platform {
@@ -34,6 +36,30 @@ void report_permission_once(const char *node) {
                node);
     }
     pthread_mutex_unlock(&reported_lock);
+}
+
+constexpr int receive_gone = -1;
+
+// One hid_read_timeout: the report's size, 0 for none, or receive_gone.
+// hidapi gives -1 both for a device that is gone and for a poll that a signal
+// interrupted (EINTR: Linux never restarts poll, SA_RESTART or not). errno
+// tells them apart, but hidapi may overwrite it while it records its error
+// text, and leaves it alone when poll reports a hang-up. So errno is cleared
+// first, and a -1 without EINTR is checked by a read that does not wait (its
+// poll does not sleep, so a signal hardly ever ends it): the device is gone
+// only when that read fails too, and not with EINTR.
+int hidraw_receive(hid_device *device, uint8_t *report, int timeout_ms) {
+    for (int timeout : {timeout_ms, 0}) {
+        errno = 0;
+        int got = hid_read_timeout(device, report, report_room, timeout);
+        if (got >= 0) {
+            return got;
+        }
+        if (errno == EINTR) {
+            return 0;
+        }
+    }
+    return receive_gone;
 }
 
 } // namespace
@@ -73,8 +99,8 @@ plat_io_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint3
     // one whole report per call.
     for (;;) {
         int timeout = ring.count > 0 ? 0 : hidraw_poll_ms;
-        int got = hid_read_timeout(slot->device, report, report_room, timeout);
-        if (got < 0) {
+        int got = hidraw_receive(slot->device, report, timeout);
+        if (got == receive_gone) {
             slot->gone.store(true, std::memory_order_release);
             set_last_error(ENODEV);
             return PLAT_IO_GONE;
