@@ -252,6 +252,29 @@ TEST_F(VirtualBackend, WriteWaitingForTheAckEndsOnCancelAndOnHangUp) {
     }
 }
 
+// The late ACK of a cancelled write stays in the socket; the next write waits
+// for its own.
+TEST_F(VirtualBackend, AWriteDoesNotTakeTheLateAckOfAnEarlierOne) {
+    plat_file file = open_served(lights_name);
+    threaded_write cancelled{file};
+    std::vector<uint8_t> first = server->receive();
+    ASSERT_EQ(first.size(), 51u);
+    plat_hid_cancel(file);
+    cancelled.thread.join();
+    ASSERT_EQ(cancelled.result.load(), PLAT_IO_CANCELLED);
+    server->send(VHID_ACK, {first[1]});
+
+    threaded_write next{file};
+    std::vector<uint8_t> second = server->receive();
+    ASSERT_EQ(second.size(), 51u);
+    EXPECT_NE(second[1], first[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(next.result.load(), -1); // still waiting
+    server->send(VHID_ACK, {second[1]});
+    next.thread.join();
+    EXPECT_EQ(next.result.load(), PLAT_IO_DONE);
+}
+
 // A cancel ends every call blocked on its file, whichever thread is in it,
 // and no call on another file.
 TEST_F(VirtualBackend, CancelEndsTheCallsOnItsFileOnly) {

@@ -30,7 +30,9 @@ hid_slot *claim_slot() {
             slot.queue_depth.store(2, std::memory_order_release);
             slot.gone.store(false, std::memory_order_release);
             slot.next_sequence.store(0, std::memory_order_release);
-            slot.acks_seen.store(0, std::memory_order_release);
+            for (std::atomic<uint32_t> &acks : slot.acks_seen) {
+                acks.store(0, std::memory_order_release);
+            }
             return &slot;
         }
     }

@@ -67,10 +67,9 @@ struct hid_slot {
     std::atomic<uint32_t> cancel_generation{0};
     cancel_waiter waiters[max_waiters];
     // Virtual interfaces: the number of the next write on the connection, and
-    // the ACKs a reader came across, which a writer on another thread counts
-    // as its own.
+    // one bit per number for the ACKs a reader (or another writer) came across.
     std::atomic<uint32_t> next_sequence{0};
-    std::atomic<uint32_t> acks_seen{0};
+    std::atomic<uint32_t> acks_seen[256 / 32] = {};
     // Queue of the newest reports of one read (reader's thread only).
     uint8_t reports[max_queue_depth][report_room];
     uint32_t report_sizes[max_queue_depth];
@@ -144,7 +143,7 @@ plat_io_result hidraw_send(hid_slot *slot, const uint8_t *report, uint32_t lengt
 // socket_path is what follows "virtual:" in a listed path.
 plat_file virtual_open(const char *socket_path);
 plat_io_result virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count);
-// Sends one output or feature report and waits for the controller's ACK.
+// Sends one output or feature report and waits for the controller's ACK of it.
 plat_io_result virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t length);
 
 // --- Keyboard (keys.cpp) ---------------------------------------------------------

@@ -60,6 +60,22 @@ int virtual_receive(hid_slot *slot, uint8_t *message) {
     return received_gone;
 }
 
+// The ACKs of one connection that were read by a call other than the write
+// they answer, one bit per sequence number.
+uint32_t ack_bit(uint8_t sequence) {
+    return 1u << (sequence % 32u);
+}
+void note_ack(hid_slot *slot, uint8_t sequence) {
+    slot->acks_seen[sequence / 32u].fetch_or(ack_bit(sequence), std::memory_order_acq_rel);
+}
+void forget_ack(hid_slot *slot, uint8_t sequence) {
+    slot->acks_seen[sequence / 32u].fetch_and(~ack_bit(sequence), std::memory_order_acq_rel);
+}
+bool ack_noted(const hid_slot *slot, uint8_t sequence) {
+    return (slot->acks_seen[sequence / 32u].load(std::memory_order_acquire) & ack_bit(sequence)) !=
+           0;
+}
+
 // A call on a virtual interface: the cancel generation it began under, and
 // one of the slot's eventfds, its own while the call lasts, to wait on beside
 // the socket (none when all are taken: it then looks every look_again_ms).
@@ -172,8 +188,8 @@ plat_io_result virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint
             if (got == received_nothing) {
                 break;
             }
-            if (got > 0 && message[0] == VHID_ACK) {
-                slot->acks_seen.fetch_add(1, std::memory_order_acq_rel);
+            if (got >= 2 && message[0] == VHID_ACK) {
+                note_ack(slot, message[1]); // the writer on another thread looks for it
             } else if (got > 1 && message[0] == VHID_INPUT &&
                        static_cast<uint32_t>(got - 1) <= room) {
                 uint32_t size = static_cast<uint32_t>(got - 1);
@@ -197,9 +213,12 @@ plat_io_result virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report,
         return PLAT_IO_FAILED;
     }
     const virtual_call call(slot);
+    // Writes are numbered per connection; only the ACK with this number ends
+    // this one. Its bit may still be set from the write that had the number
+    // 256 writes ago.
     const auto sequence =
         static_cast<uint8_t>(slot->next_sequence.fetch_add(1, std::memory_order_acq_rel));
-    const uint32_t acks_before = slot->acks_seen.load(std::memory_order_acquire);
+    forget_ack(slot, sequence);
     uint8_t message[VHID_MAX_MESSAGE];
     message[0] = kind;
     message[1] = sequence;
@@ -233,14 +252,18 @@ plat_io_result virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report,
             set_last_error(ENODEV);
             return PLAT_IO_GONE;
         }
-        if (got > 0 && message[0] == VHID_ACK) {
-            return PLAT_IO_DONE;
+        if (got >= 2 && message[0] == VHID_ACK) {
+            if (message[1] == sequence) {
+                return PLAT_IO_DONE;
+            }
+            note_ack(slot, message[1]); // late, or another writer's
+            continue;
         }
         if (got != received_nothing) {
             continue; // input that arrived meanwhile is not ours to keep
         }
-        if (slot->acks_seen.load(std::memory_order_acquire) != acks_before) {
-            return PLAT_IO_DONE; // a reader on another thread took our ACK
+        if (ack_noted(slot, sequence)) {
+            return PLAT_IO_DONE; // a reader on another thread took it
         }
         long elapsed = elapsed_ms(start);
         if (elapsed >= ack_timeout_ms) {
