@@ -81,14 +81,14 @@ TEST_F(HidrawBackend, ListsNodesWithTheirVendorAndInterface) {
 }
 
 TEST_F(HidrawBackend, LibrarySearchFindsBothInterfacesOfTheController) {
-    state_reset_for_tests();
+    tevu.reset();
     fake_hidapi::add_device(0x1234, 0x0001, 0, "/dev/hidraw0");
     fake_hidapi::add_device(0x0F0D, 0x0092, 1, "/dev/hidraw2");
     fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
     plat_file input = nullptr;
     plat_file lights = nullptr;
-    ASSERT_EQ(hid_open_device(&input, 0x0F0D, 0), HID_OPENED);
-    ASSERT_EQ(hid_open_device(&lights, 0x0F0D, 1), HID_OPENED);
+    ASSERT_EQ(hid_open_device(tevu.device, &input, 0x0F0D, 0), HID_OPENED);
+    ASSERT_EQ(hid_open_device(tevu.device, &lights, 0x0F0D, 1), HID_OPENED);
     EXPECT_NE(input, lights);
     EXPECT_EQ(fake_hidapi::opened_paths(),
               (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw2"}));
@@ -96,11 +96,11 @@ TEST_F(HidrawBackend, LibrarySearchFindsBothInterfacesOfTheController) {
     uint8_t report[9] = {};
     ASSERT_EQ(hid_read_input_report(input, report, 0x01, 9), HID_READ_REPORT);
     EXPECT_EQ(std::vector<uint8_t>(report, report + 9), report9(0x42));
-    EXPECT_EQ(open_failure_count, 0);
+    EXPECT_EQ(tevu.open_failure_count, 0);
 }
 
 TEST_F(HidrawBackend, InitOpensTheControllerFoundThroughTheBackend) {
-    state_reset_for_tests();
+    tevu.reset();
     linux_test::temp_folder folder;
     folder.write("morvantel.ini", "[io3]\r\ntest=0x41\r\n");
     char old_cwd[4096];
@@ -111,18 +111,18 @@ TEST_F(HidrawBackend, InitOpensTheControllerFoundThroughTheBackend) {
     int32_t result = tevu_io_jvs_init();
     ASSERT_EQ(chdir(old_cwd), 0);
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(key_of(config.vk_test), 0x41);
+    EXPECT_EQ(key_of(tevu.config.vk_test), 0x41);
     EXPECT_EQ(fake_hidapi::opened_paths(),
               (std::vector<std::string>{"/dev/hidraw7", "/dev/hidraw8"}));
-    EXPECT_NE(device.lighting.file.load(), nullptr);
+    EXPECT_NE(tevu.device.lighting.file.load(), nullptr);
 }
 
 TEST_F(HidrawBackend, ANodeWithoutInterfaceNumberIsFoundOnlyForAnyInterface) {
-    state_reset_for_tests();
+    tevu.reset();
     fake_hidapi::add_device(0x0F0D, 0x0092, -1, "/dev/hidraw1");
     plat_file file = nullptr;
-    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0), HID_NOT_FOUND);
-    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0xFF), HID_OPENED);
+    EXPECT_EQ(hid_open_device(tevu.device, &file, 0x0F0D, 0), HID_NOT_FOUND);
+    EXPECT_EQ(hid_open_device(tevu.device, &file, 0x0F0D, 0xFF), HID_OPENED);
     EXPECT_EQ(fake_hidapi::opened_paths(), (std::vector<std::string>{"/dev/hidraw1"}));
 }
 
@@ -350,7 +350,7 @@ void count_callback(const uint8_t *pressure) {
 // compressed frame out, and a stop that wakes the slider thread's read of a
 // controller that has gone quiet.
 TEST_F(HidrawBackend, SliderAndLightsRunAndStopOverTheBackend) {
-    state_reset_for_tests();
+    tevu.reset();
     linux_test::temp_folder folder;
     char old_cwd[4096];
     ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
