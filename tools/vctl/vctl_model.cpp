@@ -1,6 +1,7 @@
 #include "vctl_model.h"
 
 #include "lzf/lzf_decode.h"
+#include "platform/virtual_hid.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -179,6 +180,25 @@ std::string take_report(controller &c, report_kind kind, const uint8_t *report, 
         memcpy(c.leds + 3 * host_led, report + 1 + 3 * i, 3);
     }
     return "";
+}
+
+message_check read_host_message(const uint8_t *message, size_t length, host_message *out) {
+    if (length == 0 || (message[0] != VHID_OUTPUT && message[0] != VHID_FEATURE)) {
+        return message_check::unexpected_kind;
+    }
+    if (length < 3) {
+        return message_check::too_short;
+    }
+    out->kind = message[0] == VHID_OUTPUT ? report_kind::output : report_kind::feature;
+    out->sequence = message[1];
+    out->report = message + 2;
+    out->length = length - 2;
+    return message_check::report;
+}
+
+void make_ack(uint8_t sequence, uint8_t out[ack_length]) {
+    out[0] = VHID_ACK;
+    out[1] = sequence;
 }
 
 std::string hex_bytes(const uint8_t *data, size_t length) {

@@ -1,7 +1,7 @@
 // tevu-vctl's sockets: one per interface, published in the folder while the
 // controller is plugged in. Input reports go out at the controller's pace; each
-// light report a host writes is taken into the model and acknowledged, at the
-// pace of the bus.
+// light report a host writes is taken into the model and answered with an ACK
+// carrying its sequence number, at the pace of the bus.
 #include "platform/virtual_hid.h"
 #include "vctl_tool.h"
 
@@ -26,17 +26,21 @@ void close_client(client &c) {
     }
 }
 
-void log_report(vctl_state &s, char kind, const uint8_t *report, size_t length) {
+void log_report(vctl_state &s, const vctl::host_message &m) {
     if (s.log == nullptr) {
         return;
     }
-    fprintf(s.log, "%c %s\n", kind, vctl::hex_bytes(report, length).c_str());
+    fprintf(s.log, "%c %s\n", m.kind == vctl::report_kind::output ? 'O' : 'F',
+            vctl::hex_bytes(m.report, m.length).c_str());
     fflush(s.log);
 }
 
 void send_ack(client &c) {
-    const uint8_t ack = VHID_ACK;
-    if (send(c.fd, &ack, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1 && errno != EAGAIN) {
+    uint8_t ack[vctl::ack_length];
+    vctl::make_ack(c.ack_sequence, ack);
+    if (send(c.fd, ack, sizeof ack, MSG_NOSIGNAL | MSG_DONTWAIT) !=
+            static_cast<ssize_t>(sizeof ack) &&
+        errno != EAGAIN) {
         // The host is gone; its hang-up closes the connection.
     }
     c.ack_pending = false;
@@ -44,7 +48,7 @@ void send_ack(client &c) {
 
 // The host's write returns when the ACK arrives; the bus takes one report per
 // slot.
-void schedule_ack(vctl_state &s, interface_socket &is, client &c) {
+void schedule_ack(vctl_state &s, interface_socket &is, client &c, uint8_t sequence) {
     const uint64_t now = now_ns();
     uint64_t due = now;
     if (s.opt.ack_rate > 0) {
@@ -52,6 +56,7 @@ void schedule_ack(vctl_state &s, interface_socket &is, client &c) {
         is.next_ack_ns = due + 1000000000ull / s.opt.ack_rate;
     }
     c.ack_pending = true;
+    c.ack_sequence = sequence;
     c.ack_due_ns = due;
     if (due <= now) {
         send_ack(c);
@@ -68,18 +73,19 @@ bool take_message(vctl_state &s, interface_socket &is, client &c) {
     if (n == 0) {
         return false;
     }
-    const size_t length = static_cast<size_t>(n);
-    const uint8_t kind = message[0];
-    if (kind != VHID_OUTPUT && kind != VHID_FEATURE) {
+    vctl::host_message m;
+    const vctl::message_check check = vctl::read_host_message(message, static_cast<size_t>(n), &m);
+    if (check != vctl::message_check::report) {
         s.model.reports_refused++;
-        say(s, "unexpected message of kind 0x" + vctl::hex_bytes(&kind, 1) + " on the " + is.label +
-                   " interface");
+        say(s, check == vctl::message_check::too_short
+                   ? "ignored a message of " + std::to_string(n) + " byte(s) on the " + is.label +
+                         " interface: too short for a sequence byte and a report"
+                   : "unexpected message of kind 0x" + vctl::hex_bytes(message, 1) + " on the " +
+                         is.label + " interface");
         return true;
     }
-    const vctl::report_kind rk =
-        kind == VHID_OUTPUT ? vctl::report_kind::output : vctl::report_kind::feature;
-    log_report(s, kind == VHID_OUTPUT ? 'O' : 'F', message + 1, length - 1);
-    const std::string why = vctl::take_report(s.model, rk, message + 1, length - 1);
+    log_report(s, m);
+    const std::string why = vctl::take_report(s.model, m.kind, m.report, m.length);
     if (why.empty()) {
         s.model.reports_taken++;
     } else {
@@ -87,7 +93,7 @@ bool take_message(vctl_state &s, interface_socket &is, client &c) {
         say(s, "refused: " + why);
     }
     s.display_dirty = true;
-    schedule_ack(s, is, c);
+    schedule_ack(s, is, c, m.sequence);
     return true;
 }
 
@@ -125,7 +131,7 @@ bool plan_sockets(vctl_state &s) {
     struct plan {
         const char *label;
         bool input;
-        int mi; // -1: no interface part
+        int interface; // -1: a single-interface device
     };
     std::vector<plan> plans;
     const std::string &kind = s.opt.interfaces;
@@ -140,12 +146,11 @@ bool plan_sockets(vctl_state &s) {
     }
     for (const plan &p : plans) {
         char file[200];
-        if (p.mi >= 0) {
-            snprintf(file, sizeof file, "hid#vid_%04x&pid_%04x&mi_%02x#%s", s.opt.vid, s.opt.pid,
-                     p.mi, s.opt.name.c_str());
-        } else {
-            snprintf(file, sizeof file, "hid#vid_%04x&pid_%04x#%s", s.opt.vid, s.opt.pid,
+        if (p.interface >= 0) {
+            snprintf(file, sizeof file, VHID_NAME_COMPOSITE, s.opt.vid, s.opt.pid, p.interface,
                      s.opt.name.c_str());
+        } else {
+            snprintf(file, sizeof file, VHID_NAME_SINGLE, s.opt.vid, s.opt.pid, s.opt.name.c_str());
         }
         interface_socket is;
         is.label = p.label;

@@ -51,6 +51,7 @@ int parse_options(int argc, char **argv, options *o);
 struct client {
     int fd = -1;
     bool ack_pending = false;
+    uint8_t ack_sequence = 0; // the number of the report the pending ACK answers
     uint64_t ack_due_ns = 0;
 };
 
