@@ -23,8 +23,8 @@ typedef unsigned (*plat_thread_fn)(void *arg);
 constexpr uint32_t plat_path_room = 1024;
 // One present HID interface, as the platform names it.
 struct plat_hid_interface {
-    int32_t vendor_id; // USB vendor ID, -1 when the platform cannot tell it
-    int32_t interface; // USB interface number, -1 for a device without one
+    int32_t vendor_id;        // USB vendor ID, -1 when the platform cannot tell it
+    int32_t interface_number; // USB interface number, -1 for a device without one
     char path[plat_path_room];
 };
 enum plat_entry_result {

@@ -2,9 +2,11 @@
 // the controller, synchronous file I/O on its interfaces, the INI reader, the
 // host image, the keyboard, threads and standard output.
 //
-// Static buffers only; the device listing runs on the thread that calls init,
-// so its scratch state needs no guard.
+// Static buffers only; the library makes one device listing at a time (from
+// init, the slider thread or the lighting thread), so the listing's scratch
+// state needs no guard of its own.
 #include "platform/platform.h"
+#include "platform/win32_paths.h"
 
 #include <windows.h>
 
@@ -14,6 +16,7 @@ extern "C" {
 }
 #include <process.h>
 #include <setupapi.h>
+#include <timeapi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -48,24 +51,27 @@ void widen(const char *text, wchar_t *out) {
     out[i] = L'\0';
 }
 
-// _beginthreadex calls its routine with the system's calling convention, which
-// on 32-bit x86 is not the one of plat_thread_fn: each thread starts through
-// this trampoline, which takes its routine from a slot of a small table.
-struct thread_slot {
+// The platform's threads. _beginthreadex calls its routine with the system's
+// calling convention, which on 32-bit x86 is not the one of plat_thread_fn:
+// each thread starts through this trampoline, which takes its routine from
+// its record. The record also holds the thread's wake-up event, an
+// auto-reset event that keeps a wake sent before the thread waits.
+struct thread_record {
+    std::atomic<bool> used;
+    HANDLE thread;
+    HANDLE wake; // made with the record's first use and kept
     plat_thread_fn fn;
     void *arg;
-    // Set from the claim until the new thread has taken fn and arg.
-    std::atomic<bool> in_use;
 };
-constexpr int thread_slot_count = 8;
-thread_slot thread_slots[thread_slot_count];
+constexpr int thread_record_count = 16;
+thread_record thread_records[thread_record_count];
+// The record of the calling thread; nullptr on a thread the platform did not start.
+thread_local thread_record *current_record = nullptr;
 
-unsigned __stdcall thread_trampoline(void *slot_pointer) {
-    thread_slot *slot = static_cast<thread_slot *>(slot_pointer);
-    plat_thread_fn fn = slot->fn;
-    void *arg = slot->arg;
-    slot->in_use.store(false, std::memory_order_release); // fn and arg were read first
-    return fn(arg);
+unsigned __stdcall thread_trampoline(void *record_pointer) {
+    thread_record *record = static_cast<thread_record *>(record_pointer);
+    current_record = record;
+    return record->fn(record->arg);
 }
 
 } // namespace
@@ -81,39 +87,33 @@ plat_list plat_hid_list_open() {
     return list;
 }
 
-bool plat_hid_list_entry(plat_list list, uint32_t index, uint32_t *detail_size) {
+plat_entry_result plat_hid_list_entry(plat_list list, uint32_t index, plat_hid_interface *entry) {
     SP_DEVICE_INTERFACE_DATA data;
     if (!list_interface(list, index, &data))
-        return false;
+        return PLAT_ENTRY_END;
     // The size query fails with ERROR_INSUFFICIENT_BUFFER by design; only the
     // size it reports matters.
     DWORD required = 0;
     SetupDiGetDeviceInterfaceDetailA(static_cast<HDEVINFO>(list), &data, nullptr, 0, &required,
                                      nullptr);
-    *detail_size = required;
-    return true;
-}
-
-bool plat_hid_list_path(plat_list list, uint32_t index, char *path, uint32_t detail_size) {
-    if (detail_size == 0 || detail_size > detail_buffer_size)
-        return false;
-    SP_DEVICE_INTERFACE_DATA data;
-    if (!list_interface(list, index, &data))
-        return false;
+    if (required == 0 || required > detail_buffer_size)
+        return PLAT_ENTRY_SKIP;
     detail.record.cbSize = sizeof detail.record;
     if (!SetupDiGetDeviceInterfaceDetailA(static_cast<HDEVINFO>(list), &data, &detail.record,
-                                          detail_size, nullptr, nullptr))
-        return false;
+                                          required, nullptr, nullptr))
+        return PLAT_ENTRY_SKIP;
     // The path ends inside the record; copy at most what the buffer can hold.
     const char *source = detail.record.DevicePath;
     const uint32_t limit =
         detail_buffer_size -
         static_cast<uint32_t>(source - reinterpret_cast<const char *>(detail.bytes));
     uint32_t i = 0;
-    for (; i < limit - 1 && source[i] != '\0'; ++i)
-        path[i] = source[i];
-    path[i] = '\0';
-    return true;
+    for (; i < limit - 1 && i < plat_path_room - 1 && source[i] != '\0'; ++i)
+        entry->path[i] = source[i];
+    entry->path[i] = '\0';
+    entry->vendor_id = win32_paths::vendor_of(entry->path);
+    entry->interface_number = win32_paths::interface_of(entry->path);
+    return PLAT_ENTRY_OK;
 }
 
 void plat_hid_list_close(plat_list list) {
@@ -129,13 +129,35 @@ plat_file plat_hid_open(const char *path) {
     return file; // INVALID_HANDLE_VALUE is PLAT_INVALID_FILE
 }
 
-plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
+namespace {
+
+// What a failed write or feature report says of the device.
+plat_io_result write_failure(DWORD error) {
+    switch (error) {
+    case ERROR_OPERATION_ABORTED: // plat_hid_cancel
+        return PLAT_IO_CANCELLED;
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+    case ERROR_PIPE_NOT_CONNECTED:
+        return PLAT_IO_GONE;
+    default:
+        return PLAT_IO_FAILED;
+    }
+}
+
+} // namespace
+
+plat_io_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
     const HANDLE handle = static_cast<HANDLE>(file);
     DWORD got = 0;
     *count = 0;
     if (ReadFile(handle, buffer, room, &got, nullptr)) {
         *count = got;
-        return PLAT_READ_DATA;
+        return PLAT_IO_DONE;
     }
     // A message-mode interface hands out a longer message in pieces: take
     // the rest and drop the whole message rather than deliver a cut report.
@@ -143,24 +165,34 @@ plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, u
     while (error == ERROR_MORE_DATA) {
         uint8_t rest[64];
         if (ReadFile(handle, rest, sizeof rest, &got, nullptr))
-            return PLAT_READ_DATA;
+            return PLAT_IO_DONE;
         error = GetLastError();
     }
-    // Only CancelSynchronousIo ends a read with this code. Any other failure
-    // (the device was removed, the handle went bad) leaves nothing to read.
-    return error == ERROR_OPERATION_ABORTED ? PLAT_READ_CANCELLED : PLAT_READ_GONE;
+    // Only plat_hid_cancel ends a read with this code. Any other failure (the
+    // device was removed, the handle went bad) leaves nothing to read.
+    return error == ERROR_OPERATION_ABORTED ? PLAT_IO_CANCELLED : PLAT_IO_GONE;
 }
 
-bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
+plat_io_result plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
     DWORD written = 0;
-    return WriteFile(static_cast<HANDLE>(file), report, length, &written, nullptr) &&
-           written == length;
+    if (!WriteFile(static_cast<HANDLE>(file), report, length, &written, nullptr))
+        return write_failure(GetLastError());
+    return written == length ? PLAT_IO_DONE : PLAT_IO_FAILED;
 }
 
-bool plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
+plat_io_result plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
     // The call only reads the buffer; its prototype lacks the const.
-    return HidD_SetFeature(static_cast<HANDLE>(file), const_cast<uint8_t *>(report), length) !=
-           FALSE;
+    if (!HidD_SetFeature(static_cast<HANDLE>(file), const_cast<uint8_t *>(report), length))
+        return write_failure(GetLastError());
+    return PLAT_IO_DONE;
+}
+
+void plat_hid_cancel(plat_file file) {
+    // Cancels the I/O of this process on this handle only, whichever thread
+    // waits in it, and so also a HidD_SetFeature, which waits in the same
+    // way. Cancelling by thread would also end whatever the host does on
+    // that thread, such as a write of its own from inside the slider callback.
+    CancelIoEx(static_cast<HANDLE>(file), nullptr);
 }
 
 void plat_hid_close(plat_file file) {
@@ -225,35 +257,40 @@ bool plat_host_byte_readable(uint64_t offset, uint64_t *image_size) {
 // --- Threads -------------------------------------------------------------------
 
 plat_thread plat_thread_start(plat_thread_fn fn, void *arg) {
-    for (int i = 0; i < thread_slot_count; ++i) {
-        thread_slot *slot = &thread_slots[i];
+    for (thread_record &record : thread_records) {
         bool expected = false;
-        if (!slot->in_use.compare_exchange_strong(expected, true, std::memory_order_acquire))
+        if (!record.used.compare_exchange_strong(expected, true, std::memory_order_acquire))
             continue;
-        slot->fn = fn;
-        slot->arg = arg;
-        uintptr_t thread = _beginthreadex(nullptr, 0, thread_trampoline, slot, 0, nullptr);
+        if (record.wake == nullptr)
+            record.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        else
+            ResetEvent(record.wake);
+        record.fn = fn;
+        record.arg = arg;
+        const uintptr_t thread =
+            record.wake == nullptr
+                ? 0
+                : _beginthreadex(nullptr, 0, thread_trampoline, &record, 0, nullptr);
         if (thread == 0) {
-            slot->in_use.store(false, std::memory_order_release);
+            record.used.store(false, std::memory_order_release);
             return nullptr;
         }
-        return reinterpret_cast<plat_thread>(thread);
+        record.thread = reinterpret_cast<HANDLE>(thread);
+        return &record;
     }
-    return nullptr; // every slot is held by a thread that has not started yet
+    return nullptr; // every record is held by a thread not closed yet
 }
 
 bool plat_thread_wait(plat_thread thread, uint32_t timeout_ms) {
-    return WaitForSingleObject(static_cast<HANDLE>(thread), timeout_ms) == WAIT_OBJECT_0;
-}
-
-void plat_thread_cancel_io(plat_thread thread) {
-    // Ends the thread's pending synchronous ReadFile or WriteFile, and so also
-    // a HidD_SetFeature, which waits in the same way.
-    CancelSynchronousIo(static_cast<HANDLE>(thread));
+    return WaitForSingleObject(static_cast<thread_record *>(thread)->thread, timeout_ms) ==
+           WAIT_OBJECT_0;
 }
 
 void plat_thread_close(plat_thread thread) {
-    CloseHandle(static_cast<HANDLE>(thread));
+    thread_record *record = static_cast<thread_record *>(thread);
+    CloseHandle(record->thread);
+    record->thread = nullptr;
+    record->used.store(false, std::memory_order_release);
 }
 
 void plat_sleep_ms(uint32_t ms) {
@@ -262,6 +299,78 @@ void plat_sleep_ms(uint32_t ms) {
 
 uint64_t plat_now_ms() {
     return GetTickCount64();
+}
+
+namespace {
+
+// High-resolution waitable timers came with Windows 10 1803; older systems
+// refuse the flag.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+} // namespace
+
+namespace win32_pacing {
+
+// Opens the pacer with the first kind of fine wait the system grants, among
+// those allowed (the platform probe checks each fallback by leaving out the
+// kinds before it).
+void open(plat_pacer *pacer, bool allow_timer, bool allow_resolution) {
+    pacer->pacing = PLAT_PACING_PLAIN;
+    pacer->timer = nullptr;
+    if (allow_timer) {
+        HANDLE timer =
+            CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                   TIMER_MODIFY_STATE | SYNCHRONIZE);
+        if (timer != nullptr) {
+            pacer->pacing = PLAT_PACING_TIMER;
+            pacer->timer = timer;
+            return;
+        }
+    }
+    // The system timer's resolution is process-wide and counted: raised
+    // here, given back at close.
+    if (allow_resolution && timeBeginPeriod(1) == TIMERR_NOERROR)
+        pacer->pacing = PLAT_PACING_RESOLUTION;
+}
+
+} // namespace win32_pacing
+
+void plat_pacer_open(plat_pacer *pacer) {
+    win32_pacing::open(pacer, true, true);
+}
+
+void plat_pacer_close(plat_pacer *pacer) {
+    if (pacer->pacing == PLAT_PACING_TIMER)
+        CloseHandle(static_cast<HANDLE>(pacer->timer));
+    else if (pacer->pacing == PLAT_PACING_RESOLUTION)
+        timeEndPeriod(1);
+    pacer->pacing = PLAT_PACING_PLAIN;
+    pacer->timer = nullptr;
+}
+
+void plat_wait(const plat_pacer *pacer, uint32_t ms) {
+    const HANDLE wake = current_record != nullptr ? current_record->wake : nullptr;
+    if (wake == nullptr) {
+        Sleep(ms == plat_wait_forever ? INFINITE : ms);
+        return;
+    }
+    if (ms != plat_wait_forever && pacer != nullptr && pacer->pacing == PLAT_PACING_TIMER) {
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(ms) * 10000; // relative, in 100 ns
+        const HANDLE timer = static_cast<HANDLE>(pacer->timer);
+        if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+            const HANDLE both[2] = {wake, timer};
+            WaitForMultipleObjects(2, both, FALSE, INFINITE);
+            return;
+        }
+    }
+    WaitForSingleObject(wake, ms == plat_wait_forever ? INFINITE : ms);
+}
+
+void plat_thread_wake(plat_thread thread) {
+    SetEvent(static_cast<thread_record *>(thread)->wake);
 }
 
 // --- Standard output and exit ------------------------------------------------

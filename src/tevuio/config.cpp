@@ -9,8 +9,8 @@
 //
 // The two argument checks are assertions that stay active in release builds:
 // a null here is a programming error in the caller, not a condition the
-// library can report. Their reports name this file and their lines, which
-// tools and documentation refer to, so keep them where they are.
+// library can report. Their reports name this file and their lines, and the
+// configuration tests match both: moving them means updating those tests.
 #undef NDEBUG
 #include <cassert>
 

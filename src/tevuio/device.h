@@ -2,12 +2,15 @@
 // close a handle another thread may be using.
 //
 // Each handle lives in a slot with one user thread (the slider thread reads
-// the input slot, the lighting thread writes the lighting slot). The user marks
-// the slot busy and only then loads the handle; a closer takes the handle out
-// of the slot and only then looks at the busy mark, cancelling the user's
-// blocked I/O until the mark is clear, and closes the handle after that. Both
-// pairs of steps are sequentially consistent, so either the user finds the slot
-// empty or the closer finds it busy: a handle is never used after its close.
+// the input slot, the lighting thread writes the lighting slot). The user
+// loads the handle, marks it in use, and loads it again: only when the slot
+// still holds it does the user go on with it. A closer takes the handle out
+// of the slot and only then looks at the mark, cancelling the user's blocked
+// I/O on that handle while the mark names it, and closes the handle after
+// that. All these steps are sequentially consistent, so either the user finds
+// the handle gone or the closer finds it in use: a handle is never used after
+// its close. A closer waits only for uses of the handle it removed, never for
+// a use of the one that replaced it.
 #ifndef TEVUIO_DEVICE_H
 #define TEVUIO_DEVICE_H
 
@@ -16,14 +19,26 @@
 #include <atomic>
 #include <cstdint>
 
+// The controller's interfaces: input reports come on interface 0 (or, for a
+// controller without interface numbers, on its only one), lights go to 1.
+constexpr uint8_t device_input_interface = 0;
+constexpr uint8_t device_lighting_interface = 1;
+// Input reports queued at most: a read asks for two and keeps the newer.
+constexpr uint32_t device_input_queue_depth = 2;
+// How long the lighting thread looks for a lighting interface that is missing
+// after the controller came back, or that went away on its own.
+constexpr uint64_t device_lighting_search_ms = 3000;
+
 struct device_slot {
     // nullptr: none. PLAT_INVALID_FILE: the found interface failed to open.
     std::atomic<plat_file> file{nullptr};
     // Bumped each time the slot is given a new open handle.
     std::atomic<uint32_t> generation{0};
-    std::atomic<bool> busy{false};
-    // The thread that uses the slot; its blocked I/O is what a closer cancels.
-    std::atomic<plat_thread> user{nullptr};
+    // The handle the user thread is using now, nullptr between uses.
+    std::atomic<plat_file> in_use{nullptr};
+    // Threads that may be cancelling I/O on the slot's handle: it stays open
+    // until they are done.
+    std::atomic<uint32_t> cancellers{0};
 };
 
 struct device_state {
@@ -36,28 +51,41 @@ struct device_state {
     // The interface init's successful search asked for (0, or 0xFF for any):
     // a search for a lost controller asks for the same.
     std::atomic<uint8_t> input_interface{0};
+    // Until this time (0: not at all) the lighting thread looks for a lighting
+    // interface it lacks: after the controller came back, or after the
+    // lighting interface went away on its own. Kept here so that a stop and
+    // start of the threads does not end the search.
+    std::atomic<uint64_t> lighting_search_until{0};
+    // One device search at a time: the platform's listing is not re-entrant.
+    std::atomic<bool> searching{false};
 };
-extern device_state device;
 
 // A handle that can be used for I/O: not nullptr, not PLAT_INVALID_FILE.
 inline bool device_file_open(plat_file file) {
     return file != nullptr && file != PLAT_INVALID_FILE;
 }
 
-// Marks the slot busy and returns its handle, and the handle's generation when
-// asked. When the handle cannot be used (none, or a failed open) the mark is
-// cleared again and the result is not open.
+// Begins a use of the slot's handle and returns it, and the handle's
+// generation when asked. When the handle cannot be used (none, or a failed
+// open) no use begins and the result is not open.
 plat_file device_acquire(device_slot &slot, uint32_t *generation = nullptr);
 // Ends a use that device_acquire began with an open handle.
 void device_release(device_slot &slot);
 // Puts next in the slot, then closes what the slot held once its user has let
-// go of it (cancelling the user's blocked I/O meanwhile). The caller must not
-// be in a use of the slot.
+// go of it (cancelling the user's blocked I/O on it meanwhile). The caller
+// must not be in a use of the slot.
 void device_replace(device_slot &slot, plat_file next);
+// Cancels the I/O a thread is blocked in now on the slot's handle, if any.
+void device_cancel(device_slot &slot);
 
 // Ends a thread that uses a slot: its stop flag must be set already. Cancels
-// its blocked I/O until it has ended (it may enter a new read or write after
-// a cancel), then clears the slot's user and closes the thread.
+// its blocked I/O and wakes its waits until it has ended (it may enter a new
+// read or write after a cancel), then closes the thread.
 void device_end_user(device_slot &slot, plat_thread thread);
+
+// Brackets one device search; searches from init, the slider thread and the
+// lighting thread take turns.
+void device_search_begin(device_state &device);
+void device_search_end(device_state &device);
 
 #endif

@@ -1,113 +1,83 @@
-// HID transport: device search by vendor and interface in the listed paths,
-// the newest-report read, and the output and feature writes.
+// HID transport: device search by vendor and interface among the listed
+// interfaces, the newest-report read, and the send of a laid-out report.
 #include "tevuio/hid.h"
 
 #include "tevuio/state.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
-// Room for the detail record of one listed interface, its path included.
-constexpr uint32_t detail_room = 1024;
-
-// Scratch of the input read: room for two reports of any length the
-// uint8_t parameter allows. Used by the slider thread alone.
-uint8_t receive_buffer[2 * 255 + 2];
-
-// Padded output reports are always this long: ID and 48 payload bytes.
-constexpr uint32_t padded_report_length = 49;
+// The first listed interface of the vendor, and of the interface unless any
+// will do, into *entry. false when there is none or no list.
+bool find_interface(plat_hid_interface *entry, uint16_t vendor_id, uint8_t interface) {
+    plat_list list = plat_hid_list_open();
+    if (list == nullptr)
+        return false;
+    bool found = false;
+    for (uint32_t index = 0; !found; ++index) {
+        const plat_entry_result result = plat_hid_list_entry(list, index, entry);
+        if (result == PLAT_ENTRY_END)
+            break;
+        found = result == PLAT_ENTRY_OK && entry->vendor_id == vendor_id &&
+                (interface == TEVUIO_ANY_INTERFACE || entry->interface_number == interface);
+    }
+    plat_hid_list_close(list);
+    return found;
+}
 
 } // namespace
 
-hid_search_result hid_open_device(plat_file *handle_out, uint16_t vendor_id, uint8_t interface,
-                                  bool quiet) {
-    plat_list list = plat_hid_list_open();
-    if (list == nullptr)
+hid_search_result hid_open_device(device_state &device, plat_file *handle_out, uint16_t vendor_id,
+                                  uint8_t interface, bool quiet) {
+    plat_hid_interface entry;
+    device_search_begin(device);
+    const bool found = find_interface(&entry, vendor_id, interface);
+    const plat_file file = found ? plat_hid_open(entry.path) : nullptr;
+    const unsigned long error = plat_last_error();
+    device_search_end(device);
+    if (!found)
         return HID_NOT_FOUND;
-
-    char vendor_pattern[16];
-    char interface_pattern[16];
-    std::snprintf(vendor_pattern, sizeof vendor_pattern, "vid_%04x&", vendor_id);
-    const bool any_interface = interface == TEVUIO_ANY_INTERFACE;
-    if (!any_interface)
-        std::snprintf(interface_pattern, sizeof interface_pattern, "&mi_%02x", interface);
-
-    char path[detail_room];
-    for (uint32_t index = 0;; ++index) {
-        uint32_t detail_size = 0;
-        if (!plat_hid_list_entry(list, index, &detail_size))
-            break;
-        if (detail_size == 0 || detail_size > detail_room)
-            continue;
-        if (!plat_hid_list_path(list, index, path, detail_size))
-            continue;
-        path[detail_room - 1] = '\0';
-        if (std::strstr(path, vendor_pattern) == nullptr)
-            continue;
-        if (!any_interface && std::strstr(path, interface_pattern) == nullptr)
-            continue;
-
-        plat_hid_list_close(list);
-        plat_file file = plat_hid_open(path);
-        *handle_out = file;
-        if (file == PLAT_INVALID_FILE) {
-            if (!quiet)
-                log_printf("Could not open detected device (err = %lx).\r\n", plat_last_error());
-            return HID_OPEN_FAILED;
-        }
-        return HID_OPENED;
+    *handle_out = file;
+    if (file == PLAT_INVALID_FILE) {
+        if (!quiet)
+            log_printf("Could not open detected device (err = %lx).\r\n", error);
+        return HID_OPEN_FAILED;
     }
-
-    plat_hid_list_close(list);
-    return HID_NOT_FOUND;
+    return HID_OPENED;
 }
 
 hid_read_status hid_read_input_report(plat_file handle, uint8_t *destination, uint8_t report_id,
                                       uint8_t length) {
+    // Room for two reports of any length the parameter allows.
+    uint8_t received[2 * 255];
     const uint32_t room = 2u * length;
-    receive_buffer[0] = report_id;
+    received[0] = report_id;
     uint32_t count = 0;
-    switch (plat_hid_read(handle, receive_buffer, room, &count)) {
-    case PLAT_READ_DATA:
+    switch (plat_hid_read(handle, received, room, &count)) {
+    case PLAT_IO_DONE:
         break;
-    case PLAT_READ_CANCELLED:
+    case PLAT_IO_CANCELLED:
         return HID_READ_CANCELLED;
-    case PLAT_READ_GONE:
+    case PLAT_IO_FAILED:
+    case PLAT_IO_GONE:
     default:
         return HID_READ_GONE;
     }
     // One report, or two of the same length: the newest is the last.
     if (count != room && count != length)
         return HID_READ_IGNORED;
-    const uint8_t *newest = receive_buffer + (count - length);
+    const uint8_t *newest = received + (count - length);
     if (newest[0] != report_id)
         return HID_READ_IGNORED;
     std::memcpy(destination, newest, length);
     return HID_READ_REPORT;
 }
 
-int hid_write_padded_report(plat_file handle, const uint8_t *payload, uint8_t report_id,
-                            uint8_t payload_length) {
-    uint8_t report[padded_report_length] = {};
-    report[0] = report_id;
-    if (payload_length > padded_report_length - 1)
-        payload_length = padded_report_length - 1;
-    if (payload_length > 0)
-        std::memcpy(report + 1, payload, payload_length);
-    return plat_hid_write(handle, report, padded_report_length) ? 0 : -1;
-}
-
-int hid_write_report(plat_file handle, const uint8_t *report, uint8_t report_id, uint8_t length) {
+plat_io_result hid_send_report(plat_file handle, const uint8_t *report, uint8_t report_id,
+                               uint8_t length, bool feature) {
     if (report[0] != report_id)
-        return -1;
-    return plat_hid_write(handle, report, length) ? 0 : -1;
-}
-
-int hid_set_feature_report(plat_file handle, const uint8_t *report, uint8_t report_id,
-                           uint8_t length) {
-    if (report[0] != report_id)
-        return -1;
-    return plat_hid_set_feature(handle, report, length) ? 0 : -1;
+        return PLAT_IO_FAILED;
+    return feature ? plat_hid_set_feature(handle, report, length)
+                   : plat_hid_write(handle, report, length);
 }

@@ -1,9 +1,10 @@
 // HID transport: finding and opening a controller interface, reading the
-// newest input report, writing output and feature reports.
+// newest input report, sending reports built whole (reports.h).
 #ifndef TEVUIO_HID_H
 #define TEVUIO_HID_H
 
 #include "platform/platform.h"
+#include "tevuio/device.h"
 
 #include <cstdint>
 
@@ -14,9 +15,10 @@ enum hid_search_result {
     HID_NOT_FOUND = -2,   // no listed interface matches, or no list could be had
 };
 // interface 0xFF means any. A failed open prints a line unless quiet. *handle_out
-// is left as it was when nothing is found.
-hid_search_result hid_open_device(plat_file *handle_out, uint16_t vendor_id, uint8_t interface,
-                                  bool quiet = false);
+// is left as it was when nothing is found. Searches from several threads take
+// turns (device.searching).
+hid_search_result hid_open_device(device_state &device, plat_file *handle_out, uint16_t vendor_id,
+                                  uint8_t interface, bool quiet = false);
 
 enum hid_read_status {
     HID_READ_REPORT,    // destination holds the newest report
@@ -27,14 +29,19 @@ enum hid_read_status {
 // Reads the newest input report of this ID and length (of at most two queued).
 hid_read_status hid_read_input_report(plat_file handle, uint8_t *destination, uint8_t report_id,
                                       uint8_t length);
-// Sends a 49-byte output report: ID, payload, zeros. Returns 0 when the
-// platform took it, -1 when the write failed.
-int hid_write_padded_report(plat_file handle, const uint8_t *payload, uint8_t report_id,
-                            uint8_t payload_length);
-// 0 when the platform took the report; -1 when report[0] is not report_id
-// (nothing sent) or the write failed.
-int hid_write_report(plat_file handle, const uint8_t *report, uint8_t report_id, uint8_t length);
-int hid_set_feature_report(plat_file handle, const uint8_t *report, uint8_t report_id,
-                           uint8_t length);
+
+// The one way out for reports: sends length bytes of a report laid out with
+// its ID in byte 0, as an output report or, with feature, as a feature
+// report. PLAT_IO_FAILED, and nothing sent, when report[0] is not report_id.
+plat_io_result hid_send_report(plat_file handle, const uint8_t *report, uint8_t report_id,
+                               uint8_t length, bool feature);
+inline plat_io_result hid_write_report(plat_file handle, const uint8_t *report, uint8_t report_id,
+                                       uint8_t length) {
+    return hid_send_report(handle, report, report_id, length, false);
+}
+inline plat_io_result hid_set_feature_report(plat_file handle, const uint8_t *report,
+                                             uint8_t report_id, uint8_t length) {
+    return hid_send_report(handle, report, report_id, length, true);
+}
 
 #endif

@@ -1,26 +1,21 @@
 // The version query and initialisation: configuration, the controller's input
-// and lighting interfaces, the report IDs and the input queue depth.
+// and lighting interfaces and the input queue depth.
 #include "tevuio.h"
 
 #include "tevuio/hid.h"
 #include "tevuio/lighting.h"
-#include "tevuio/reports.h"
 #include "tevuio/state.h"
 
 namespace {
 
-constexpr uint8_t input_interface = 0;
-constexpr uint8_t lighting_interface = 1;
-// Queued input reports: the read asks for two and keeps the newer.
-constexpr uint32_t input_queue_depth = 2;
-
 // One of init's searches. A search that finds nothing counts towards the
 // process-wide limit, and the third ends the process.
 hid_search_result init_search(plat_file *handle, uint8_t interface) {
-    const hid_search_result found = hid_open_device(handle, TEVUIO_VENDOR_ID, interface);
+    const hid_search_result found =
+        hid_open_device(tevu.device, handle, TEVUIO_VENDOR_ID, interface);
     if (found == HID_NOT_FOUND) {
-        open_failure_count = static_cast<uint8_t>(open_failure_count + 1);
-        if (open_failure_count > 2) {
+        tevu.open_failure_count = static_cast<uint8_t>(tevu.open_failure_count + 1);
+        if (tevu.open_failure_count > 2) {
             log_printf("Could not init device after multiple attempts. Exiting.\r\n");
             plat_exit(1);
         }
@@ -35,14 +30,17 @@ uint16_t tevu_io_get_api_version(void) {
 }
 
 int32_t tevu_io_jvs_init(void) {
-    io_config_load(&config, TEVUIO_CONFIG_FILE);
-    lighting_check_lamp_address();
+    io_config loaded;
+    io_config_load(&loaded, TEVUIO_CONFIG_FILE);
+    lighting_check_lamp_address(loaded);
+    tevu.config.publish(loaded);
 
+    device_state &device = tevu.device;
     // A search that finds nothing keeps the stored input handle; a found
     // interface that fails to open replaces it with the invalid handle.
     plat_file input = device.input.file.load(std::memory_order_acquire);
     const plat_file stored = input;
-    uint8_t interface = input_interface;
+    uint8_t interface = device_input_interface;
     hid_search_result found = init_search(&input, interface);
     if (found != HID_OPENED) {
         interface = TEVUIO_ANY_INTERFACE;
@@ -54,18 +52,16 @@ int32_t tevu_io_jvs_init(void) {
         return -1;
 
     plat_file lighting = nullptr;
-    if (init_search(&lighting, lighting_interface) != HID_OPENED)
+    if (init_search(&lighting, device_lighting_interface) != HID_OPENED)
         lighting = nullptr;
     device_replace(device.lighting, lighting);
+    device.lighting_search_until.store(0, std::memory_order_release);
     device.lost.store(false, std::memory_order_release);
     device.input_interface.store(interface, std::memory_order_release);
     device.was_connected.store(true, std::memory_order_release);
+    lighting_wake();
 
-    led_report_low[0] = report::led_low_id;
-    led_report_high[0] = report::led_high_id;
-    led_feature_report[0] = report::feature_id;
-
-    if (!plat_hid_set_input_queue(input, input_queue_depth)) {
+    if (!plat_hid_set_input_queue(input, device_input_queue_depth)) {
         log_printf("Error %lu setnuminputbuff\r\n", plat_last_error());
         return -1;
     }

@@ -14,9 +14,8 @@
 
 #include "tevuio.h"
 #include "tevuio/hid.h"
-#include "tevuio/reports.h"
+#include "tevuio/presence.h"
 #include "tevuio/state.h"
-#include "lzf/lzf.h"
 
 #include <cstring>
 
@@ -32,114 +31,149 @@ constexpr uint8_t lamp_button_bit[report::lamp_count] = {3, 0, 1, 2};
 // After a pass with a failed write (the device refused a report, or it is
 // going away) the thread pauses this long before it tries again.
 constexpr uint32_t failed_pass_pause_ms = 10;
-// Without a lighting interface the thread waits in slices of this length.
-constexpr uint32_t no_interface_pause_ms = 20;
+// Writes that keep failing this long mean an interface that is gone, whatever
+// the platform could tell: it is closed and looked for again.
+constexpr uint64_t failing_interface_ms = 1000;
 
-void update_lamp_levels() {
-    const uint64_t address = config.lamp_state_address;
+// The lamp report of this pass: from the host's lamp-state byte when one is
+// configured, else from the controller's buttons.
+void build_lamps(uint8_t *report_bytes) {
+    uint8_t levels[report::lamp_count];
+    const uint64_t address = tevu.config.lamp_state_address.load(std::memory_order_acquire);
     if (address != 0) {
         // In a 32-bit process the byte lies at the low bits of the address.
         const volatile uint8_t *lamp_state =
             reinterpret_cast<const volatile uint8_t *>(static_cast<uintptr_t>(address));
-        const uint8_t state = *lamp_state;
+        const uint8_t bits = *lamp_state;
         for (int lamp = 0; lamp < report::lamp_count; ++lamp)
-            lamp_levels[lamp] = (state >> lamp_host_bit[lamp]) & 1u ? lamp_on : lamp_off;
+            levels[lamp] = (bits >> lamp_host_bit[lamp]) & 1u ? lamp_on : lamp_off;
     } else {
-        const uint16_t buttons = latest_report.buttons.load(std::memory_order_acquire);
+        const uint16_t buttons = tevu.input.buttons.load(std::memory_order_acquire);
         for (int lamp = 0; lamp < report::lamp_count; ++lamp)
-            lamp_levels[lamp] = (buttons >> lamp_button_bit[lamp]) & 1u ? lamp_off : lamp_on;
+            levels[lamp] = (buttons >> lamp_button_bit[lamp]) & 1u ? lamp_off : lamp_on;
     }
+    report::build_lamp_report(report_bytes, levels);
 }
 
 // Makes the newest frame the front one when the host has set one since.
-void take_newest_frame() {
-    if ((led_frames.newest.load(std::memory_order_acquire) & led_frame_fresh) == 0)
+void take_newest_frame(lighting_worker &lighting) {
+    led_frame_exchange &frames = lighting.frames;
+    led_output_record &output = lighting.output;
+    if ((frames.newest.load(std::memory_order_acquire) & led_frame_exchange::fresh) == 0)
         return;
-    const uint8_t newest = led_frames.newest.exchange(led_output.front, std::memory_order_acq_rel);
-    led_output.front = newest & led_frame_index;
-    led_output.have_frame = true;
-    led_output.unsent = true;
+    const uint8_t newest = frames.newest.exchange(output.front, std::memory_order_acq_rel);
+    output.front = newest & led_frame_exchange::index;
+    output.have_frame = true;
+    output.unsent = true;
 }
 
-// Sends one half unless the controller is known to show it. False when the
-// write failed.
-bool send_half(plat_file lighting, uint8_t *report, uint8_t id, bool &known, const uint8_t *half) {
-    if (known && std::memcmp(report + 1, half, report::half_bytes) == 0)
-        return true;
-    std::memcpy(report + 1, half, report::half_bytes);
-    known = hid_write_report(lighting, report, id, report::output_length) == 0;
-    return known;
+// Sends one half (0: report 0x04, 1: report 0x05) unless the controller is
+// known to show it.
+plat_io_result send_half(plat_file lighting, led_output_record &output, int half,
+                         const uint8_t *device_half) {
+    if (output.known[half] && std::memcmp(output.shown[half], device_half, report::half_bytes) == 0)
+        return PLAT_IO_DONE;
+    uint8_t report_bytes[report::output_length];
+    report::build_led_half(report_bytes, half == 1, device_half);
+    const plat_io_result result =
+        hid_write_report(lighting, report_bytes, report_bytes[0], report::output_length);
+    std::memcpy(output.shown[half], device_half, report::half_bytes);
+    output.known[half] = result == PLAT_IO_DONE;
+    return result;
 }
 
-// Sends the front frame whole. False when a write failed: the frame stays
-// unsent and goes again on a later pass.
-bool send_frame(plat_file lighting) {
-    const uint8_t *frame = led_frames.frames[led_output.front];
-    uint32_t block_length = report::feature_block_room;
-    if (lzf_block_compress(frame, report::frame_bytes, led_feature_report + 2, &block_length) ==
-        0) {
-        led_feature_report[1] = static_cast<uint8_t>(block_length);
-        std::memset(led_feature_report + 2 + block_length, 0,
-                    report::feature_block_room - block_length);
+// Sends the front frame whole. When a write did not go through, the frame
+// stays unsent and goes again on a later pass.
+plat_io_result send_frame(plat_file lighting, lighting_worker &worker) {
+    led_output_record &output = worker.output;
+    const uint8_t *frame = worker.frames.frames[output.front];
+    uint8_t feature[report::feature_length];
+    plat_io_result result;
+    if (report::build_led_feature(feature, frame)) {
         // The halves' record no longer tells what the controller shows.
-        led_output.low_known = false;
-        led_output.high_known = false;
-        if (hid_set_feature_report(lighting, led_feature_report, report::feature_id,
-                                   report::feature_length) != 0)
-            return false;
+        output.known[0] = false;
+        output.known[1] = false;
+        result =
+            hid_set_feature_report(lighting, feature, report::feature_id, report::feature_length);
     } else {
         uint8_t device_order[report::frame_bytes];
         report::frame_to_device_order(device_order, frame);
-        if (!send_half(lighting, led_report_low, report::led_low_id, led_output.low_known,
-                       device_order) ||
-            !send_half(lighting, led_report_high, report::led_high_id, led_output.high_known,
-                       device_order + report::half_bytes))
-            return false;
+        result = send_half(lighting, output, 0, device_order);
+        if (result == PLAT_IO_DONE)
+            result = send_half(lighting, output, 1, device_order + report::half_bytes);
     }
-    led_output.unsent = false;
-    return true;
+    if (result == PLAT_IO_DONE)
+        output.unsent = false;
+    return result;
+}
+
+// One pass with an open interface: the lamps, then the newest frame unless
+// stop, or a closer waiting for this handle, ends the pass after the lamps.
+plat_io_result lighting_pass(plat_file lighting, uint32_t generation) {
+    lighting_worker &worker = tevu.lighting;
+    led_output_record &output = worker.output;
+    if (generation != output.generation) {
+        // A controller (re)connected: what it shows is unknown, so the newest
+        // frame goes to it in full.
+        output.generation = generation;
+        output.known[0] = false;
+        output.known[1] = false;
+        output.unsent = output.have_frame;
+    }
+    uint8_t lamps[report::output_length];
+    build_lamps(lamps);
+    plat_io_result result =
+        hid_write_report(lighting, lamps, report::lamp_id, report::output_length);
+    if (result != PLAT_IO_CANCELLED && result != PLAT_IO_GONE &&
+        !worker.stop.load(std::memory_order_acquire) &&
+        tevu.device.lighting.file.load(std::memory_order_acquire) == lighting) {
+        take_newest_frame(worker);
+        if (output.unsent) {
+            const plat_io_result sent = send_frame(lighting, worker);
+            if (result == PLAT_IO_DONE)
+                result = sent;
+        }
+    }
+    return result;
 }
 
 unsigned lighting_thread_proc(void *) {
-    while (!lighting_stop.load(std::memory_order_acquire)) {
+    lighting_worker &worker = tevu.lighting;
+    device_slot &slot = tevu.device.lighting;
+    search_timer timer;
+    uint64_t failing_since_ms = 0; // 0: the last pass's writes went through
+    while (!worker.stop.load(std::memory_order_acquire)) {
         uint32_t generation = 0;
-        const plat_file lighting = device_acquire(device.lighting, &generation);
+        const plat_file lighting = device_acquire(slot, &generation);
         if (!device_file_open(lighting)) {
-            plat_sleep_ms(no_interface_pause_ms);
+            failing_since_ms = 0;
+            presence_await_lighting(timer);
             continue;
         }
-        if (generation != led_output.generation) {
-            // A controller (re)connected: what it shows is unknown, so the
-            // newest frame goes to it in full.
-            led_output.generation = generation;
-            led_output.low_known = false;
-            led_output.high_known = false;
-            led_output.unsent = led_output.have_frame;
-        }
+        const plat_io_result result = lighting_pass(lighting, generation);
+        device_release(slot);
 
-        update_lamp_levels();
-        bool written = hid_write_padded_report(lighting, lamp_levels, report::lamp_id,
-                                               report::lamp_count) == 0;
-        // Stop, or a closer waiting for this handle, ends the pass here.
-        if (!lighting_stop.load(std::memory_order_acquire) &&
-            device.lighting.file.load(std::memory_order_acquire) == lighting) {
-            take_newest_frame();
-            if (led_output.unsent && !send_frame(lighting))
-                written = false;
+        if (result == PLAT_IO_DONE || result == PLAT_IO_CANCELLED) {
+            failing_since_ms = 0; // a cancelled write needs no pause
+            continue;
         }
-
-        device_release(device.lighting);
-        // A write that stop cancelled needs no pause.
-        if (!written && !lighting_stop.load(std::memory_order_acquire))
-            plat_sleep_ms(failed_pass_pause_ms);
+        const uint64_t now = plat_now_ms();
+        if (failing_since_ms == 0)
+            failing_since_ms = now;
+        if (result == PLAT_IO_GONE || now - failing_since_ms >= failing_interface_ms) {
+            failing_since_ms = 0;
+            presence_lighting_gone(timer);
+        } else if (!worker.stop.load(std::memory_order_acquire)) {
+            plat_wait(nullptr, failed_pass_pause_ms);
+        }
     }
     return 0;
 }
 
 } // namespace
 
-void lighting_check_lamp_address() {
-    const uint64_t address = config.lamp_state_address;
+void lighting_check_lamp_address(io_config &loaded) {
+    const uint64_t address = loaded.lamp_state_address;
     if (address == 0)
         return;
     const uint64_t offset = address - plat_host_image_base();
@@ -148,40 +182,48 @@ void lighting_check_lamp_address() {
         log_printf("hid_offset 0x%lx lies outside the host image (0x%lx bytes); lamps follow "
                    "the controller's buttons.\r\n",
                    static_cast<unsigned long>(offset), static_cast<unsigned long>(image_size));
-        config.lamp_state_address = 0;
+        loaded.lamp_state_address = 0;
     }
+}
+
+void lighting_wake() {
+    const plat_thread thread = tevu.lighting.thread.load(std::memory_order_acquire);
+    if (thread != nullptr)
+        plat_thread_wake(thread);
 }
 
 void lighting_start_step() {
     // A controller that was connected may get its lighting interface back
     // later, so the thread runs (and waits) without one.
+    const device_state &device = tevu.device;
     const bool wanted = device_file_open(device.lighting.file.load(std::memory_order_acquire)) ||
                         device.was_connected.load(std::memory_order_acquire);
-    if (wanted && lighting_thread.load(std::memory_order_acquire) == nullptr) {
-        const plat_thread thread = plat_thread_start(lighting_thread_proc, nullptr);
-        lighting_thread.store(thread, std::memory_order_release);
-        device.lighting.user.store(thread, std::memory_order_release);
-    }
+    if (wanted && tevu.lighting.thread.load(std::memory_order_acquire) == nullptr)
+        tevu.lighting.thread.store(plat_thread_start(lighting_thread_proc, nullptr),
+                                   std::memory_order_release);
 }
 
 void lighting_stop_step() {
-    const plat_thread thread = lighting_thread.load(std::memory_order_acquire);
+    lighting_worker &worker = tevu.lighting;
+    const plat_thread thread = worker.thread.load(std::memory_order_acquire);
     if (thread == nullptr)
         return;
-    lighting_stop.store(true, std::memory_order_release);
+    worker.stop.store(true, std::memory_order_release);
     // A controller that takes no more reports leaves the thread in a write.
-    device_end_user(device.lighting, thread);
-    lighting_thread.store(nullptr, std::memory_order_release);
-    lighting_stop.store(false, std::memory_order_release);
+    device_end_user(tevu.device.lighting, thread);
+    worker.thread.store(nullptr, std::memory_order_release);
+    worker.stop.store(false, std::memory_order_release);
 }
 
 void tevu_io_slider_set_leds(const uint8_t *rgb) {
     // Without a controller found at init there is none to show the frame.
+    const device_state &device = tevu.device;
     if (!device_file_open(device.lighting.file.load(std::memory_order_acquire)) &&
         !device.was_connected.load(std::memory_order_acquire))
         return;
-    std::memcpy(led_frames.frames[led_frames.back], rgb, report::frame_bytes);
+    led_frame_exchange &frames = tevu.lighting.frames;
+    std::memcpy(frames.frames[frames.back], rgb, report::frame_bytes);
     const uint8_t replaced =
-        led_frames.newest.exchange(led_frames.back | led_frame_fresh, std::memory_order_acq_rel);
-    led_frames.back = replaced & led_frame_index;
+        frames.newest.exchange(frames.back | led_frame_exchange::fresh, std::memory_order_acq_rel);
+    frames.back = replaced & led_frame_exchange::index;
 }

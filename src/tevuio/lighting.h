@@ -2,9 +2,16 @@
 #ifndef TEVUIO_LIGHTING_H
 #define TEVUIO_LIGHTING_H
 
-// Called by tevu_io_jvs_init after the configuration is loaded: drops a
-// lamp-state address that lies outside the host image, with a message.
-void lighting_check_lamp_address();
+#include "tevuio/config.h"
+
+// Called by tevu_io_jvs_init on the loaded configuration before it takes
+// effect: drops a lamp-state address that lies outside the host image, with a
+// message.
+void lighting_check_lamp_address(io_config &loaded);
+// Wakes the lighting thread, if it runs, from a wait for its interface: a
+// search for it has started, or init opened one. Called from the thread that
+// starts and stops the threads, or from the slider thread.
+void lighting_wake();
 // End of tevu_io_slider_start: starts the lighting thread when there is a
 // lighting interface and no thread runs yet.
 void lighting_start_step();

@@ -1,12 +1,15 @@
-// The controller's report layouts: IDs, lengths, where the fields lie, and the
-// orders of cells and LEDs. Plain constants and small inline functions, shared
-// by the library and by everything that plays or checks a controller in tests.
+// The controller's report layouts: IDs, lengths, where the fields lie, the
+// orders of cells and LEDs, and the builders that make each report whole.
+// Plain constants and small inline functions, shared by the library, the
+// virtual controller and the tests.
 #ifndef TEVUIO_REPORTS_H
 #define TEVUIO_REPORTS_H
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "lzf/lzf.h"
 
 namespace report {
 
@@ -66,6 +69,35 @@ inline void make_input(uint8_t *report, uint16_t buttons, uint32_t slider) {
 inline void frame_to_device_order(uint8_t *device, const uint8_t *host) {
     for (size_t k = 0; k < led_count; ++k)
         std::memcpy(device + 3 * k, host + 3 * device_led_of_host_led(k), 3);
+}
+
+// Output report 0x06 (output_length bytes): ID, the lamp_count lamp levels,
+// zeros.
+inline void build_lamp_report(uint8_t *out, const uint8_t *levels) {
+    std::memset(out, 0, output_length);
+    out[0] = lamp_id;
+    std::memcpy(out + 1, levels, lamp_count);
+}
+
+// Output report 0x04 (high false: device LEDs 0-15) or 0x05 (high true:
+// device LEDs 16-31), output_length bytes: ID, then that half of a frame in
+// device LED order (half_bytes).
+inline void build_led_half(uint8_t *out, bool high, const uint8_t *device_half) {
+    out[0] = high ? led_high_id : led_low_id;
+    std::memcpy(out + 1, device_half, half_bytes);
+}
+
+// Feature report 0x0B (feature_length bytes): ID, block length, the LZF block
+// of a whole host-order frame, zeros. False, out undefined, when the block
+// does not fit its room: the frame then goes as the two halves.
+inline bool build_led_feature(uint8_t *out, const uint8_t *host_frame) {
+    uint32_t block_length = feature_block_room;
+    if (lzf_block_compress(host_frame, frame_bytes, out + 2, &block_length) != 0)
+        return false;
+    out[0] = feature_id;
+    out[1] = static_cast<uint8_t>(block_length);
+    std::memset(out + 2 + block_length, 0, feature_block_room - block_length);
+    return true;
 }
 
 } // namespace report

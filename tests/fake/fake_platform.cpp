@@ -1,6 +1,7 @@
 #include "fake_platform.h"
 
 #include "platform/platform.h"
+#include "platform/win32_paths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,12 +31,13 @@ struct device {
     bool gone = false;
     int closes = 0;
     uint32_t queue_depth = 0;
+    uint64_t cancel_generation = 0; // bumped by plat_hid_cancel
 };
 
 struct fake_thread {
     std::thread thread;
     std::atomic<bool> done{false};
-    uint64_t cancel_generation = 0; // guarded by mu
+    bool woken = false; // guarded by mu
     std::atomic<int> sleeps{0};
 };
 
@@ -57,6 +59,7 @@ std::atomic<int> sleep_count;
 std::function<void(int, bool, const uint8_t *, uint32_t)> write_hook;
 int uses_after_close;
 int list_open_count;
+std::atomic<int> pacers_open_count;
 fake::when_empty default_empty_mode = fake::when_empty::fail;
 thread_local unsigned long last_error;
 thread_local fake_thread *self;
@@ -104,6 +107,7 @@ void reset() {
     write_hook = nullptr;
     uses_after_close = 0;
     list_open_count = 0;
+    pacers_open_count = 0;
     default_empty_mode = when_empty::fail;
 }
 
@@ -273,6 +277,9 @@ void set_thread_start_fails(bool fails) {
 int sleeps() {
     return sleep_count.load();
 }
+int pacers_open() {
+    return pacers_open_count.load();
+}
 
 bool wait_until(const std::function<bool()> &condition) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -292,26 +299,23 @@ plat_list plat_hid_list_open() {
     return list_unavailable ? nullptr : &list_token;
 }
 
-bool plat_hid_list_entry(plat_list, uint32_t index, uint32_t *detail_size) {
+plat_entry_result plat_hid_list_entry(plat_list, uint32_t index, plat_hid_interface *entry) {
     std::lock_guard<std::mutex> lock(mu);
     if (index >= entries.size() || entries[index].enumeration_fails)
-        return false;
+        return PLAT_ENTRY_END;
     const fake::entry &e = entries[index];
-    *detail_size = e.size_unavailable ? 0
-                   : e.detail_size    ? e.detail_size
-                                      : static_cast<uint32_t>(4 + e.path.size() + 1);
-    return true;
-}
-
-bool plat_hid_list_path(plat_list, uint32_t index, char *path, uint32_t detail_size) {
-    std::lock_guard<std::mutex> lock(mu);
-    if (index >= entries.size() || entries[index].fetch_fails || detail_size > 1024)
-        return false;
-    const std::string &p = entries[index].path;
-    size_t n = std::min<size_t>(p.size(), 1023);
-    std::copy(p.begin(), p.begin() + static_cast<long>(n), path);
-    path[n] = '\0';
-    return true;
+    const uint32_t detail_size = e.size_unavailable ? 0
+                                 : e.detail_size    ? e.detail_size
+                                                    : static_cast<uint32_t>(4 + e.path.size() + 1);
+    if (detail_size == 0 || detail_size > plat_path_room || e.fetch_fails)
+        return PLAT_ENTRY_SKIP;
+    const size_t n = std::min<size_t>(e.path.size(), plat_path_room - 1);
+    std::copy(e.path.begin(), e.path.begin() + static_cast<long>(n), entry->path);
+    entry->path[n] = '\0';
+    // Listed paths are written as Windows writes them.
+    entry->vendor_id = win32_paths::vendor_of(entry->path);
+    entry->interface_number = win32_paths::interface_of(entry->path);
+    return PLAT_ENTRY_OK;
 }
 
 void plat_hid_list_close(plat_list) {}
@@ -330,14 +334,14 @@ plat_file plat_hid_open(const char *path) {
     return reinterpret_cast<plat_file>(static_cast<intptr_t>(devices.size()));
 }
 
-plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
+plat_io_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
     *count = 0;
     std::unique_lock<std::mutex> lock(mu);
     *count = 0;
     int n = index_of(file);
     if (n < 0) {
         last_error = 6;
-        return PLAT_READ_GONE;
+        return PLAT_IO_GONE;
     }
     device &d = dev(n);
     if (d.closes > 0)
@@ -348,28 +352,28 @@ plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, u
         auto reader = d.reader;
         lock.unlock();
         *count = reader(buffer, room);
-        return *count > 0 ? PLAT_READ_DATA : PLAT_READ_GONE;
+        return *count > 0 ? PLAT_IO_DONE : PLAT_IO_GONE;
     }
-    uint64_t generation = self ? self->cancel_generation : 0;
+    const uint64_t generation = d.cancel_generation;
     d.blocked++;
     cv.wait(lock, [&] {
         return !d.reads.empty() || d.gone || d.empty_mode == fake::when_empty::fail ||
-               (self && self->cancel_generation != generation);
+               d.cancel_generation != generation;
     });
     d.blocked--;
     if (d.gone || (d.reads.empty() && d.empty_mode == fake::when_empty::fail))
-        return PLAT_READ_GONE;
+        return PLAT_IO_GONE;
     if (d.reads.empty())
-        return PLAT_READ_CANCELLED;
+        return PLAT_IO_CANCELLED;
     std::vector<uint8_t> bytes = d.reads.front();
     d.reads.pop_front();
     if (bytes.empty())
-        return PLAT_READ_GONE;
+        return PLAT_IO_GONE;
     if (bytes.size() > room)
-        return PLAT_READ_DATA; // does not fit: dropped
+        return PLAT_IO_DONE; // does not fit: dropped
     std::copy(bytes.begin(), bytes.end(), buffer);
     *count = static_cast<uint32_t>(bytes.size());
-    return PLAT_READ_DATA;
+    return PLAT_IO_DONE;
 }
 
 void plat_hid_close(plat_file file) {
@@ -379,37 +383,49 @@ void plat_hid_close(plat_file file) {
         dev(n).closes++;
 }
 
-static bool record(plat_file file, const uint8_t *report, uint32_t length, bool feature) {
+static plat_io_result record(plat_file file, const uint8_t *report, uint32_t length, bool feature) {
     std::unique_lock<std::mutex> lock(mu);
     int n = index_of(file);
     if (n < 0)
-        return false;
+        return PLAT_IO_GONE;
     device &d = dev(n);
     if (d.closes > 0)
         uses_after_close++;
     if (d.write_blocks) {
-        uint64_t generation = self ? self->cancel_generation : 0;
-        cv.wait(lock,
-                [&] { return !d.write_blocks || (self && self->cancel_generation != generation); });
+        const uint64_t generation = d.cancel_generation;
+        cv.wait(lock, [&] { return !d.write_blocks || d.cancel_generation != generation; });
         if (d.write_blocks)
-            return false;
+            return PLAT_IO_CANCELLED;
     }
-    if (d.write_fails || d.gone)
-        return false;
+    if (d.gone)
+        return PLAT_IO_GONE;
+    if (d.write_fails)
+        return PLAT_IO_FAILED;
     d.sent.push_back({feature, std::vector<uint8_t>(report, report + length)});
     auto hook = write_hook;
     lock.unlock();
     if (hook)
         hook(n, feature, report, length);
-    return true;
+    return PLAT_IO_DONE;
 }
 
-bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
+plat_io_result plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
     return record(file, report, length, false);
 }
 
-bool plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
+plat_io_result plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
     return record(file, report, length, true);
+}
+
+void plat_hid_cancel(plat_file file) {
+    std::lock_guard<std::mutex> lock(mu);
+    const int n = index_of(file);
+    if (n < 0)
+        return;
+    if (dev(n).closes > 0)
+        uses_after_close++;
+    dev(n).cancel_generation++;
+    cv.notify_all();
 }
 
 bool plat_hid_set_input_queue(plat_file file, uint32_t reports) {
@@ -477,13 +493,6 @@ bool plat_thread_wait(plat_thread thread, uint32_t timeout_ms) {
     return cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [t] { return t->done.load(); });
 }
 
-void plat_thread_cancel_io(plat_thread thread) {
-    auto *t = static_cast<fake_thread *>(thread);
-    std::lock_guard<std::mutex> lock(mu);
-    t->cancel_generation++;
-    cv.notify_all();
-}
-
 void plat_thread_close(plat_thread thread) {
     auto *t = static_cast<fake_thread *>(thread);
     if (t->thread.joinable())
@@ -502,6 +511,39 @@ void plat_sleep_ms(uint32_t ms) {
     if (self)
         self->sleeps++;
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void plat_pacer_open(plat_pacer *pacer) {
+    pacer->pacing = PLAT_PACING_PLAIN;
+    pacer->timer = nullptr;
+    pacers_open_count++;
+}
+
+void plat_pacer_close(plat_pacer *) {
+    pacers_open_count--;
+}
+
+void plat_wait(const plat_pacer *, uint32_t ms) {
+    sleep_count++;
+    std::unique_lock<std::mutex> lock(mu);
+    if (self == nullptr) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return;
+    }
+    self->sleeps++;
+    auto woken = [] { return self->woken; };
+    if (ms == plat_wait_forever)
+        cv.wait(lock, woken);
+    else
+        cv.wait_for(lock, std::chrono::milliseconds(ms), woken);
+    self->woken = false;
+}
+
+void plat_thread_wake(plat_thread thread) {
+    std::lock_guard<std::mutex> lock(mu);
+    static_cast<fake_thread *>(thread)->woken = true;
+    cv.notify_all();
 }
 
 void plat_vprint(const char *format, va_list args) {

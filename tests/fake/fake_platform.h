@@ -110,7 +110,9 @@ void clear_output();
 // Thread starts so far, and making them fail.
 int threads_started();
 void set_thread_start_fails(bool fails);
-// Sleeps requested through the platform, in all and by one thread.
+// Pacers open now (the slider thread holds one while it runs).
+int pacers_open();
+// Sleeps and waits requested through the platform, in all and by one thread.
 int sleeps();
 int thread_sleeps(plat_thread thread);
 

@@ -22,7 +22,8 @@ struct device {
     std::string path;
     bool open_fails = false;
     int open_errno = ENOENT;
-    bool writes_fail = false;
+    int write_error = 0;
+    int failing_writes = 0; // -1: every one
     bool unplugged = false;
     std::deque<std::vector<uint8_t>> inputs;
     std::vector<std::vector<uint8_t>> writes;
@@ -107,9 +108,10 @@ void unplug(const std::string &path) {
     changed.notify_all();
 }
 
-void set_writes_fail(const std::string &path, bool fails) {
+void fail_writes(const std::string &path, int error, int times) {
     std::lock_guard<std::mutex> guard(lock);
-    find_or_make(path)->writes_fail = fails;
+    find_or_make(path)->write_error = error;
+    find_or_make(path)->failing_writes = times;
 }
 
 void set_write_delay_ms(const std::string &path, int ms) {
@@ -174,7 +176,13 @@ int record(hid_device *dev, const unsigned char *data, size_t length, bool featu
     }
     std::lock_guard<std::mutex> guard(lock);
     device &d = *dev->dev;
-    if (d.writes_fail || d.unplugged) {
+    if (d.unplugged) {
+        errno = ENODEV;
+        return -1;
+    }
+    if (d.failing_writes != 0) {
+        d.failing_writes -= d.failing_writes > 0 ? 1 : 0;
+        errno = d.write_error;
         return -1;
     }
     ++d.write_count;

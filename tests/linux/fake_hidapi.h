@@ -25,8 +25,10 @@ void set_open_fails(const std::string &path, bool fails, int error = ENOENT);
 void push_input(const std::string &path, const std::vector<uint8_t> &report);
 // Reads of the device fail from now on, a blocked one included.
 void unplug(const std::string &path);
-// hid_write / hid_send_feature_report on the device return -1.
-void set_writes_fail(const std::string &path, bool fails);
+// The next `times` calls of hid_write / hid_send_feature_report on the device
+// (every one when times is -1) return -1 with errno set to error. Writes to an
+// unplugged device fail with ENODEV.
+void fail_writes(const std::string &path, int error, int times = -1);
 
 // Each write or feature report to the device takes this long, as on a
 // real interrupt endpoint (0 by default).

@@ -1,5 +1,5 @@
-// The backend over the hidapi stand-in: listing texts, the library's search,
-// newest-report reads, cancel, writes, feature reports and unplugging.
+// The backend over the hidapi stand-in: the listing, the library's search,
+// newest-report reads, cancel, write results, feature reports and unplugging.
 #include "fake_hidapi.h"
 #include "test_support.h"
 
@@ -19,29 +19,13 @@
 #include <unistd.h>
 #include <vector>
 
+using linux_test::listed;
 using linux_test::report9;
 using linux_test::run_read;
 using linux_test::threaded_read;
+using linux_test::wait_until;
 
 namespace {
-
-std::vector<std::string> listed_paths() {
-    std::vector<std::string> paths;
-    plat_list list = plat_hid_list_open();
-    EXPECT_NE(list, nullptr);
-    uint32_t size = 0;
-    for (uint32_t i = 0; plat_hid_list_entry(list, i, &size); ++i) {
-        char path[1024] = {};
-        if (plat_hid_list_path(list, i, path, size)) {
-            EXPECT_EQ(size, 4 + strlen(path) + 1);
-            paths.emplace_back(path);
-        } else {
-            paths.emplace_back("<" + std::to_string(size) + ">");
-        }
-    }
-    plat_hid_list_close(list);
-    return paths;
-}
 
 class HidrawBackend : public ::testing::Test {
   protected:
@@ -57,8 +41,7 @@ class HidrawBackend : public ::testing::Test {
 
     plat_file open(const std::string &device_path) {
         fake_hidapi::add_device(0x0F0D, 0x0092, 0, device_path);
-        plat_file file =
-            plat_hid_open(("hidraw:hid#vid_0f0d&pid_0092&mi_00#" + device_path).c_str());
+        plat_file file = plat_hid_open(("hidraw:" + device_path).c_str());
         EXPECT_NE(file, PLAT_INVALID_FILE);
         EXPECT_NE(file, nullptr);
         return file;
@@ -68,7 +51,7 @@ class HidrawBackend : public ::testing::Test {
 std::vector<uint8_t> read_once(plat_file file, uint32_t room) {
     std::vector<uint8_t> buffer(room + 16, 0xEE);
     uint32_t got = 0;
-    EXPECT_EQ(plat_hid_read(file, buffer.data(), room, &got), PLAT_READ_DATA);
+    EXPECT_EQ(plat_hid_read(file, buffer.data(), room, &got), PLAT_IO_DONE);
     buffer.resize(got);
     return buffer;
 }
@@ -79,69 +62,22 @@ std::vector<uint8_t> concat(const std::vector<uint8_t> &a, const std::vector<uin
     return both;
 }
 
-bool wait_until(const std::function<bool()> &condition, int timeout_ms = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 } // namespace
 
-TEST_F(HidrawBackend, ListsPathsWithLowerCaseVendorAndInterface) {
+TEST_F(HidrawBackend, ListsNodesWithTheirVendorAndInterface) {
     fake_hidapi::add_device(0x0F0D, 0x00AB, 0, "/dev/hidraw3");
-    fake_hidapi::add_device(0x0F0D, 0x00AB, 1, "/dev/hidraw4");
     fake_hidapi::add_device(0xBEEF, 0xCAFE, -1, "/dev/hidraw0");
-    fake_hidapi::add_device(0x0001, 0x0002, 12, "/dev/hidraw9");
-    EXPECT_EQ(listed_paths(), (std::vector<std::string>{
-                                  "hidraw:hid#vid_0f0d&pid_00ab&mi_00#/dev/hidraw3",
-                                  "hidraw:hid#vid_0f0d&pid_00ab&mi_01#/dev/hidraw4",
-                                  "hidraw:hid#vid_beef&pid_cafe#/dev/hidraw0",
-                                  "hidraw:hid#vid_0001&pid_0002&mi_0c#/dev/hidraw9",
-                              }));
+    fake_hidapi::add_device(0x0001, 0x0002, 12, "/dev/" + std::string(plat_path_room, 'x'));
+    fake_hidapi::add_device(0x0F0D, 0x00AB, 1, "/dev/hidraw4");
+    EXPECT_EQ(listed(), (std::vector<std::string>{
+                            "0f0d 0 hidraw:/dev/hidraw3",
+                            "beef -1 hidraw:/dev/hidraw0",
+                            "skipped", // its path does not fit
+                            "0f0d 1 hidraw:/dev/hidraw4",
+                        }));
     EXPECT_EQ(fake_hidapi::live_enumerations(), 0);
-}
-
-TEST_F(HidrawBackend, EmptyListIsStillAList) {
-    plat_list list = plat_hid_list_open();
-    ASSERT_NE(list, nullptr);
-    uint32_t size = 77;
-    EXPECT_FALSE(plat_hid_list_entry(list, 0, &size));
-    plat_hid_list_close(list);
-    EXPECT_EQ(fake_hidapi::live_enumerations(), 0);
-}
-
-TEST_F(HidrawBackend, DetailSizeMirrorsTheWindowsRecord) {
-    fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
-    plat_list list = plat_hid_list_open();
-    uint32_t size = 0;
-    ASSERT_TRUE(plat_hid_list_entry(list, 0, &size));
-    EXPECT_EQ(size, 4u + strlen("hidraw:hid#vid_0f0d&pid_0092&mi_00#/dev/hidraw1") + 1);
-    char path[1024];
-    EXPECT_FALSE(plat_hid_list_path(list, 0, path, size - 1)); // a record too small
-    EXPECT_FALSE(plat_hid_list_entry(list, 1, &size));
-    EXPECT_FALSE(plat_hid_list_path(list, 1, path, size));
-    plat_hid_list_close(list);
-}
-
-TEST_F(HidrawBackend, OverlongPathIsReportedWithItsRealSize) {
-    std::string long_path = "/dev/" + std::string(1100, 'x');
-    fake_hidapi::add_device(0x0F0D, 0x0092, 0, long_path);
-    fake_hidapi::add_device(0x0F0D, 0x0092, 1, "/dev/hidraw5");
-    plat_list list = plat_hid_list_open();
-    uint32_t size = 0;
-    ASSERT_TRUE(plat_hid_list_entry(list, 0, &size));
-    EXPECT_EQ(size, 4u + strlen("hidraw:hid#vid_0f0d&pid_0092&mi_00#") + long_path.size() + 1);
-    char path[1024];
-    EXPECT_FALSE(plat_hid_list_path(list, 0, path, size));
-    ASSERT_TRUE(plat_hid_list_entry(list, 1, &size));
-    ASSERT_TRUE(plat_hid_list_path(list, 1, path, size));
-    EXPECT_STREQ(path, "hidraw:hid#vid_0f0d&pid_0092&mi_01#/dev/hidraw5");
-    plat_hid_list_close(list);
+    fake_hidapi::reset();
+    EXPECT_TRUE(listed().empty());
 }
 
 TEST_F(HidrawBackend, LibrarySearchFindsBothInterfacesOfTheController) {
@@ -151,14 +87,14 @@ TEST_F(HidrawBackend, LibrarySearchFindsBothInterfacesOfTheController) {
     fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
     plat_file input = nullptr;
     plat_file lights = nullptr;
-    ASSERT_EQ(hid_open_device(&input, 0x0F0D, 0), 0);
-    ASSERT_EQ(hid_open_device(&lights, 0x0F0D, 1), 0);
+    ASSERT_EQ(hid_open_device(&input, 0x0F0D, 0), HID_OPENED);
+    ASSERT_EQ(hid_open_device(&lights, 0x0F0D, 1), HID_OPENED);
     EXPECT_NE(input, lights);
     EXPECT_EQ(fake_hidapi::opened_paths(),
               (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw2"}));
     fake_hidapi::push_input("/dev/hidraw1", report9(0x42));
     uint8_t report[9] = {};
-    ASSERT_EQ(hid_read_input_report(input, report, 0x01, 9), 0);
+    ASSERT_EQ(hid_read_input_report(input, report, 0x01, 9), HID_READ_REPORT);
     EXPECT_EQ(std::vector<uint8_t>(report, report + 9), report9(0x42));
     EXPECT_EQ(open_failure_count, 0);
 }
@@ -175,25 +111,25 @@ TEST_F(HidrawBackend, InitOpensTheControllerFoundThroughTheBackend) {
     int32_t result = tevu_io_jvs_init();
     ASSERT_EQ(chdir(old_cwd), 0);
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(config.vk_test, 0x41);
+    EXPECT_EQ(key_of(config.vk_test), 0x41);
     EXPECT_EQ(fake_hidapi::opened_paths(),
               (std::vector<std::string>{"/dev/hidraw7", "/dev/hidraw8"}));
     EXPECT_NE(device.lighting.file.load(), nullptr);
 }
 
-TEST_F(HidrawBackend, UpperCaseIdentifiersWouldNotMatchButOursAreLowerCase) {
+TEST_F(HidrawBackend, ANodeWithoutInterfaceNumberIsFoundOnlyForAnyInterface) {
     state_reset_for_tests();
     fake_hidapi::add_device(0x0F0D, 0x0092, -1, "/dev/hidraw1");
     plat_file file = nullptr;
-    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0), HID_NOT_FOUND); // no interface part
-    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0xFF), 0);
+    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0), HID_NOT_FOUND);
+    EXPECT_EQ(hid_open_device(&file, 0x0F0D, 0xFF), HID_OPENED);
     EXPECT_EQ(fake_hidapi::opened_paths(), (std::vector<std::string>{"/dev/hidraw1"}));
 }
 
 TEST_F(HidrawBackend, FailedOpenGivesInvalidHandleAndErrno) {
     fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
     fake_hidapi::set_open_fails("/dev/hidraw1", true);
-    EXPECT_EQ(plat_hid_open("hidraw:hid#vid_0f0d&pid_0092&mi_00#/dev/hidraw1"), PLAT_INVALID_FILE);
+    EXPECT_EQ(plat_hid_open("hidraw:/dev/hidraw1"), PLAT_INVALID_FILE);
     EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(ENOENT));
     EXPECT_EQ(plat_hid_open("nothing:/dev/hidraw1"), PLAT_INVALID_FILE);
     EXPECT_EQ(plat_hid_open(nullptr), PLAT_INVALID_FILE);
@@ -209,7 +145,7 @@ TEST_F(HidrawBackend, MissingPermissionIsReportedOncePerNode) {
     testing::internal::CaptureStdout();
     for (int round = 0; round < 3; ++round) { // searches every 500 ms
         for (int i = 0; i < 3; ++i) {
-            std::string path = std::string("hidraw:hid#vid_0f0d&pid_0092&mi_00#") + paths[i];
+            std::string path = std::string("hidraw:") + paths[i];
             EXPECT_EQ(plat_hid_open(path.c_str()), PLAT_INVALID_FILE);
             EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(errors[i]));
         }
@@ -285,7 +221,7 @@ TEST_F(HidrawBackend, ReportsAreDeliveredWholeAndJoinedOnlyWithTheirLength) {
 TEST_F(HidrawBackend, CloseReleasesTheSlot) {
     fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
     for (int i = 0; i < 1000; ++i) {
-        plat_file file = plat_hid_open("hidraw:hid#vid_0f0d&pid_0092&mi_00#/dev/hidraw1");
+        plat_file file = plat_hid_open("hidraw:/dev/hidraw1");
         ASSERT_NE(file, PLAT_INVALID_FILE) << i;
         plat_hid_close(file);
     }
@@ -313,23 +249,19 @@ TEST_F(HidrawBackend, CancelWakesABlockedRead) {
     ASSERT_NE(thread, nullptr);
     ASSERT_TRUE(wait_until([] { return fake_hidapi::waiting_reads("/dev/hidraw1") > 0; }));
     EXPECT_FALSE(plat_thread_wait(thread, 20));
-    auto start = std::chrono::steady_clock::now();
-    plat_thread_cancel_io(thread);
+    plat_hid_cancel(file);
     ASSERT_TRUE(plat_thread_wait(thread, 5000));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     plat_thread_close(thread);
-    EXPECT_EQ(read.status.load(), PLAT_READ_CANCELLED);
+    EXPECT_EQ(read.status.load(), PLAT_IO_CANCELLED);
     EXPECT_EQ(read.result.load(), 0u);
 }
 
 TEST_F(HidrawBackend, CancelBeforeTheReadDoesNotAffectIt) {
     plat_file file = open("/dev/hidraw1");
     threaded_read read{file, 18};
-    read.go = false;
+    plat_hid_cancel(file);
     plat_thread thread = plat_thread_start(run_read, &read);
     ASSERT_NE(thread, nullptr);
-    plat_thread_cancel_io(thread);
-    read.go.store(true, std::memory_order_release);
     ASSERT_TRUE(wait_until([] { return fake_hidapi::waiting_reads("/dev/hidraw1") > 0; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
     fake_hidapi::push_input("/dev/hidraw1", report9(5));
@@ -346,11 +278,11 @@ TEST_F(HidrawBackend, UnplugFailsABlockedReadAndEveryLaterOneAtOnce) {
     fake_hidapi::unplug("/dev/hidraw1");
     ASSERT_TRUE(plat_thread_wait(thread, 5000));
     plat_thread_close(thread);
-    EXPECT_EQ(read.status.load(), PLAT_READ_GONE);
+    EXPECT_EQ(read.status.load(), PLAT_IO_GONE);
     int calls = fake_hidapi::read_calls("/dev/hidraw1");
     uint8_t buffer[18];
     uint32_t count = 7;
-    EXPECT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_READ_GONE);
+    EXPECT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_IO_GONE);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(ENODEV));
     EXPECT_EQ(fake_hidapi::read_calls("/dev/hidraw1"), calls);
@@ -364,24 +296,42 @@ TEST_F(HidrawBackend, WritesAndFeatureReportsAreSentByteForByte) {
     std::vector<uint8_t> feature(64, 0xA5);
     feature[0] = 0x0B;
     feature[1] = 9;
-    ASSERT_TRUE(plat_hid_write(file, lamps.data(), 49));
-    ASSERT_TRUE(plat_hid_set_feature(file, feature.data(), 64));
+    ASSERT_EQ(plat_hid_write(file, lamps.data(), 49), PLAT_IO_DONE);
+    ASSERT_EQ(plat_hid_set_feature(file, feature.data(), 64), PLAT_IO_DONE);
     EXPECT_EQ(fake_hidapi::writes("/dev/hidraw1"), (std::vector<std::vector<uint8_t>>{lamps}));
     EXPECT_EQ(fake_hidapi::features("/dev/hidraw1"), (std::vector<std::vector<uint8_t>>{feature}));
 }
 
-TEST_F(HidrawBackend, FailedWritesReturnFalse) {
-    plat_file file = open("/dev/hidraw1");
-    fake_hidapi::set_writes_fail("/dev/hidraw1", true);
+TEST_F(HidrawBackend, WriteResultsFollowTheError) {
+    const struct {
+        int error;
+        int times;
+        plat_io_result result;
+    } cases[] = {
+        {EINTR, 2, PLAT_IO_DONE}, // a signal: sent again
+        {EIO, -1, PLAT_IO_FAILED},     {EAGAIN, -1, PLAT_IO_FAILED}, {ENODEV, -1, PLAT_IO_GONE},
+        {ESHUTDOWN, -1, PLAT_IO_GONE}, {EPIPE, -1, PLAT_IO_GONE},
+    };
     uint8_t report[49] = {0x04};
-    EXPECT_FALSE(plat_hid_write(file, report, 49));
-    EXPECT_FALSE(plat_hid_set_feature(file, report, 49));
-    EXPECT_FALSE(plat_hid_write(nullptr, report, 49));
-    EXPECT_FALSE(plat_hid_write(PLAT_INVALID_FILE, report, 49));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.error);
+        plat_file file = open("/dev/hidraw1");
+        fake_hidapi::fail_writes("/dev/hidraw1", c.error, c.times);
+        EXPECT_EQ(plat_hid_write(file, report, 49), c.result);
+        fake_hidapi::fail_writes("/dev/hidraw1", c.error, c.times);
+        EXPECT_EQ(plat_hid_set_feature(file, report, 49), c.result);
+        // A gone interface stays gone; the others take the next report.
+        fake_hidapi::fail_writes("/dev/hidraw1", 0, 0);
+        EXPECT_EQ(plat_hid_write(file, report, 49),
+                  c.result == PLAT_IO_GONE ? PLAT_IO_GONE : PLAT_IO_DONE);
+        plat_hid_close(file);
+    }
+    EXPECT_EQ(plat_hid_write(nullptr, report, 49), PLAT_IO_GONE);
+    EXPECT_EQ(plat_hid_write(PLAT_INVALID_FILE, report, 49), PLAT_IO_GONE);
     uint8_t buffer[18];
     uint32_t count = 0;
-    EXPECT_EQ(plat_hid_read(PLAT_INVALID_FILE, buffer, 18, &count), PLAT_READ_GONE);
-    EXPECT_EQ(plat_hid_read(nullptr, buffer, 18, &count), PLAT_READ_GONE);
+    EXPECT_EQ(plat_hid_read(PLAT_INVALID_FILE, buffer, 18, &count), PLAT_IO_GONE);
+    EXPECT_EQ(plat_hid_read(nullptr, buffer, 18, &count), PLAT_IO_GONE);
 }
 
 namespace {

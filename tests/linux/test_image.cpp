@@ -56,10 +56,10 @@ TEST(HostImage, OnlyBytesOfLoadedSegmentsAreReadable) {
     EXPECT_FALSE(plat_host_byte_readable(image_size, &image_size));
 
     // The library refuses the offset with its message and keeps no address.
-    state_reset_for_tests();
-    config.lamp_state_address = plat_host_image_base() + gap;
+    io_config loaded{};
+    loaded.lamp_state_address = plat_host_image_base() + gap;
     testing::internal::CaptureStdout();
-    lighting_check_lamp_address();
+    lighting_check_lamp_address(loaded);
     fflush(stdout);
     char expected[160];
     snprintf(expected, sizeof expected,
@@ -67,5 +67,5 @@ TEST(HostImage, OnlyBytesOfLoadedSegmentsAreReadable) {
              "controller's buttons.\r\n",
              static_cast<unsigned long>(gap), static_cast<unsigned long>(image_size));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
-    EXPECT_EQ(config.lamp_state_address, 0u);
+    EXPECT_EQ(loaded.lamp_state_address, 0u);
 }

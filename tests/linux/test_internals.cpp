@@ -267,3 +267,42 @@ TEST(Threads, SlotsAreReusedAfterClose) {
         plat_thread_close(thread);
     }
 }
+
+namespace {
+
+struct wake_check {
+    std::atomic<bool> woken_early{false};
+    std::atomic<bool> first_wait_over{false};
+};
+
+unsigned wait_thrice(void *raw) {
+    auto *check = static_cast<wake_check *>(raw);
+    while (!check->woken_early) {
+        plat_sleep_ms(1);
+    }
+    plat_wait(nullptr, plat_wait_forever); // ended by the wake-up sent before it
+    check->first_wait_over = true;
+    plat_wait(nullptr, plat_wait_forever); // that wake-up is used up
+    plat_wait(nullptr, 1);                 // ends at its time
+    return 0;
+}
+
+} // namespace
+
+TEST(Threads, AWakeUpEndsTheWaitItFindsOrTheNextAndNoOther) {
+    plat_pacer pacer;
+    plat_pacer_open(&pacer);
+    EXPECT_EQ(pacer.pacing, PLAT_PACING_PLAIN);
+    plat_wait(&pacer, 1); // not a thread of the platform's: a plain sleep
+    plat_pacer_close(&pacer);
+    wake_check check;
+    plat_thread thread = plat_thread_start(wait_thrice, &check);
+    ASSERT_NE(thread, nullptr);
+    plat_thread_wake(thread);
+    check.woken_early = true;
+    ASSERT_TRUE(linux_test::wait_until([&check] { return check.first_wait_over.load(); }));
+    EXPECT_FALSE(plat_thread_wait(thread, 30));
+    plat_thread_wake(thread);
+    ASSERT_TRUE(plat_thread_wait(thread, 5000));
+    plat_thread_close(thread);
+}

@@ -118,4 +118,38 @@ std::vector<uint8_t> report9(uint8_t marker) {
     return {0x01, marker, 0x00, 0x00, 0x80, 0x80, 0x80, 0x80, marker};
 }
 
+std::vector<std::string> listed() {
+    std::vector<std::string> lines;
+    plat_list list = plat_hid_list_open();
+    if (!list) {
+        return lines;
+    }
+    static plat_hid_interface entry;
+    for (uint32_t i = 0;; ++i) {
+        plat_entry_result result = plat_hid_list_entry(list, i, &entry);
+        if (result == PLAT_ENTRY_END) {
+            break;
+        }
+        char numbers[32] = "skipped";
+        if (result == PLAT_ENTRY_OK) {
+            snprintf(numbers, sizeof numbers, "%04x %d ", static_cast<unsigned>(entry.vendor_id),
+                     entry.interface_number);
+        }
+        lines.push_back(numbers + (result == PLAT_ENTRY_OK ? std::string(entry.path) : ""));
+    }
+    plat_hid_list_close(list);
+    return lines;
+}
+
+bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 } // namespace linux_test

@@ -1,5 +1,5 @@
-// Helpers of the backend's tests: temporary folders and a served virtual
-// interface socket.
+// Helpers of the backend's tests: temporary folders, a served virtual
+// interface socket, the listing as text and reads on threads of their own.
 #ifndef TEVUIO_TESTS_LINUX_SUPPORT_H
 #define TEVUIO_TESTS_LINUX_SUPPORT_H
 
@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,18 +67,24 @@ class scoped_env {
 
 std::vector<uint8_t> report9(uint8_t marker);
 
+// One listing, an entry a line: "<vendor> <interface> <path>" (vendor in
+// four hex digits), or "skipped".
+std::vector<std::string> listed();
+
+// Polls the condition every millisecond for at most timeout_ms.
+bool wait_until(const std::function<bool()> &condition, int timeout_ms = 5000);
+
 // Closes every handle the backend has opened (a test that fails midway
 // leaves some open). Defined beside the backend's internals in
 // test_internals.cpp.
 void release_backend_handles();
 
-// A read on a thread of the platform's own, so that it can be cancelled:
-// start it with plat_thread_start(run_read, &read).
+// A read on a thread of its own: start it with start_blocked_read, or with
+// plat_thread_start(run_read, &read).
 struct threaded_read {
     threaded_read(plat_file f, uint32_t r) : file(f), room(r) {}
     plat_file file;
     uint32_t room;
-    std::atomic<bool> go{true};               // the read waits while this is false
     std::atomic<bool> started{false};         // about to enter the read
     std::atomic<bool> done{false};            // the read has returned
     std::atomic<uint32_t> result{0xFFFFFFFF}; // the count, 0 unless data came
@@ -87,16 +94,23 @@ struct threaded_read {
 
 inline unsigned run_read(void *raw) {
     auto *read = static_cast<threaded_read *>(raw);
-    while (!read->go.load(std::memory_order_acquire)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     read->started.store(true, std::memory_order_release);
     uint32_t count = 0;
-    plat_read_result status = plat_hid_read(read->file, read->buffer, read->room, &count);
+    plat_io_result status = plat_hid_read(read->file, read->buffer, read->room, &count);
     read->result.store(count, std::memory_order_release);
     read->status.store(status, std::memory_order_release);
     read->done.store(true, std::memory_order_release);
     return 0;
+}
+
+// Starts the read and returns once it has had time to block (nullptr when no
+// thread could be started).
+inline plat_thread start_blocked_read(threaded_read &read) {
+    plat_thread thread = plat_thread_start(run_read, &read);
+    if (thread && wait_until([&read] { return read.started.load(); })) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    return thread;
 }
 
 } // namespace linux_test

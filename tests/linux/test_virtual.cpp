@@ -17,31 +17,18 @@
 #include <thread>
 #include <vector>
 
+using linux_test::listed;
 using linux_test::report9;
-using linux_test::run_read;
 using linux_test::scoped_env;
+using linux_test::start_blocked_read;
 using linux_test::temp_folder;
 using linux_test::threaded_read;
 using linux_test::virtual_interface;
 
 namespace {
 
-const char *const input_name = "hid#vid_0f0d&pid_0092&mi_00#controller";
-const char *const lights_name = "hid#vid_0f0d&pid_0092&mi_01#controller";
-
-std::vector<std::string> listed_paths() {
-    std::vector<std::string> paths;
-    plat_list list = plat_hid_list_open();
-    uint32_t size = 0;
-    for (uint32_t i = 0; plat_hid_list_entry(list, i, &size); ++i) {
-        char path[1024] = {};
-        if (plat_hid_list_path(list, i, path, size)) {
-            paths.emplace_back(path);
-        }
-    }
-    plat_hid_list_close(list);
-    return paths;
-}
+const char *const input_name = "0f0d-0092-00.controller";
+const char *const lights_name = "0f0d-0092-01.controller";
 
 class VirtualBackend : public ::testing::Test {
   protected:
@@ -65,29 +52,29 @@ class VirtualBackend : public ::testing::Test {
 
 } // namespace
 
-TEST_F(VirtualBackend, SocketsAreListedOnlyWithTheVariable) {
+TEST_F(VirtualBackend, SocketsWithReadableNamesAreListedOnlyWithTheVariable) {
     virtual_interface lights(folder.file(lights_name));
     virtual_interface input(folder.file(input_name));
-    virtual_interface other(folder.file("hid#vid_1234&pid_0001#pad"));
-    folder.write("hid#vid_0f0d&pid_0092&mi_02#plain-file", "not a socket");
+    virtual_interface other(folder.file("1234-0001.pad"));
+    virtual_interface unnamed(folder.file("controller.sock"));
+    folder.write("0f0d-0092-02.plain-file", "not a socket");
     fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
     {
         scoped_env unset(VHID_DIR_ENV, nullptr);
-        EXPECT_EQ(listed_paths(),
-                  (std::vector<std::string>{"hidraw:hid#vid_0f0d&pid_0092&mi_00#/dev/hidraw1"}));
+        EXPECT_EQ(listed(), (std::vector<std::string>{"0f0d 0 hidraw:/dev/hidraw1"}));
     }
     scoped_env set(VHID_DIR_ENV, folder.path().c_str());
-    EXPECT_EQ(listed_paths(), (std::vector<std::string>{
-                                  "virtual:" + folder.file(input_name),
-                                  "virtual:" + folder.file(lights_name),
-                                  "virtual:" + folder.file("hid#vid_1234&pid_0001#pad"),
-                                  "hidraw:hid#vid_0f0d&pid_0092&mi_00#/dev/hidraw1",
-                              }));
+    EXPECT_EQ(listed(), (std::vector<std::string>{
+                            "0f0d 0 virtual:" + folder.file(input_name),
+                            "0f0d 1 virtual:" + folder.file(lights_name),
+                            "1234 -1 virtual:" + folder.file("1234-0001.pad"),
+                            "0f0d 0 hidraw:/dev/hidraw1",
+                        }));
 }
 
 TEST_F(VirtualBackend, MissingFolderListsNothingVirtual) {
     scoped_env set(VHID_DIR_ENV, (folder.path() + "/absent").c_str());
-    EXPECT_TRUE(listed_paths().empty());
+    EXPECT_TRUE(listed().empty());
 }
 
 TEST_F(VirtualBackend, LibrarySearchOpensTheVirtualController) {
@@ -97,13 +84,13 @@ TEST_F(VirtualBackend, LibrarySearchOpensTheVirtualController) {
     scoped_env set(VHID_DIR_ENV, folder.path().c_str());
     plat_file input_file = nullptr;
     plat_file lights_file = nullptr;
-    ASSERT_EQ(hid_open_device(&input_file, 0x0F0D, 0), 0);
+    ASSERT_EQ(hid_open_device(&input_file, 0x0F0D, 0), HID_OPENED);
     ASSERT_TRUE(input.accept_connection());
-    ASSERT_EQ(hid_open_device(&lights_file, 0x0F0D, 1), 0);
+    ASSERT_EQ(hid_open_device(&lights_file, 0x0F0D, 1), HID_OPENED);
     ASSERT_TRUE(lights.accept_connection());
     ASSERT_TRUE(input.send(VHID_INPUT, report9(0x11)));
     uint8_t report[9];
-    ASSERT_EQ(hid_read_input_report(input_file, report, 0x01, 9), 0);
+    ASSERT_EQ(hid_read_input_report(input_file, report, 0x01, 9), HID_READ_REPORT);
     EXPECT_EQ(std::vector<uint8_t>(report, report + 9), report9(0x11));
 }
 
@@ -118,118 +105,100 @@ TEST_F(VirtualBackend, ReadStripsTheKindAndKeepsTheNewestTwo) {
     plat_file file = open_served(input_name);
     ASSERT_TRUE(plat_hid_set_input_queue(file, 2));
     server->send(VHID_INPUT, report9(1));
-    server->send(VHID_ACK, {});
+    server->send(VHID_ACK, {7});
     server->send(VHID_INPUT, report9(2));
     server->send(VHID_INPUT, report9(3));
     uint8_t buffer[18];
     uint32_t count = 0;
-    ASSERT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_READ_DATA);
+    ASSERT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_IO_DONE);
     ASSERT_EQ(count, 18u);
     std::vector<uint8_t> expected = report9(2);
     std::vector<uint8_t> third = report9(3);
     expected.insert(expected.end(), third.begin(), third.end());
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 18), expected);
     server->send(VHID_INPUT, report9(4));
-    ASSERT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_READ_DATA);
+    ASSERT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_IO_DONE);
     ASSERT_EQ(count, 9u);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 9), report9(4));
 }
 
-TEST_F(VirtualBackend, WriteSendsTheKindAndWaitsForTheAck) {
+TEST_F(VirtualBackend, WritesAreNumberedAndWaitForTheirAck) {
     plat_file file = open_served(lights_name);
     std::vector<uint8_t> lamps(49, 0);
     lamps[0] = 0x06;
     lamps[4] = 0xFF;
-    std::atomic<bool> ok{false};
-    std::thread writer([&] { ok = plat_hid_write(file, lamps.data(), 49); });
-    std::vector<uint8_t> message = server->receive();
-    ASSERT_EQ(message.size(), 50u);
-    EXPECT_EQ(message[0], VHID_OUTPUT);
-    EXPECT_EQ(std::vector<uint8_t>(message.begin() + 1, message.end()), lamps);
-    server->send(VHID_INPUT, report9(1)); // input meanwhile is passed over
-    server->send(VHID_ACK, {});
-    writer.join();
-    EXPECT_TRUE(ok);
-
     std::vector<uint8_t> feature(64, 0x3C);
     feature[0] = 0x0B;
-    std::thread feature_writer([&] { ok = plat_hid_set_feature(file, feature.data(), 64); });
-    message = server->receive();
-    ASSERT_EQ(message.size(), 65u);
-    EXPECT_EQ(message[0], VHID_FEATURE);
-    EXPECT_EQ(std::vector<uint8_t>(message.begin() + 1, message.end()), feature);
-    server->send(VHID_ACK, {});
-    feature_writer.join();
-    EXPECT_TRUE(ok);
+    const struct {
+        uint8_t kind;
+        const std::vector<uint8_t> &report;
+    } writes[] = {{VHID_OUTPUT, lamps}, {VHID_FEATURE, feature}};
+    uint8_t sequence = 0;
+    for (const auto &w : writes) {
+        std::atomic<int> result{-1};
+        std::thread writer([&] {
+            result = w.kind == VHID_OUTPUT ? plat_hid_write(file, w.report.data(), 49)
+                                           : plat_hid_set_feature(file, w.report.data(), 64);
+        });
+        std::vector<uint8_t> message = server->receive();
+        ASSERT_EQ(message.size(), w.report.size() + 2);
+        EXPECT_EQ(message[0], w.kind);
+        EXPECT_EQ(message[1], sequence);
+        EXPECT_EQ(std::vector<uint8_t>(message.begin() + 2, message.end()), w.report);
+        server->send(VHID_INPUT, report9(1)); // input meanwhile is passed over
+        server->send(VHID_ACK, {sequence++});
+        writer.join();
+        EXPECT_EQ(result.load(), PLAT_IO_DONE);
+    }
 }
 
 TEST_F(VirtualBackend, WriteWithoutAckFailsAfterItsBound) {
     plat_file file = open_served(lights_name);
     uint8_t report[49] = {0x04};
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(plat_hid_write(file, report, 49));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(plat_hid_write(file, report, 49), PLAT_IO_FAILED);
     EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(ETIMEDOUT));
     uint8_t too_big[80] = {0x0B};
-    EXPECT_FALSE(plat_hid_set_feature(file, too_big, 80));
+    EXPECT_EQ(plat_hid_set_feature(file, too_big, 80), PLAT_IO_FAILED);
 }
 
 TEST_F(VirtualBackend, HangUpFailsReadsAndWritesAtOnce) {
     plat_file file = open_served(input_name);
     threaded_read read{file, 18};
-    plat_thread thread = plat_thread_start(run_read, &read);
+    plat_thread thread = start_blocked_read(read);
     ASSERT_NE(thread, nullptr);
-    while (!read.started.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     server->hang_up();
     ASSERT_TRUE(plat_thread_wait(thread, 5000));
     plat_thread_close(thread);
-    EXPECT_EQ(read.status.load(), PLAT_READ_GONE);
+    EXPECT_EQ(read.status.load(), PLAT_IO_GONE);
     uint8_t buffer[18];
     uint32_t count = 0;
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_READ_GONE);
+        EXPECT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_IO_GONE);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     uint8_t report[49] = {0x06};
-    EXPECT_FALSE(plat_hid_write(file, report, 49));
+    EXPECT_EQ(plat_hid_write(file, report, 49), PLAT_IO_GONE);
 }
 
 TEST_F(VirtualBackend, CancelWakesABlockedReadAndSparesALaterOne) {
     plat_file file = open_served(input_name);
     threaded_read first{file, 18};
-    plat_thread thread = plat_thread_start(run_read, &first);
+    plat_thread thread = start_blocked_read(first);
     ASSERT_NE(thread, nullptr);
-    while (!first.started.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_FALSE(plat_thread_wait(thread, 10));
-    // The library's stop repeats the cancel until the thread has ended.
-    auto start = std::chrono::steady_clock::now();
-    while (!plat_thread_wait(thread, 10)) {
-        plat_thread_cancel_io(thread);
-        ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    }
+    plat_hid_cancel(file);
+    ASSERT_TRUE(plat_thread_wait(thread, 5000));
     plat_thread_close(thread);
-    EXPECT_EQ(first.status.load(), PLAT_READ_CANCELLED);
+    EXPECT_EQ(first.status.load(), PLAT_IO_CANCELLED);
 
     // A cancel that lands before a read begins leaves that read alone, even
     // though it left a wake-up pending.
+    plat_hid_cancel(file);
+    plat_hid_cancel(file);
     threaded_read second{file, 18};
-    second.go = false;
-    thread = plat_thread_start(run_read, &second);
+    thread = start_blocked_read(second);
     ASSERT_NE(thread, nullptr);
-    plat_thread_cancel_io(thread);
-    plat_thread_cancel_io(thread);
-    second.go.store(true);
-    while (!second.started.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_FALSE(plat_thread_wait(thread, 10));
     server->send(VHID_INPUT, report9(8));
     ASSERT_TRUE(plat_thread_wait(thread, 5000));
@@ -244,25 +213,23 @@ TEST_F(VirtualBackend, AnEmptyMessageIsNotAHangUp) {
     server->send(VHID_INPUT, report9(6));
     uint8_t buffer[18];
     uint32_t count = 0;
-    ASSERT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_READ_DATA);
+    ASSERT_EQ(plat_hid_read(file, buffer, 18, &count), PLAT_IO_DONE);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + count), report9(6));
 }
 
 namespace {
 
 struct threaded_write {
-    plat_file file;
-    std::atomic<bool> ok{true};
+    explicit threaded_write(plat_file file)
+        : thread([this, file] {
+              uint8_t report[49] = {0x06};
+              result = plat_hid_write(file, report, 49);
+              error = plat_last_error();
+          }) {}
+    std::atomic<int> result{-1};
     std::atomic<unsigned long> error{0};
+    std::thread thread; // last: starts once the results are there
 };
-
-unsigned run_write(void *raw) {
-    auto *write = static_cast<threaded_write *>(raw);
-    uint8_t report[49] = {0x06};
-    write->ok = plat_hid_write(write->file, report, 49);
-    write->error = plat_last_error();
-    return 0;
-}
 
 } // namespace
 
@@ -272,20 +239,67 @@ TEST_F(VirtualBackend, WriteWaitingForTheAckEndsOnCancelAndOnHangUp) {
     for (bool cancel : {true, false}) {
         plat_file file = open_served(cancel ? lights_name : input_name);
         threaded_write write{file};
-        plat_thread thread = plat_thread_start(run_write, &write);
-        ASSERT_NE(thread, nullptr);
-        ASSERT_EQ(server->receive().size(), 50u);
+        ASSERT_EQ(server->receive().size(), 51u);
         if (cancel) {
-            plat_thread_cancel_io(thread);
+            plat_hid_cancel(file);
         } else {
             server->hang_up();
         }
-        ASSERT_TRUE(plat_thread_wait(thread, 5000));
-        plat_thread_close(thread);
-        EXPECT_FALSE(write.ok.load());
+        write.thread.join();
+        EXPECT_EQ(write.result.load(), cancel ? PLAT_IO_CANCELLED : PLAT_IO_GONE);
         EXPECT_EQ(write.error.load(), static_cast<unsigned long>(cancel ? ECANCELED : ENODEV));
         plat_hid_close(file);
     }
+}
+
+// The late ACK of a cancelled write stays in the socket; the next write waits
+// for its own.
+TEST_F(VirtualBackend, AWriteDoesNotTakeTheLateAckOfAnEarlierOne) {
+    plat_file file = open_served(lights_name);
+    threaded_write cancelled{file};
+    std::vector<uint8_t> first = server->receive();
+    ASSERT_EQ(first.size(), 51u);
+    plat_hid_cancel(file);
+    cancelled.thread.join();
+    ASSERT_EQ(cancelled.result.load(), PLAT_IO_CANCELLED);
+    server->send(VHID_ACK, {first[1]});
+
+    threaded_write next{file};
+    std::vector<uint8_t> second = server->receive();
+    ASSERT_EQ(second.size(), 51u);
+    EXPECT_NE(second[1], first[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(next.result.load(), -1); // still waiting
+    server->send(VHID_ACK, {second[1]});
+    next.thread.join();
+    EXPECT_EQ(next.result.load(), PLAT_IO_DONE);
+}
+
+// A cancel ends every call blocked on its file, whichever thread is in it,
+// and no call on another file.
+TEST_F(VirtualBackend, CancelEndsTheCallsOnItsFileOnly) {
+    plat_file lights = open_served(lights_name);
+    std::unique_ptr<virtual_interface> lights_server = std::move(server);
+    plat_file input = open_served(input_name);
+    threaded_read read{lights, 18};
+    threaded_read other{input, 18};
+    plat_thread reader = start_blocked_read(read);
+    plat_thread other_reader = start_blocked_read(other);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_NE(other_reader, nullptr);
+    threaded_write write{lights};
+    ASSERT_EQ(lights_server->receive().size(), 51u);
+    plat_hid_cancel(lights);
+    write.thread.join();
+    ASSERT_TRUE(plat_thread_wait(reader, 5000));
+    plat_thread_close(reader);
+    EXPECT_EQ(write.result.load(), PLAT_IO_CANCELLED);
+    EXPECT_EQ(read.status.load(), PLAT_IO_CANCELLED);
+    EXPECT_FALSE(plat_thread_wait(other_reader, 20));
+    server->send(VHID_INPUT, report9(3));
+    ASSERT_TRUE(plat_thread_wait(other_reader, 5000));
+    plat_thread_close(other_reader);
+    EXPECT_EQ(other.status.load(), PLAT_IO_DONE);
 }
 
 TEST_F(VirtualBackend, CloseReleasesTheSlotAndTheSocket) {

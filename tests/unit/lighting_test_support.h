@@ -109,19 +109,17 @@ struct controller {
 
 // The lighting thread has taken the newest frame the host set.
 inline bool frame_taken() {
-    return (led_frames.newest.load(std::memory_order_acquire) & led_frame_fresh) == 0;
+    return (tevu.lighting.frames.newest.load(std::memory_order_acquire) &
+            led_frame_exchange::fresh) == 0;
 }
 
 class lighting_fixture : public ::testing::Test {
   protected:
     void SetUp() override {
         fake::reset();
-        state_reset_for_tests();
+        tevu.reset();
         fake::add_entry(light_path());
-        device.lighting.file.store(plat_hid_open(light_path()), std::memory_order_release);
-        led_report_low[0] = report::led_low_id;
-        led_report_high[0] = report::led_high_id;
-        led_feature_report[0] = report::feature_id;
+        tevu.device.lighting.file.store(plat_hid_open(light_path()), std::memory_order_release);
         leds.attach();
     }
     void TearDown() override {
@@ -129,13 +127,13 @@ class lighting_fixture : public ::testing::Test {
         EXPECT_EQ(leds.bad_reports, 0);
         EXPECT_EQ(fake::uses_after_close_count(), 0);
         fake::reset();
-        state_reset_for_tests();
+        tevu.reset();
     }
 
     // With the thread running: waits until it has taken the newest frame and
     // finished the pass that sent it.
     void catch_up() {
-        ASSERT_NE(lighting_thread.load(), nullptr);
+        ASSERT_NE(tevu.lighting.thread.load(), nullptr);
         EXPECT_TRUE(fake::wait_until(frame_taken));
         EXPECT_TRUE(leds.wait_passes(2));
     }

@@ -1,7 +1,7 @@
 // The configuration loader.
 #include "fake_platform.h"
-#include "tevuio/state.h"
 #include "tevuio/config.h"
+#include "tevuio/state.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ const char ini_file[] = ".\\morvantel.ini";
 class Config : public ::testing::Test {
   protected:
     void SetUp() override {
-        state_reset_for_tests();
+        tevu.reset();
         fake::reset();
     }
 
@@ -140,8 +140,9 @@ TEST_F(Config, OffsetWithoutImageBaseIsStillAnAddress) {
 
 TEST(ConfigDeathTest, NullRecordIsAnAssertionAtLine77) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(io_config_load(nullptr, ini_file),
-                 "src/tevuio/config\\.cpp.*77.*cfg != NULL|cfg != NULL.*src/tevuio/config\\.cpp.*77");
+    EXPECT_DEATH(
+        io_config_load(nullptr, ini_file),
+        "src/tevuio/config\\.cpp.*77.*cfg != NULL|cfg != NULL.*src/tevuio/config\\.cpp.*77");
 }
 
 TEST(ConfigDeathTest, NullFileNameIsAnAssertionAtLine78) {

@@ -22,14 +22,14 @@ plat_file sentinel() {
 class Hid : public ::testing::Test {
   protected:
     void SetUp() override {
-        state_reset_for_tests();
+        tevu.reset();
         fake::reset();
     }
 
     // Opens the n-th listed entry that matches and returns its device index.
     int open_any() {
         plat_file h = nullptr;
-        EXPECT_EQ(0, hid_open_device(&h, TEVUIO_VENDOR_ID, TEVUIO_ANY_INTERFACE));
+        EXPECT_EQ(0, hid_open_device(tevu.device, &h, TEVUIO_VENDOR_ID, TEVUIO_ANY_INTERFACE));
         handle = h;
         return fake::open_count() - 1;
     }
@@ -49,11 +49,11 @@ std::vector<uint8_t> iota(uint8_t first, size_t n) {
 TEST_F(Hid, InterfaceOneMatchesOnlyASearchForInterfaceOne) {
     fake::add_entry(in1);
     plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(sentinel(), h);
     EXPECT_EQ(0, fake::open_count());
 
-    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 1));
+    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 1));
     EXPECT_NE(nullptr, h);
     EXPECT_NE(PLAT_INVALID_FILE, h);
     EXPECT_EQ(std::vector<std::string>{in1}, fake::opened_paths());
@@ -63,8 +63,8 @@ TEST_F(Hid, UpperCaseIdentifiersDoNotMatch) {
     fake::add_entry("\\\\?\\HID#VID_0F0D&PID_0092&MI_00#7&1A2B&0&0000#{4d1e55b2}");
     fake::add_entry("\\\\?\\hid#vid_0F0D&pid_0092&mi_00#x");
     plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(&h, 0x0F0D, 0));
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(&h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
     EXPECT_EQ(0, fake::open_count());
 }
 
@@ -72,14 +72,14 @@ TEST_F(Hid, VendorPatternNeedsTheAmpersand) {
     // "vid_0f0d1" shares the first four digits but is another identifier.
     fake::add_entry("\\\\?\\hid#vid_0f0d1&pid_0092&mi_00#x");
     plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(&h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
 }
 
 TEST_F(Hid, OtherVendorsAreSkipped) {
     fake::add_entry(other);
     fake::add_entry(in0);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
 }
 
@@ -88,15 +88,15 @@ TEST_F(Hid, AnyInterfaceTakesTheFirstListedOfTheVendor) {
     fake::add_entry(in1);
     fake::add_entry(in0);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
     EXPECT_EQ(std::vector<std::string>{in1}, fake::opened_paths());
 }
 
 TEST_F(Hid, AnyInterfaceTakesAPathWithoutInterfacePart) {
     fake::add_entry(single);
     plat_file h = nullptr;
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(&h, 0x0F0D, 0));
-    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
     EXPECT_EQ(std::vector<std::string>{single}, fake::opened_paths());
 }
 
@@ -105,7 +105,7 @@ TEST_F(Hid, FirstMatchWins) {
     fake::add_entry(in0);
     fake::add_entry(second);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
 }
 
@@ -113,8 +113,8 @@ TEST_F(Hid, InterfaceNumbersAreTwoLowerCaseHexDigits) {
     fake::add_entry("\\\\?\\hid#vid_1234&pid_0001&mi_0a#x");
     fake::add_entry("\\\\?\\hid#vid_abcd&pid_0001&mi_0A#y");
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(&h, 0x1234, 0x0A));
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(&h, 0xABCD, 0x0A));
+    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x1234, 0x0A));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0xABCD, 0x0A));
     EXPECT_EQ(std::vector<std::string>{"\\\\?\\hid#vid_1234&pid_0001&mi_0a#x"},
               fake::opened_paths());
 }
@@ -126,7 +126,7 @@ TEST_F(Hid, DetailSizeZeroIsSkipped) {
     fake::add_entry(e);
     fake::add_entry(in0 + "#next");
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{in0 + "#next"}, fake::opened_paths());
 }
 
@@ -140,7 +140,7 @@ TEST_F(Hid, DetailSizeAbove1024IsSkippedAnd1024IsTaken) {
     edge.detail_size = 1024;
     fake::add_entry(edge);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{in0 + "#edge"}, fake::opened_paths());
 }
 
@@ -151,7 +151,7 @@ TEST_F(Hid, FailedFetchIsSkipped) {
     fake::add_entry(e);
     fake::add_entry(in0);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
 }
 
@@ -163,7 +163,7 @@ TEST_F(Hid, WalkStopsAtTheFirstFailingIndex) {
     fake::add_entry(hole);
     fake::add_entry(in0);
     plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(sentinel(), h);
     EXPECT_EQ(0, fake::open_count());
 }
@@ -172,7 +172,7 @@ TEST_F(Hid, NoListFindsNothing) {
     fake::add_entry(in0);
     fake::set_list_unavailable(true);
     plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(sentinel(), h);
     EXPECT_EQ("", fake::output());
 }
@@ -182,8 +182,8 @@ TEST_F(Hid, NoListFindsNothing) {
 TEST_F(Hid, SearchesThatFindNothingAreNotCountedAndPrintNothing) {
     plat_file h = sentinel();
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(HID_NOT_FOUND, hid_open_device(&h, 0x0F0D, 0));
-    EXPECT_EQ(0, open_failure_count);
+        EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(0, tevu.open_failure_count);
     EXPECT_EQ(sentinel(), h);
     EXPECT_EQ("", fake::output());
 }
@@ -195,12 +195,12 @@ TEST_F(Hid, FailedOpenPrintsTheErrorInHexAndDoesNotCount) {
     e.open_error = 0x1F;
     fake::add_entry(e);
     plat_file h = nullptr;
-    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(-1, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(PLAT_INVALID_FILE, h);
-    EXPECT_EQ(0, open_failure_count);
+    EXPECT_EQ(0, tevu.open_failure_count);
     EXPECT_EQ("Could not open detected device (err = 1f).\r\n", fake::output());
     fake::clear_output();
-    EXPECT_EQ(HID_OPEN_FAILED, hid_open_device(&h, 0x0F0D, 0, true));
+    EXPECT_EQ(HID_OPEN_FAILED, hid_open_device(tevu.device, &h, 0x0F0D, 0, true));
     EXPECT_EQ("", fake::output());
 }
 
@@ -211,7 +211,7 @@ TEST_F(Hid, FailedOpenOfTheFirstMatchDoesNotTryTheNext) {
     fake::add_entry(e);
     fake::add_entry(in0 + "#next");
     plat_file h = nullptr;
-    EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(-1, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(0, fake::open_count());
     EXPECT_EQ("Could not open detected device (err = 5).\r\n", fake::output());
 }
@@ -224,7 +224,7 @@ TEST_F(Hid, LongPathIsHandledWithinTheRecord) {
     e.detail_size = 1024;
     fake::add_entry(e);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(&h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{path}, fake::opened_paths());
 }
 
@@ -235,8 +235,8 @@ TEST_F(Hid, FailedOpensDoNotBringTheExitCloser) {
     fake::add_entry(e);
     plat_file h = nullptr;
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(-1, hid_open_device(&h, 0x0F0D, 0));
-    EXPECT_EQ(0, open_failure_count);
+        EXPECT_EQ(-1, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(0, tevu.open_failure_count);
 }
 
 // --- read --------------------------------------------------------------------
@@ -326,67 +326,36 @@ TEST_F(Hid, LongestReportLengthFitsTheReceiveBuffer) {
 
 // --- writes ------------------------------------------------------------------
 
-TEST_F(Hid, PaddedWriteAlwaysSends49Bytes) {
-    fake::add_entry(in1);
-    int dev = open_any();
-    const uint8_t lamps[4] = {0xFF, 0x00, 0xFF, 0x12};
-    EXPECT_EQ(0, hid_write_padded_report(handle, lamps, 0x06, 4));
-    auto sent = fake::sent(dev);
-    ASSERT_EQ(1u, sent.size());
-    EXPECT_FALSE(sent[0].feature);
+TEST(Reports, LampReportIsAlways49BytesWithZerosAfterTheLevels) {
+    const uint8_t levels[4] = {0xFF, 0x00, 0xFF, 0x12};
+    std::vector<uint8_t> built(49, 0xEE);
+    report::build_lamp_report(built.data(), levels);
     std::vector<uint8_t> expected(49, 0);
     expected[0] = 0x06;
     expected[1] = 0xFF;
     expected[3] = 0xFF;
     expected[4] = 0x12;
-    EXPECT_EQ(expected, sent[0].bytes);
+    EXPECT_EQ(expected, built);
 }
 
-TEST_F(Hid, PaddedWriteWithFullAndEmptyPayload) {
-    fake::add_entry(in1);
-    int dev = open_any();
-    std::vector<uint8_t> payload = iota(1, 48);
-    EXPECT_EQ(0, hid_write_padded_report(handle, payload.data(), 0x04, 48));
-    EXPECT_EQ(0, hid_write_padded_report(handle, nullptr, 0x05, 0));
-    auto sent = fake::sent(dev);
-    ASSERT_EQ(2u, sent.size());
-    std::vector<uint8_t> full = {0x04};
-    full.insert(full.end(), payload.begin(), payload.end());
-    EXPECT_EQ(full, sent[0].bytes);
-    std::vector<uint8_t> empty(49, 0);
-    empty[0] = 0x05;
-    EXPECT_EQ(empty, sent[1].bytes);
-}
-
-TEST_F(Hid, PaddedWritePayloadLongerThanTheReportIsCut) {
-    fake::add_entry(in1);
-    int dev = open_any();
-    std::vector<uint8_t> payload = iota(1, 60);
-    EXPECT_EQ(0, hid_write_padded_report(handle, payload.data(), 0x06, 60));
-    auto sent = fake::sent(dev);
-    ASSERT_EQ(1u, sent.size());
-    std::vector<uint8_t> expected = {0x06};
-    expected.insert(expected.end(), payload.begin(), payload.begin() + 48);
-    EXPECT_EQ(expected, sent[0].bytes);
-}
-
-TEST_F(Hid, PaddedWriteReportsAFailedWrite) {
-    fake::add_entry(in1);
-    int dev = open_any();
-    fake::set_write_fails(dev, true);
-    const uint8_t lamps[4] = {};
-    EXPECT_EQ(-1, hid_write_padded_report(handle, lamps, 0x06, 4));
-    EXPECT_EQ(-1, hid_write_padded_report(nullptr, lamps, 0x06, 4));
-    EXPECT_TRUE(fake::sent(dev).empty());
+TEST(Reports, HalfReportsAreTheirIdAndTheHalf) {
+    const std::vector<uint8_t> half = iota(1, 48);
+    for (bool high : {false, true}) {
+        std::vector<uint8_t> built(49, 0xEE);
+        report::build_led_half(built.data(), high, half.data());
+        std::vector<uint8_t> expected(49, high ? 0x05 : 0x04);
+        std::copy(half.begin(), half.end(), expected.begin() + 1);
+        EXPECT_EQ(expected, built);
+    }
 }
 
 TEST_F(Hid, WriteReportChecksTheId) {
     fake::add_entry(in1);
     int dev = open_any();
     std::vector<uint8_t> report = iota(0x04, 49);
-    EXPECT_EQ(-1, hid_write_report(handle, report.data(), 0x05, 49));
+    EXPECT_EQ(PLAT_IO_FAILED, hid_write_report(handle, report.data(), 0x05, 49));
     EXPECT_TRUE(fake::sent(dev).empty());
-    EXPECT_EQ(0, hid_write_report(handle, report.data(), 0x04, 49));
+    EXPECT_EQ(PLAT_IO_DONE, hid_write_report(handle, report.data(), 0x04, 49));
     auto sent = fake::sent(dev);
     ASSERT_EQ(1u, sent.size());
     EXPECT_FALSE(sent[0].feature);
@@ -398,7 +367,9 @@ TEST_F(Hid, WriteReportTellsAFailedWrite) {
     int dev = open_any();
     fake::set_write_fails(dev, true);
     std::vector<uint8_t> report = iota(0x04, 49);
-    EXPECT_EQ(-1, hid_write_report(handle, report.data(), 0x04, 49));
+    EXPECT_EQ(PLAT_IO_FAILED, hid_write_report(handle, report.data(), 0x04, 49));
+    EXPECT_EQ(PLAT_IO_GONE, hid_write_report(nullptr, report.data(), 0x04, 49));
+    EXPECT_TRUE(fake::sent(dev).empty());
 }
 
 TEST_F(Hid, FeatureReportChecksTheId) {
@@ -407,9 +378,9 @@ TEST_F(Hid, FeatureReportChecksTheId) {
     std::vector<uint8_t> report(64, 0);
     report[0] = 0x0B;
     report[1] = 9;
-    EXPECT_EQ(-1, hid_set_feature_report(handle, report.data(), 0x0C, 64));
+    EXPECT_EQ(PLAT_IO_FAILED, hid_set_feature_report(handle, report.data(), 0x0C, 64));
     EXPECT_TRUE(fake::sent(dev).empty());
-    EXPECT_EQ(0, hid_set_feature_report(handle, report.data(), 0x0B, 64));
+    EXPECT_EQ(PLAT_IO_DONE, hid_set_feature_report(handle, report.data(), 0x0B, 64));
     auto sent = fake::sent(dev);
     ASSERT_EQ(1u, sent.size());
     EXPECT_TRUE(sent[0].feature);

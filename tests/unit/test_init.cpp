@@ -25,7 +25,7 @@ plat_file handle_of(int n) {
 class Init : public ::testing::Test {
   protected:
     void SetUp() override {
-        state_reset_for_tests();
+        tevu.reset();
         fake::reset();
     }
 };
@@ -39,7 +39,7 @@ TEST_F(Init, VersionBeforeAnything) {
 TEST_F(Init, SliderInitAlwaysReturnsZeroAndChangesNothing) {
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(0, tevu_io_slider_init());
-    EXPECT_EQ(nullptr, device.input.file.load());
+    EXPECT_EQ(nullptr, tevu.device.input.file.load());
     EXPECT_EQ(0, fake::open_count());
     EXPECT_EQ("", fake::output());
 }
@@ -50,14 +50,11 @@ TEST_F(Init, FullControllerOpensBothInterfaces) {
     fake::add_entry(in0);
     EXPECT_EQ(0, tevu_io_jvs_init());
     EXPECT_EQ((std::vector<std::string>{in0, in1}), fake::opened_paths());
-    EXPECT_EQ(handle_of(0), device.input.file.load());
-    EXPECT_EQ(handle_of(1), device.lighting.file.load());
+    EXPECT_EQ(handle_of(0), tevu.device.input.file.load());
+    EXPECT_EQ(handle_of(1), tevu.device.lighting.file.load());
     EXPECT_EQ(2u, fake::input_queue_depth(0));
     EXPECT_EQ(0u, fake::input_queue_depth(1));
-    EXPECT_EQ(0x04, led_report_low[0]);
-    EXPECT_EQ(0x05, led_report_high[0]);
-    EXPECT_EQ(0x0B, led_feature_report[0]);
-    EXPECT_EQ(0, open_failure_count);
+    EXPECT_EQ(0, tevu.open_failure_count);
     EXPECT_EQ("", fake::output());
 }
 
@@ -66,8 +63,8 @@ TEST_F(Init, LoadsTheConfigurationFromTheIniFileFirst) {
     fake::add_entry(in0);
     fake::add_entry(in1);
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(0x41, config.vk_test);
-    EXPECT_EQ(0x32, config.vk_service);
+    EXPECT_EQ(0x41, tevu.config.vk_test);
+    EXPECT_EQ(0x32, tevu.config.vk_service);
     auto lookups = fake::ini_lookups();
     ASSERT_EQ(17u, lookups.size());
     for (const std::string &l : lookups)
@@ -80,34 +77,33 @@ TEST_F(Init, LampAddressIsCheckedAgainstTheHostImageBeforeTheSearch) {
     fake::add_entry(in0);
     fake::add_entry(in1);
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(0x400800u, config.lamp_state_address);
+    EXPECT_EQ(0x400800u, tevu.config.lamp_state_address);
 
     // Outside the image: dropped, even when no controller is found.
-    state_reset_for_tests();
+    tevu.reset();
     fake::reset();
     fake::set_image(0x400000, 0x1000);
     fake::set_ini("tevuio", "hid_offset", 0x1000);
     EXPECT_EQ(-1, tevu_io_jvs_init());
-    EXPECT_EQ(0u, config.lamp_state_address);
+    EXPECT_EQ(0u, tevu.config.lamp_state_address);
 }
 
 TEST_F(Init, NoControllerFailsQuietlyAfterTwoCountedSearches) {
     fake::add_entry(other);
     EXPECT_EQ(-1, tevu_io_jvs_init());
-    EXPECT_EQ(2, open_failure_count);
-    EXPECT_EQ(nullptr, device.input.file.load());
+    EXPECT_EQ(2, tevu.open_failure_count);
+    EXPECT_EQ(nullptr, tevu.device.input.file.load());
     EXPECT_EQ(0, fake::open_count());
     EXPECT_EQ("", fake::output());
-    EXPECT_EQ(0, led_report_low[0]); // init stopped before the IDs
 }
 
 TEST_F(Init, SingleInterfaceDeviceOpensWithLightingOff) {
     fake::add_entry(single);
     EXPECT_EQ(0, tevu_io_jvs_init());
     EXPECT_EQ(std::vector<std::string>{single}, fake::opened_paths());
-    EXPECT_EQ(handle_of(0), device.input.file.load());
-    EXPECT_EQ(nullptr, device.lighting.file.load());
-    EXPECT_EQ(2, open_failure_count);
+    EXPECT_EQ(handle_of(0), tevu.device.input.file.load());
+    EXPECT_EQ(nullptr, tevu.device.lighting.file.load());
+    EXPECT_EQ(2, tevu.open_failure_count);
     EXPECT_EQ(2u, fake::input_queue_depth(0));
     EXPECT_EQ("", fake::output());
 }
@@ -123,12 +119,12 @@ TEST_F(Init, SingleInterfaceDeviceSecondInitEndsTheProcess) {
 TEST_F(Init, InterfaceZeroOnlyCountsOneLightingSearchPerInit) {
     fake::add_entry(in0);
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(1, open_failure_count);
-    EXPECT_EQ(nullptr, device.lighting.file.load());
+    EXPECT_EQ(1, tevu.open_failure_count);
+    EXPECT_EQ(nullptr, tevu.device.lighting.file.load());
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(2, open_failure_count);
+    EXPECT_EQ(2, tevu.open_failure_count);
     // A further init replaces the handle and leaves the earlier one open.
-    EXPECT_EQ(handle_of(1), device.input.file.load());
+    EXPECT_EQ(handle_of(1), tevu.device.input.file.load());
     EXPECT_EQ((std::vector<std::string>{in0, in0}), fake::opened_paths());
 }
 
@@ -159,9 +155,8 @@ TEST_F(Init, RefusedQueueDepthPrintsTheErrorAndFails) {
     EXPECT_EQ(-1, tevu_io_jvs_init());
     EXPECT_EQ("Error 87 setnuminputbuff\r\n", fake::output());
     // The handles opened so far stay open and stored.
-    EXPECT_EQ(handle_of(0), device.input.file.load());
-    EXPECT_EQ(handle_of(1), device.lighting.file.load());
-    EXPECT_EQ(0x0B, led_feature_report[0]);
+    EXPECT_EQ(handle_of(0), tevu.device.input.file.load());
+    EXPECT_EQ(handle_of(1), tevu.device.lighting.file.load());
 }
 
 TEST_F(Init, InputThatFailsToOpenFallsBackToAnyInterface) {
@@ -176,9 +171,9 @@ TEST_F(Init, InputThatFailsToOpenFallsBackToAnyInterface) {
     // The fallback takes the first interface of the vendor, here interface 1,
     // which the lighting search then opens a second time.
     EXPECT_EQ((std::vector<std::string>{in1, in1}), fake::opened_paths());
-    EXPECT_EQ(handle_of(0), device.input.file.load());
-    EXPECT_EQ(handle_of(1), device.lighting.file.load());
-    EXPECT_EQ(0, open_failure_count);
+    EXPECT_EQ(handle_of(0), tevu.device.input.file.load());
+    EXPECT_EQ(handle_of(1), tevu.device.lighting.file.load());
+    EXPECT_EQ(0, tevu.open_failure_count);
 }
 
 TEST_F(Init, InputThatFailsToOpenTwiceLeavesTheInvalidHandle) {
@@ -191,8 +186,8 @@ TEST_F(Init, InputThatFailsToOpenTwiceLeavesTheInvalidHandle) {
     EXPECT_EQ("Could not open detected device (err = 5).\r\n"
               "Could not open detected device (err = 5).\r\n",
               fake::output());
-    EXPECT_EQ(PLAT_INVALID_FILE, device.input.file.load());
-    EXPECT_EQ(0, open_failure_count);
+    EXPECT_EQ(PLAT_INVALID_FILE, tevu.device.input.file.load());
+    EXPECT_EQ(0, tevu.open_failure_count);
     EXPECT_EQ(0, fake::open_count());
 }
 
@@ -202,20 +197,20 @@ TEST_F(Init, SearchThatFindsNothingKeepsTheStoredInputHandle) {
     EXPECT_EQ(0, tevu_io_jvs_init());
     fake::set_list_unavailable(true);
     EXPECT_EQ(-1, tevu_io_jvs_init());
-    EXPECT_EQ(handle_of(0), device.input.file.load());
-    EXPECT_EQ(2, open_failure_count);
+    EXPECT_EQ(handle_of(0), tevu.device.input.file.load());
+    EXPECT_EQ(2, tevu.open_failure_count);
 }
 
 TEST_F(Init, FailedLightingSearchClearsTheLightingHandle) {
     fake::add_entry(in0);
     fake::add_entry(in1);
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(handle_of(1), device.lighting.file.load());
+    EXPECT_EQ(handle_of(1), tevu.device.lighting.file.load());
     fake::reset();
     fake::add_entry(in0);
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(nullptr, device.lighting.file.load());
-    EXPECT_EQ(1, open_failure_count);
+    EXPECT_EQ(nullptr, tevu.device.lighting.file.load());
+    EXPECT_EQ(1, tevu.open_failure_count);
 }
 
 TEST_F(Init, LightingInterfaceThatFailsToOpenIsStoredAsNull) {
@@ -226,9 +221,9 @@ TEST_F(Init, LightingInterfaceThatFailsToOpenIsStoredAsNull) {
     fake::add_entry(in0);
     fake::add_entry(broken);
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(nullptr, device.lighting.file.load());
+    EXPECT_EQ(nullptr, tevu.device.lighting.file.load());
     EXPECT_EQ("Could not open detected device (err = abc).\r\n", fake::output());
-    EXPECT_EQ(0, open_failure_count);
+    EXPECT_EQ(0, tevu.open_failure_count);
 }
 
 } // namespace

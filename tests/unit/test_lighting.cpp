@@ -163,11 +163,11 @@ TEST_F(Lighting, SetLedsNeverTouchesTheDevice) {
 }
 
 TEST_F(Lighting, NoControllerAtInitKeepsNoFrameAndStartsNoThread) {
-    device.lighting.file.store(nullptr);
+    tevu.device.lighting.file.store(nullptr);
     set(bytes(96, 0));
     EXPECT_TRUE(frame_taken()); // nothing waits
     lighting_start_step();
-    EXPECT_EQ(lighting_thread, nullptr);
+    EXPECT_EQ(tevu.lighting.thread, nullptr);
     EXPECT_EQ(fake::threads_started(), 0);
     lighting_stop_step(); // nothing to stop
 }
@@ -176,22 +176,22 @@ TEST_F(Lighting, NoControllerAtInitKeepsNoFrameAndStartsNoThread) {
 
 TEST_F(Lighting, StartTwiceStartsOneThreadAndStopClearsEverything) {
     lighting_start_step();
-    plat_thread first = lighting_thread;
+    plat_thread first = tevu.lighting.thread;
     ASSERT_NE(first, nullptr);
     lighting_start_step();
-    EXPECT_EQ(lighting_thread, first);
+    EXPECT_EQ(tevu.lighting.thread, first);
     EXPECT_EQ(fake::threads_started(), 1);
     EXPECT_TRUE(leds.wait_passes(3));
 
     lighting_stop_step();
-    EXPECT_EQ(lighting_thread, nullptr);
-    EXPECT_FALSE(lighting_stop.load());
+    EXPECT_EQ(tevu.lighting.thread, nullptr);
+    EXPECT_FALSE(tevu.lighting.stop.load());
     const int passes = leds.lamp_reports.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(leds.lamp_reports.load(), passes); // nothing writes after stop
 
     lighting_start_step();
-    EXPECT_NE(lighting_thread, nullptr);
+    EXPECT_NE(tevu.lighting.thread, nullptr);
     EXPECT_EQ(fake::threads_started(), 2);
     EXPECT_TRUE(leds.wait_passes(1));
 }
@@ -199,11 +199,11 @@ TEST_F(Lighting, StartTwiceStartsOneThreadAndStopClearsEverything) {
 TEST_F(Lighting, FailedThreadStartLeavesHandleNullAndLaterStartRetries) {
     fake::set_thread_start_fails(true);
     lighting_start_step();
-    EXPECT_EQ(lighting_thread, nullptr);
+    EXPECT_EQ(tevu.lighting.thread, nullptr);
     lighting_stop_step();
     fake::set_thread_start_fails(false);
     lighting_start_step();
-    EXPECT_NE(lighting_thread, nullptr);
+    EXPECT_NE(tevu.lighting.thread, nullptr);
 }
 
 TEST_F(Lighting, FramesSetWhileStoppedGoOutOnStart) {
@@ -217,7 +217,7 @@ TEST_F(Lighting, StopReturnsWhileAWriteBlocks) {
     lighting_start_step();
     std::this_thread::sleep_for(std::chrono::milliseconds(5)); // into the lamp write
     lighting_stop_step();
-    EXPECT_EQ(lighting_thread, nullptr);
+    EXPECT_EQ(tevu.lighting.thread, nullptr);
 }
 
 // --- A controller that refuses reports, goes away, comes back ---------------
@@ -245,21 +245,23 @@ TEST_F(Lighting, NewHandleGetsTheNewestFrameInFull) {
     bytes newest = before; // the same high half (host LEDs 0-15): sent all the same
     for (size_t i = 48; i < 96; ++i)
         newest[i] = static_cast<uint8_t>(newest[i] + 9);
-    device.was_connected.store(true); // init found the controller
+    tevu.device.was_connected.store(true); // init found the controller
     set(before);
     lighting_start_step();
     catch_up();
-    device_replace(device.lighting, nullptr); // the controller goes away
+    device_replace(tevu.device.lighting, nullptr); // the controller goes away
     EXPECT_EQ(fake::close_count(0), 1);
     set(lost);
     set(newest);
     leds.take_led_reports();
-    device_replace(device.lighting, plat_hid_open(light_path()));
+    device_replace(tevu.device.lighting, plat_hid_open(light_path()));
+    lighting_wake(); // as init does when it opens an interface
     catch_up();
     const std::vector<bytes> full = {make_report(0x04, device_half(newest, false), 49),
                                      make_report(0x05, device_half(newest, true), 49)};
     EXPECT_EQ(leds.take_led_reports(), full);
-    device_replace(device.lighting, plat_hid_open(light_path())); // no new frame
+    device_replace(tevu.device.lighting, plat_hid_open(light_path())); // no new frame
+    lighting_wake();
     EXPECT_TRUE(leds.wait_passes(2));
     EXPECT_EQ(leds.take_led_reports(), full);
     EXPECT_EQ(fake::close_count(1), 1);
@@ -285,7 +287,7 @@ class LightingLamps : public Lighting {
     void use_lamp_byte(uint8_t value) {
         host_image[40] = value;
         fake::set_image(reinterpret_cast<uintptr_t>(host_image), sizeof host_image);
-        config.lamp_state_address = reinterpret_cast<uintptr_t>(host_image) + 40;
+        tevu.config.lamp_state_address = reinterpret_cast<uintptr_t>(host_image) + 40;
     }
 };
 
@@ -313,7 +315,7 @@ TEST_F(LightingLamps, HostByteBitsMapToLamps) {
 
 TEST_F(LightingLamps, HostByteWinsOverButtons) {
     use_lamp_byte(0x00);
-    latest_report.buttons.store(0x0000); // all released: would light all four
+    tevu.input.buttons.store(0x0000); // all released: would light all four
     EXPECT_EQ(lamps(), lamp_report(0, 0, 0, 0));
 }
 
@@ -322,18 +324,18 @@ TEST_F(LightingLamps, NoButtonPressedLightsAllLamps) {
 }
 
 TEST_F(LightingLamps, ButtonWordBit0TurnsLamp1Off) {
-    latest_report.buttons.store(0x0001);
+    tevu.input.buttons.store(0x0001);
     EXPECT_EQ(lamps(), lamp_report(0xFF, 0x00, 0xFF, 0xFF));
 }
 
 TEST_F(LightingLamps, ButtonWordBitsMapToLamps) {
-    latest_report.buttons.store(0x0008);
+    tevu.input.buttons.store(0x0008);
     EXPECT_EQ(lamps(), lamp_report(0x00, 0xFF, 0xFF, 0xFF));
-    latest_report.buttons.store(0x0002);
+    tevu.input.buttons.store(0x0002);
     EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0x00, 0xFF));
-    latest_report.buttons.store(0x0004);
+    tevu.input.buttons.store(0x0004);
     EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0xFF, 0x00));
-    latest_report.buttons.store(0xFFF0); // other bits do not matter
+    tevu.input.buttons.store(0xFFF0); // other bits do not matter
     EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0xFF, 0xFF));
 }
 
@@ -341,10 +343,10 @@ TEST_F(LightingLamps, LampsFollowButtonsWhileRunning) {
     lighting_start_step();
     EXPECT_TRUE(fake::wait_until(
         [&] { return leds.lamp_report() == lamp_report(0xFF, 0xFF, 0xFF, 0xFF); }));
-    latest_report.buttons.store(0x0001);
+    tevu.input.buttons.store(0x0001);
     EXPECT_TRUE(
         fake::wait_until([&] { return leds.lamp_report() == lamp_report(0xFF, 0, 0xFF, 0xFF); }));
-    latest_report.buttons.store(0x0000);
+    tevu.input.buttons.store(0x0000);
     EXPECT_TRUE(fake::wait_until(
         [&] { return leds.lamp_report() == lamp_report(0xFF, 0xFF, 0xFF, 0xFF); }));
     lighting_stop_step();
@@ -362,54 +364,60 @@ std::string outside_message(uint64_t offset, uint64_t size) {
 }
 
 TEST_F(Lighting, LampAddressOutsideImageIsDroppedWithOneLine) {
+    io_config loaded{};
     fake::set_image(0x400000, 0x1000);
-    config.lamp_state_address = 0x401000;
-    lighting_check_lamp_address();
+    loaded.lamp_state_address = 0x401000;
+    lighting_check_lamp_address(loaded);
     EXPECT_EQ(fake::output(), "hid_offset 0x1000 lies outside the host image (0x1000 bytes); "
                               "lamps follow the controller's buttons.\r\n");
-    EXPECT_EQ(config.lamp_state_address, 0u);
+    EXPECT_EQ(loaded.lamp_state_address, 0u);
 }
 
 TEST_F(Lighting, LampAddressAtLastImageByteIsKept) {
+    io_config loaded{};
     fake::set_image(0x400000, 0x1000);
-    config.lamp_state_address = 0x400FFF;
-    lighting_check_lamp_address();
+    loaded.lamp_state_address = 0x400FFF;
+    lighting_check_lamp_address(loaded);
     EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(config.lamp_state_address, 0x400FFFu);
-    config.lamp_state_address = 0x400000;
-    lighting_check_lamp_address();
+    EXPECT_EQ(loaded.lamp_state_address, 0x400FFFu);
+    loaded.lamp_state_address = 0x400000;
+    lighting_check_lamp_address(loaded);
     EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(config.lamp_state_address, 0x400000u);
+    EXPECT_EQ(loaded.lamp_state_address, 0x400000u);
 }
 
 TEST_F(Lighting, LampAddressBelowImageIsDropped) {
+    io_config loaded{};
     fake::set_image(0x400000, 0x1000);
-    config.lamp_state_address = 0x3FFFFF;
-    lighting_check_lamp_address();
+    loaded.lamp_state_address = 0x3FFFFF;
+    lighting_check_lamp_address(loaded);
     EXPECT_EQ(fake::output(), outside_message(static_cast<uint64_t>(0) - 1, 0x1000));
-    EXPECT_EQ(config.lamp_state_address, 0u);
+    EXPECT_EQ(loaded.lamp_state_address, 0u);
 }
 
 TEST_F(Lighting, NoLampAddressPrintsNothing) {
+    io_config loaded{};
     fake::set_image(0x400000, 0x1000);
-    config.lamp_state_address = 0;
-    lighting_check_lamp_address();
+    loaded.lamp_state_address = 0;
+    lighting_check_lamp_address(loaded);
     EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(config.lamp_state_address, 0u);
+    EXPECT_EQ(loaded.lamp_state_address, 0u);
 }
 
 TEST_F(Lighting, DroppedLampAddressMakesLampsFollowButtons) {
+    io_config loaded{};
     fake::set_image(0x400000, 0x10);
-    config.lamp_state_address = 0x400000u + 0x7FFF0000u; // would fault if read
-    lighting_check_lamp_address();
+    loaded.lamp_state_address = 0x400000u + 0x7FFF0000u; // would fault if read
+    lighting_check_lamp_address(loaded);
+    tevu.config.publish(loaded);
     EXPECT_EQ(fake::output(), outside_message(0x7FFF0000, 0x10));
-    latest_report.buttons.store(0x0004);
+    tevu.input.buttons.store(0x0004);
     EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0xFF, 0x00));
 }
 
 TEST_F(Lighting, InitChecksTheLampAddress) {
     fake::reset();
-    state_reset_for_tests();
+    tevu.reset();
     leds.attach();
     fake::add_entry("\\\\?\\hid#vid_0f0d&pid_0001&mi_00#input");
     fake::add_entry("\\\\?\\hid#vid_0f0d&pid_0001&mi_01#light");
@@ -418,13 +426,13 @@ TEST_F(Lighting, InitChecksTheLampAddress) {
     ASSERT_EQ(tevu_io_jvs_init(), 0);
     EXPECT_EQ(fake::output(), "hid_offset 0x2345 lies outside the host image (0x2000 bytes); "
                               "lamps follow the controller's buttons.\r\n");
-    EXPECT_EQ(config.lamp_state_address, 0u);
+    EXPECT_EQ(tevu.config.lamp_state_address, 0u);
 
     fake::clear_output();
     fake::set_ini("tevuio", "hid_offset", 0x1FFF);
     ASSERT_EQ(tevu_io_jvs_init(), 0);
     EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(config.lamp_state_address, 0x401FFFu);
+    EXPECT_EQ(tevu.config.lamp_state_address, 0x401FFFu);
 }
 
 } // namespace

@@ -5,14 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 namespace {
 
 class Poll : public ::testing::Test {
   protected:
     void SetUp() override {
-        state_reset_for_tests();
+        tevu.reset();
         fake::reset();
-        io_config_load(&config, TEVUIO_CONFIG_FILE); // default bindings
+        io_config defaults;
+        io_config_load(&defaults, TEVUIO_CONFIG_FILE);
+        tevu.config.publish(defaults);
     }
 
     void poll() {
@@ -20,7 +26,7 @@ class Poll : public ::testing::Test {
         gamebtn = 0xAA;
         tevu_io_jvs_poll(&opbtn, &gamebtn);
     }
-    void word(uint16_t w) { latest_report.buttons.store(w); }
+    void word(uint16_t w) { tevu.input.buttons.store(w); }
     uint16_t coins() {
         uint16_t c = 0xDEAD;
         tevu_io_jvs_read_coin_counter(&c);
@@ -77,52 +83,25 @@ TEST_F(Poll, UnboundKeysAreIgnored) {
     EXPECT_EQ(0, gamebtn);
 }
 
-TEST_F(Poll, WordTestBit) {
-    word(0x1000);
-    poll();
-    EXPECT_EQ(0x01, opbtn);
-    EXPECT_EQ(0x00, gamebtn);
-}
-
-TEST_F(Poll, WordServiceBit) {
-    word(0x0100);
-    poll();
-    EXPECT_EQ(0x02, opbtn);
-    EXPECT_EQ(0x00, gamebtn);
-}
-
-TEST_F(Poll, WordGameButtons) {
-    word(0x020F);
-    poll();
-    EXPECT_EQ(0x00, opbtn);
-    EXPECT_EQ(0x1F, gamebtn);
-}
-
-TEST_F(Poll, WordBitsMapOneByOne) {
+// The controller's button word, bit by bit and whole, with no key down.
+TEST_F(Poll, WordBitsMapToTheirButtons) {
     const struct {
         uint16_t word;
+        uint8_t opbtn;
         uint8_t gamebtn;
-    } cases[] = {{0x0001, 0x04}, {0x0002, 0x02}, {0x0004, 0x01}, {0x0008, 0x08}, {0x0200, 0x10}};
+    } cases[] = {
+        {0x1000, 0x01, 0x00}, {0x0100, 0x02, 0x00},
+        {0x0004, 0x00, 0x01}, {0x0002, 0x00, 0x02},
+        {0x0001, 0x00, 0x04}, {0x0008, 0x00, 0x08},
+        {0x0200, 0x00, 0x10}, {0x020F, 0x00, 0x1F},
+        {0xFFFF, 0x03, 0x1F}, {static_cast<uint16_t>(~0x130Fu), 0x00, 0x00}, // the unused bits
+    };
     for (const auto &c : cases) {
         word(c.word);
         poll();
-        EXPECT_EQ(0, opbtn) << std::hex << c.word;
+        EXPECT_EQ(c.opbtn, opbtn) << std::hex << c.word;
         EXPECT_EQ(c.gamebtn, gamebtn) << std::hex << c.word;
     }
-}
-
-TEST_F(Poll, UnusedWordBitsAreIgnored) {
-    word(static_cast<uint16_t>(~0x130Fu));
-    poll();
-    EXPECT_EQ(0, opbtn);
-    EXPECT_EQ(0, gamebtn);
-}
-
-TEST_F(Poll, FullWordSetsOnlyTheDefinedBits) {
-    word(0xFFFF);
-    poll();
-    EXPECT_EQ(0x03, opbtn);
-    EXPECT_EQ(0x1F, gamebtn);
 }
 
 TEST_F(Poll, KeyboardAndControllerCombine) {
@@ -140,8 +119,8 @@ TEST_F(Poll, KeyboardAndControllerCombine) {
 }
 
 TEST_F(Poll, FollowsTheConfiguredBindings) {
-    config.vk_test = 'T';
-    config.vk_button[2] = 'B';
+    tevu.config.vk_test = 'T';
+    tevu.config.vk_button[2] = 'B';
     fake::set_key(key_test, true);
     fake::set_key('T', true);
     fake::set_key('B', true);
@@ -207,11 +186,45 @@ TEST_F(Poll, CoinCountWrapsAfter65536Presses) {
 }
 
 TEST_F(Poll, CoinFollowsTheConfiguredKey) {
-    config.vk_coin = 'C';
+    tevu.config.vk_coin = 'C';
     fake::set_key(key_coin, true);
     EXPECT_EQ(0, coins());
     fake::set_key('C', true);
     EXPECT_EQ(1, coins());
+}
+
+// Host threads that all count coins: every press counts once, none twice,
+// whichever thread sees it first and however stale another's look is.
+TEST(PollThreads, FourThreadsCountEveryPressOnce) {
+    tevu.reset();
+    fake::reset();
+    io_config defaults;
+    io_config_load(&defaults, TEVUIO_CONFIG_FILE);
+    tevu.config.publish(defaults);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> pollers;
+    for (int t = 0; t < 4; ++t)
+        pollers.emplace_back([&] {
+            while (!done.load()) {
+                uint16_t c = 0;
+                tevu_io_jvs_read_coin_counter(&c);
+            }
+        });
+    const int presses = 3000;
+    for (int i = 0; i < presses; ++i) {
+        fake::set_key(key_coin, true);
+        ASSERT_TRUE(fake::wait_until(
+            [] { return (tevu.coins.word.load() & coin_counter::key_down_bit) != 0; }));
+        fake::set_key(key_coin, false);
+        ASSERT_TRUE(fake::wait_until(
+            [] { return (tevu.coins.word.load() & coin_counter::key_down_bit) == 0; }));
+    }
+    done.store(true);
+    for (std::thread &t : pollers)
+        t.join();
+    uint16_t counted = 0;
+    tevu_io_jvs_read_coin_counter(&counted);
+    EXPECT_EQ(presses, counted);
 }
 
 } // namespace

@@ -56,8 +56,9 @@ pressures with(std::initializer_list<std::pair<int, uint8_t>> cells) {
 
 class SliderBase : public ::testing::Test {
   protected:
-    void SetUp() override {
-        state_reset_for_tests();
+    void SetUp() override { fresh(); }
+    static void fresh() {
+        tevu.reset();
         fake::reset();
         std::lock_guard<std::mutex> lock(record_mu);
         records.clear();
@@ -91,49 +92,39 @@ class SliderThreads : public SliderBase {};
 
 // --- pressures -----------------------------------------------------------------
 
-TEST_F(Slider, UntouchedSliderGivesZeros) {
-    EXPECT_EQ(pressures{}, first_pass(input_report(0, 0x80808080)));
-}
-
-TEST_F(Slider, BitZeroIsCell31) {
-    EXPECT_EQ(with({{31, 200}}), first_pass(input_report(0, 0x80808081)));
-}
-
-TEST_F(Slider, BitThirtyOneClearedIsCell0) {
-    EXPECT_EQ(with({{0, 200}}), first_pass(input_report(0, 0x00808080)));
-}
-
-TEST_F(Slider, BitSevenIsCell24) {
-    EXPECT_EQ(with({{24, 200}}), first_pass(input_report(0, 0x80808000)));
-}
-
-TEST_F(Slider, EveryCellTouched) {
+// The slider word and the slider keys, cell by cell: a set bit i (after the
+// inversion of each byte's top bit) is cell 31 - i at 200; a key covers its
+// four cells at 20; a touch wins over a key.
+TEST_F(Slider, WordBitsAndKeysMapToTheirCells) {
     pressures all;
     all.fill(200);
-    EXPECT_EQ(all, first_pass(input_report(0, 0x7F7F7F7F)));
+    const struct {
+        uint32_t word;
+        uint8_t key; // 0: none
+        pressures expected;
+    } cases[] = {
+        {0x80808080, 0, pressures{}},
+        {0x80808081, 0, with({{31, 200}})},
+        {0x00808080, 0, with({{0, 200}})},
+        {0x80808000, 0, with({{24, 200}})},
+        {0x7F7F7F7F, 0, all},
+        {0x80808080, 'Q', with({{0, 20}, {1, 20}, {2, 20}, {3, 20}})},
+        {0x80808080, 'P', with({{28, 20}, {29, 20}, {30, 20}, {31, 20}})},
+        {0xC0808080, 'Q', with({{0, 20}, {1, 200}, {2, 20}, {3, 20}})},
+    };
+    for (const auto &c : cases) {
+        fresh();
+        if (c.key != 0)
+            fake::set_key(c.key, true);
+        EXPECT_EQ(c.expected, first_pass(input_report(0, c.word)))
+            << std::hex << c.word << " key " << c.key;
+    }
 }
 
 TEST_F(Slider, SliderWordIsLittleEndianInBytesFourToSeven) {
     // Bytes 3 and 8 are not read.
     pressures p = first_pass({0x01, 0x00, 0x00, 0xFF, 0x81, 0x80, 0x80, 0x80, 0xFF});
     EXPECT_EQ(with({{31, 200}}), p);
-}
-
-TEST_F(Slider, FirstSliderKeyCoversCellsZeroToThree) {
-    fake::set_key('Q', true);
-    EXPECT_EQ(with({{0, 20}, {1, 20}, {2, 20}, {3, 20}}), first_pass(input_report(0, 0x80808080)));
-}
-
-TEST_F(Slider, LastSliderKeyCoversCells28To31) {
-    fake::set_key('P', true);
-    EXPECT_EQ(with({{28, 20}, {29, 20}, {30, 20}, {31, 20}}),
-              first_pass(input_report(0, 0x80808080)));
-}
-
-TEST_F(Slider, ControllerTouchWinsOverKey) {
-    fake::set_key('Q', true);
-    // Bit 30 stands for cell 1.
-    EXPECT_EQ(with({{0, 20}, {1, 200}, {2, 20}, {3, 20}}), first_pass(input_report(0, 0xC0808080)));
 }
 
 TEST_F(Slider, ConfiguredSliderKeys) {
@@ -149,7 +140,7 @@ TEST_F(Slider, NewerOfTwoQueuedReportsIsTaken) {
     std::vector<uint8_t> newer = input_report(0x1000, 0x00808080);
     both.insert(both.end(), newer.begin(), newer.end());
     EXPECT_EQ(with({{0, 200}}), first_pass(both));
-    EXPECT_EQ(0x1000, latest_report.buttons.load());
+    EXPECT_EQ(0x1000, tevu.input.buttons.load());
 }
 
 TEST_F(Slider, NoPhantomTouchesWithoutInputDevice) {
@@ -173,7 +164,9 @@ TEST_F(Slider, NoPhantomTouchesBeforeTheFirstReport) {
 }
 
 TEST_F(Slider, KeysStillReachTheCallbackWithoutDevice) {
-    io_config_load(&config, TEVUIO_CONFIG_FILE); // default bindings, no init
+    io_config defaults; // default bindings, no init
+    io_config_load(&defaults, TEVUIO_CONFIG_FILE);
+    tevu.config.publish(defaults);
     fake::set_key('W', true);
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
@@ -196,7 +189,7 @@ TEST_F(Slider, IgnoredReportsKeepThePreviousReport) {
     EXPECT_EQ(with({{24, 200}}), r[0]);
     EXPECT_EQ(with({{24, 200}}), r[1]);
     EXPECT_EQ(with({{24, 200}}), r[2]);
-    EXPECT_EQ(0x0008, latest_report.buttons.load());
+    EXPECT_EQ(0x0008, tevu.input.buttons.load());
 }
 
 TEST_F(Slider, CallbackOncePerPassEvenWithoutChange) {
@@ -228,9 +221,9 @@ TEST_F(SliderThreads, TwoStartsMakeOneThread) {
     connect();
     fake::push_read(0, input_report(0, 0x80808080));
     tevu_io_slider_start(record_callback);
-    plat_thread first = slider_thread;
+    plat_thread first = tevu.slider.thread;
     tevu_io_slider_start(other_callback);
-    EXPECT_EQ(first, slider_thread);
+    EXPECT_EQ(first, tevu.slider.thread);
     // The slider thread, and the lighting thread that waits for an interface.
     EXPECT_EQ(2, fake::threads_started());
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
@@ -242,12 +235,14 @@ TEST_F(SliderThreads, TwoStartsMakeOneThread) {
 TEST_F(SliderThreads, StopThenStartMakesAFreshThread) {
     connect();
     tevu_io_slider_start(record_callback);
-    EXPECT_NE(nullptr, slider_thread);
+    EXPECT_NE(nullptr, tevu.slider.thread);
+    EXPECT_TRUE(fake::wait_until([] { return fake::pacers_open() == 1; }));
     tevu_io_slider_stop();
-    EXPECT_EQ(nullptr, slider_thread);
-    EXPECT_FALSE(slider_stop.load());
+    EXPECT_EQ(nullptr, tevu.slider.thread);
+    EXPECT_FALSE(tevu.slider.stop.load());
+    EXPECT_EQ(0, fake::pacers_open()); // the fine timer is given back at stop
     tevu_io_slider_start(other_callback);
-    EXPECT_NE(nullptr, slider_thread);
+    EXPECT_NE(nullptr, tevu.slider.thread);
     EXPECT_EQ(4, fake::threads_started());
     fake::push_read(0, input_report(0, 0x80808080));
     ASSERT_TRUE(fake::wait_until([] { return other_calls.load() >= 1; }));
@@ -255,19 +250,19 @@ TEST_F(SliderThreads, StopThenStartMakesAFreshThread) {
 
 TEST_F(SliderThreads, StopWithoutThreadDoesNothing) {
     tevu_io_slider_stop();
-    EXPECT_EQ(nullptr, slider_thread);
-    EXPECT_FALSE(slider_stop.load());
+    EXPECT_EQ(nullptr, tevu.slider.thread);
+    EXPECT_FALSE(tevu.slider.stop.load());
     EXPECT_EQ(0, fake::threads_started());
 }
 
 TEST_F(SliderThreads, FailedThreadStartIsRetriedByTheNextStart) {
     fake::set_thread_start_fails(true);
     tevu_io_slider_start(record_callback);
-    EXPECT_EQ(nullptr, slider_thread);
+    EXPECT_EQ(nullptr, tevu.slider.thread);
     tevu_io_slider_stop(); // nothing to stop
     fake::set_thread_start_fails(false);
     tevu_io_slider_start(record_callback);
-    EXPECT_NE(nullptr, slider_thread);
+    EXPECT_NE(nullptr, tevu.slider.thread);
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
 }
 
@@ -286,8 +281,8 @@ TEST_F(SliderThreads, StopReturnsWhileTheControllerIsSilent) {
     if (!returned)
         fake::push_read(0, input_report(0, 0x80808080)); // unblock it so the test can end
     stopper.join();
-    EXPECT_EQ(nullptr, slider_thread);
-    EXPECT_FALSE(slider_stop.load());
+    EXPECT_EQ(nullptr, tevu.slider.thread);
+    EXPECT_FALSE(tevu.slider.stop.load());
 }
 
 TEST_F(SliderThreads, CancelledReadKeepsTheReportAndDoesNotPause) {
@@ -295,8 +290,8 @@ TEST_F(SliderThreads, CancelledReadKeepsTheReportAndDoesNotPause) {
     fake::push_read(0, input_report(0, 0x80808081));
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0) && calls.load() == 1; }));
-    const plat_thread thread = slider_thread;
-    plat_thread_cancel_io(thread);
+    const plat_thread thread = tevu.slider.thread;
+    device_cancel(tevu.device.input);
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 2 && fake::read_blocked(0); }));
     EXPECT_EQ(with({{31, 200}}), recorded()[1]);
     EXPECT_EQ(0, fake::thread_sleeps(thread));
@@ -310,7 +305,7 @@ TEST_F(SliderThreads, SuccessfulReadsDoNotPause) {
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
     EXPECT_EQ(5, calls.load());
-    EXPECT_EQ(0, fake::thread_sleeps(slider_thread));
+    EXPECT_EQ(0, fake::thread_sleeps(tevu.slider.thread));
 }
 
 // One thread polls while reports stream in on the slider thread; each poll
@@ -414,7 +409,7 @@ TEST_F(Lifecycle, LossReleasesEverythingClosesEachHandleOnceAndNeverCountsSearch
     ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
     tevu_io_jvs_poll(&op, &game);
     EXPECT_EQ(0, op | game);
-    EXPECT_EQ(report::slider_untouched, latest_report.slider.load());
+    EXPECT_EQ(report::slider_untouched, tevu.input.slider.load());
     const int seen = calls.load();
     ASSERT_TRUE(fake::wait_until([&] { return calls.load() > seen + 2; }));
     EXPECT_TRUE(all_zero(recorded().back()));
@@ -424,7 +419,7 @@ TEST_F(Lifecycle, LossReleasesEverythingClosesEachHandleOnceAndNeverCountsSearch
     // Searches go on, quietly, without counting towards init's limit.
     const int searches = fake::list_opens();
     ASSERT_TRUE(fake::wait_until([&] { return fake::list_opens() >= searches + 3; }));
-    EXPECT_EQ(0, open_failure_count);
+    EXPECT_EQ(0, tevu.open_failure_count);
     EXPECT_EQ(lost_line, fake::output());
     tevu_io_slider_stop();
     EXPECT_EQ(1, fake::close_count(0));
@@ -486,7 +481,7 @@ TEST_F(Lifecycle, InitClosesTheHandlesItReplaces) {
 TEST_F(Lifecycle, NoControllerAtInitMeansKeyboardOnlyAndNoSearching) {
     EXPECT_EQ(-1, tevu_io_jvs_init());
     const int searches = fake::list_opens();
-    fake::set_key(config.vk_cell[0], true);
+    fake::set_key(tevu.config.vk_cell[0], true);
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 20; }));
     tevu_io_slider_stop();
@@ -519,12 +514,90 @@ TEST_F(Lifecycle, UnplugPlugCyclesDuringLedBurstsAndRestarts) {
         fake::add_entry(in1);
         expected += back_line;
         ASSERT_TRUE(fake::wait_until([&] { return printed(expected); }));
+        ASSERT_TRUE(fake::wait_until([] { return fake::open_handles() == 2; }));
         tevu_io_slider_stop();
     }
     done.store(true);
     host.join();
     EXPECT_EQ(0, fake::uses_after_close_count());
     EXPECT_EQ(2, fake::open_handles());
+}
+
+// After a return the lighting interface is looked for by the lighting thread:
+// with an input interface that stays silent, and across a stop and start.
+TEST_F(Lifecycle, LateLightingInterfaceIsFoundWithoutInputAndAcrossARestart) {
+    connect_both();
+    tevu_io_slider_start(record_callback);
+    unplug();
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    fake::add_entry(in0);
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line + back_line); }));
+    tevu_io_slider_stop();
+    tevu_io_slider_start(record_callback);
+    fake::add_entry(in1);
+    ASSERT_TRUE(fake::wait_until([] { return fake::opened_paths().back() == in1; }));
+    const int lighting = fake::open_count() - 1;
+    ASSERT_TRUE(fake::wait_until([&] { return !fake::sent(lighting).empty(); }));
+    EXPECT_EQ(lost_line + back_line, fake::output());
+}
+
+// A lighting interface that goes away on its own is closed, looked for and
+// opened again; the input goes on, and nothing is printed. Meanwhile the
+// lighting thread does not wake up on its own.
+TEST_F(Lifecycle, LightingInterfaceLostAloneIsOpenedAgain) {
+    connect_both();
+    tevu_io_slider_start(record_callback);
+    ASSERT_TRUE(fake::wait_until([] { return !fake::sent(1).empty(); }));
+    fake::remove_entries("mi_01");
+    fake::set_gone(1);
+    ASSERT_TRUE(fake::wait_until([] { return fake::close_count(1) == 1; }));
+    fake::add_entry(in1);
+    ASSERT_TRUE(fake::wait_until([] { return fake::open_count() == 3; }));
+    EXPECT_EQ(in1, fake::opened_paths().back());
+    ASSERT_TRUE(fake::wait_until([] { return !fake::sent(2).empty(); }));
+    EXPECT_EQ(0, fake::close_count(0));
+    EXPECT_EQ("", fake::output());
+}
+
+TEST_F(Lifecycle, LightingThreadSleepsUntilWokenWhileLost) {
+    connect_both();
+    tevu_io_slider_start(record_callback);
+    unplug();
+    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    const plat_thread lighting = tevu.lighting.thread.load();
+    const int sleeps = fake::thread_sleeps(lighting);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(fake::thread_sleeps(lighting), sleeps + 1);
+    fake::add_entry(in0);
+    fake::add_entry(in1);
+    ASSERT_TRUE(fake::wait_until([] { return fake::open_count() == 4; }));
+    ASSERT_TRUE(fake::wait_until([] { return !fake::sent(3).empty(); }));
+}
+
+// Init while the slider runs returns, with and without a lighting interface,
+// and the slider goes on with the new handles.
+TEST_F(Lifecycle, InitWhileRunningReturnsAndTheSliderGoesOn) {
+    connect_both();
+    const auto stream = [](int input) {
+        fake::set_reader(input, [](uint8_t *buffer, uint32_t) {
+            report::make_input(buffer, 0, 0x80808081);
+            return uint32_t{report::input_length};
+        });
+        fake::push_read(input, input_report(0, 0x80808081)); // ends a read blocked now
+    };
+    stream(0);
+    tevu_io_slider_start(record_callback);
+    for (int i = 0; i < 102; ++i) {
+        if (i == 100)
+            fake::remove_entries("mi_01");
+        ASSERT_EQ(0, tevu_io_jvs_init()) << "init " << i;
+        stream(fake::open_count() - (i < 100 ? 2 : 1));
+        const int seen = calls.load();
+        ASSERT_TRUE(fake::wait_until([&] { return calls.load() > seen + 1; })) << "init " << i;
+    }
+    tevu_io_slider_stop();
+    EXPECT_EQ(1, fake::open_handles()); // the input interface of the last init
+    EXPECT_EQ("", fake::output());
 }
 
 } // namespace

@@ -45,30 +45,26 @@ std::string pid_suffix() {
 }
 
 void check_listing() {
-    std::string a = "\\\\.\\pipe\\hid#vid_0f0d&pid_0001&mi_00#probe";
-    std::string b(900, 'x');
-    SetEnvironmentVariableA(SIM_ENV_PATHS, (a + ";" + b).c_str());
+    std::string a = "\\\\.\\pipe\\hid#vid_0f0d&pid_0001&mi_01#probe";
+    std::string b = "\\\\.\\pipe\\HID#VID_0F0D&PID_0001#" + std::string(870, 'x');
+    std::string c = "\\\\.\\pipe\\" + std::string(1020, 'y'); // record over 1024 bytes
+    SetEnvironmentVariableA(SIM_ENV_PATHS, (a + ";" + b + ";" + c).c_str());
     plat_list list = plat_hid_list_open();
     check(list != nullptr, "list opens");
     if (list == nullptr)
         return;
-    uint32_t size = 0;
-    const uint32_t header =
-        static_cast<uint32_t>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
-    bool first = plat_hid_list_entry(list, 0, &size);
-    check(first && size == header + a.size() + 1, "entry 0 gives its detail size",
-          std::to_string(size));
-    char path[1024];
-    memset(path, 0x55, sizeof path);
-    bool got = plat_hid_list_path(list, 0, path, size);
-    check(got && a == path, "entry 0 path is copied out", path);
-    bool second = plat_hid_list_entry(list, 1, &size);
-    check(second && size == header + 901, "entry 1 gives its detail size", std::to_string(size));
-    got = plat_hid_list_path(list, 1, path, size);
-    check(got && b == path, "a 900-character path is copied out whole");
-    check(!plat_hid_list_path(list, 1, path, 2000), "a detail size above 1024 is refused");
-    check(!plat_hid_list_path(list, 1, path, 0), "a detail size of 0 is refused");
-    check(!plat_hid_list_entry(list, 2, &size), "the walk ends after the last entry");
+    static plat_hid_interface entry;
+    memset(&entry, 0x55, sizeof entry);
+    check(plat_hid_list_entry(list, 0, &entry) == PLAT_ENTRY_OK && a == entry.path &&
+              entry.vendor_id == 0x0f0d && entry.interface_number == 1,
+          "entry 0: path, vendor and interface", entry.path);
+    check(plat_hid_list_entry(list, 1, &entry) == PLAT_ENTRY_OK && b == entry.path &&
+              entry.vendor_id == -1 && entry.interface_number == -1,
+          "entry 1: a 900-character path whole; upper-case identifiers name nothing");
+    check(plat_hid_list_entry(list, 2, &entry) == PLAT_ENTRY_SKIP,
+          "an entry whose record exceeds 1024 bytes is skipped");
+    check(plat_hid_list_entry(list, 3, &entry) == PLAT_ENTRY_END,
+          "the walk ends after the last entry");
     plat_hid_list_close(list);
 
     typedef void (*stats_fn)(LONG *, LONG *, DWORD *);
@@ -86,7 +82,8 @@ void check_listing() {
 
     SetEnvironmentVariableA(SIM_ENV_PATHS, "");
     list = plat_hid_list_open();
-    check(list != nullptr && !plat_hid_list_entry(list, 0, &size), "empty list walks nothing");
+    check(list != nullptr && plat_hid_list_entry(list, 0, &entry) == PLAT_ENTRY_END,
+          "empty list walks nothing");
     if (list != nullptr)
         plat_hid_list_close(list);
 
@@ -98,11 +95,11 @@ void check_listing() {
 // One read, with the result and count as a string ("data 9", "cancelled 0").
 std::string read_once(plat_file file, uint8_t *buffer, uint32_t room) {
     uint32_t count = 99;
-    const plat_read_result r = plat_hid_read(file, buffer, room, &count);
-    const char *name = r == PLAT_READ_DATA        ? "data "
-                       : r == PLAT_READ_CANCELLED ? "cancelled "
-                       : r == PLAT_READ_GONE      ? "gone "
-                                                  : "? ";
+    const plat_io_result r = plat_hid_read(file, buffer, room, &count);
+    const char *name = r == PLAT_IO_DONE        ? "data "
+                       : r == PLAT_IO_CANCELLED ? "cancelled "
+                       : r == PLAT_IO_GONE      ? "gone "
+                                                : "? ";
     return name + std::to_string(count);
 }
 
@@ -110,7 +107,7 @@ struct io_job {
     plat_file file;
     uint8_t buffer[64];
     std::string result;
-    volatile LONG writes; // writes that returned true
+    volatile LONG writes; // writes that went through
     volatile LONG done;
 };
 
@@ -121,13 +118,14 @@ unsigned blocked_reader(void *arg) {
     return 7;
 }
 
-// Writes lamp reports until a write fails.
+// Writes lamp reports until a write does not go through.
 unsigned blocked_writer(void *arg) {
     io_job *job = static_cast<io_job *>(arg);
     const uint8_t report[49] = {0x06, 1, 2, 3, 4};
-    while (plat_hid_write(job->file, report, sizeof report))
+    plat_io_result result;
+    while ((result = plat_hid_write(job->file, report, sizeof report)) == PLAT_IO_DONE)
         InterlockedIncrement(&job->writes);
-    job->result = std::to_string(GetLastError());
+    job->result = result == PLAT_IO_CANCELLED ? "cancelled" : std::to_string(result);
     InterlockedExchange(&job->done, 1);
     return 0;
 }
@@ -146,12 +144,65 @@ bool cancel_blocked(plat_thread_fn fn, io_job *job, const char *what) {
     }
     check(job->done == 0, (std::string(what) + " waits").c_str(), "it returned");
     DWORD start = GetTickCount();
-    plat_thread_cancel_io(thread);
+    plat_hid_cancel(job->file);
     bool ended = plat_thread_wait(thread, 5000);
     fprintf(stderr, "INFO %s: cancelled after %ld writes, returned after %lu ms\n", what,
             job->writes, GetTickCount() - start);
     plat_thread_close(thread);
     return ended && job->done == 1;
+}
+
+struct host_write {
+    HANDLE pipe;
+    DWORD written;
+    BOOL ok;
+    DWORD error;
+    volatile LONG done;
+};
+
+unsigned host_writer(void *arg) {
+    host_write *w = static_cast<host_write *>(arg);
+    static char chunk[8192];
+    w->ok = WriteFile(w->pipe, chunk, sizeof chunk, &w->written, nullptr);
+    w->error = w->ok ? 0 : GetLastError();
+    InterlockedExchange(&w->done, 1);
+    return 0;
+}
+
+// The host's own I/O is not the library's to cancel: a write of the host's
+// that blocks on a full pipe goes on through cancels of the controller's
+// handle, and completes once its reader reads.
+void check_cancel_spares_other_handles(plat_file file, sim_interface *sim) {
+    HANDLE reader = nullptr, writer = nullptr;
+    check(CreatePipe(&reader, &writer, nullptr, 1024), "host pipe created");
+    static host_write w;
+    w = host_write{writer, 0, FALSE, 0, 0};
+    plat_thread thread = plat_thread_start(host_writer, &w);
+    Sleep(200);
+    check(w.done == 0, "the host's write blocks on its full pipe");
+    static io_job job;
+    job.file = file;
+    job.done = 0;
+    plat_thread blocked = plat_thread_start(blocked_reader, &job);
+    Sleep(100);
+    for (int i = 0; i < 20; ++i) {
+        plat_hid_cancel(file);
+        Sleep(5);
+    }
+    check(plat_thread_wait(blocked, 5000) && job.result == "cancelled 0",
+          "the controller's read is cancelled", job.result);
+    plat_thread_close(blocked);
+    check(w.done == 0, "the host's write still waits after the cancels", std::to_string(w.error));
+    static char sink[8192];
+    DWORD got = 0, total = 0;
+    while (total < sizeof sink && ReadFile(reader, sink, sizeof sink - total, &got, nullptr))
+        total += got;
+    check(plat_thread_wait(thread, 5000) && w.ok && w.written == sizeof sink,
+          "the host's write completes once read", std::to_string(w.error));
+    plat_thread_close(thread);
+    CloseHandle(reader);
+    CloseHandle(writer);
+    (void)sim;
 }
 
 void check_io() {
@@ -200,9 +251,11 @@ void check_io() {
     check(got == "data 9" && bytes(buffer, buffer + 9) == one, "the report after it is whole", got);
 
     uint8_t report[49] = {0x06, 0xff, 0x00, 0xff, 0x00};
-    check(plat_hid_write(file, report, sizeof report), "an output report is written");
+    check(plat_hid_write(file, report, sizeof report) == PLAT_IO_DONE,
+          "an output report is written");
     uint8_t feature[64] = {0x0b, 9, 1, 2, 3};
-    check(plat_hid_set_feature(file, feature, sizeof feature), "a feature report is sent");
+    check(plat_hid_set_feature(file, feature, sizeof feature) == PLAT_IO_DONE,
+          "a feature report is sent");
     check(plat_hid_set_input_queue(file, 2), "queue depth accepted");
     bool seen = sim_wait_for(sim, 5000, [](const sim_record &r) { return r.messages.size() >= 2; });
     sim_record rec = sim_snapshot(sim);
@@ -222,7 +275,8 @@ void check_io() {
     check(got == "gone 0", "a read on a null handle: gone", got);
     got = read_once(PLAT_INVALID_FILE, buffer, sizeof buffer);
     check(got == "gone 0", "a read on the invalid handle: gone", got);
-    check(!plat_hid_write(nullptr, report, sizeof report), "a write on a null handle fails");
+    check(plat_hid_write(nullptr, report, sizeof report) == PLAT_IO_GONE,
+          "a write on a null handle: gone");
 
     // A read blocked on a silent controller, then cancelled from another thread.
     static io_job job;
@@ -239,10 +293,12 @@ void check_io() {
     sim_stall(sim, true);
     job.writes = 0;
     check(cancel_blocked(blocked_writer, &job, "blocked write") && job.writes > 0 &&
-              job.result == "995",
-          "cancelling a blocked write makes it fail (995) and the thread end", job.result);
+              job.result == "cancelled",
+          "cancelling a blocked write: cancelled, and the thread ends", job.result);
     sim_stall(sim, false);
-    check(plat_hid_write(file, report, sizeof report), "a write after the cancel is taken");
+    check(plat_hid_write(file, report, sizeof report) == PLAT_IO_DONE,
+          "a write after the cancel is taken");
+    check_cancel_spares_other_handles(file, sim);
 
     // Unplugged: a read that waits, and every read after it, say gone.
     job.done = 0;
@@ -254,7 +310,8 @@ void check_io() {
     check(ended && job.result == "gone 0", "unplugging ends a waiting read: gone", job.result);
     got = read_once(file, buffer, sizeof buffer);
     check(got == "gone 0", "a read after the unplug: gone", got);
-    check(!plat_hid_write(file, report, sizeof report), "a write after the unplug fails");
+    check(plat_hid_write(file, report, sizeof report) == PLAT_IO_GONE,
+          "a write after the unplug: gone");
     check(plat_hid_open(name.c_str()) == PLAT_INVALID_FILE &&
               plat_last_error() == ERROR_FILE_NOT_FOUND,
           "an unplugged interface cannot be opened", std::to_string(plat_last_error()));
@@ -274,8 +331,11 @@ void check_io() {
     plat_hid_close(file);
 }
 
-unsigned return_arg(void *arg) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(arg));
+volatile LONG last_arg;
+
+unsigned keep_arg(void *arg) {
+    InterlockedExchange(&last_arg, static_cast<LONG>(reinterpret_cast<uintptr_t>(arg)));
+    return 0;
 }
 
 unsigned wait_for_flag(void *arg) {
@@ -285,13 +345,90 @@ unsigned wait_for_flag(void *arg) {
     return 0;
 }
 
+struct wait_job {
+    uint32_t ms;
+    DWORD sleep_first_ms; // before the wait, so that a wake comes first
+    volatile LONG done;
+};
+
+unsigned waiter(void *arg) {
+    wait_job *job = static_cast<wait_job *>(arg);
+    Sleep(job->sleep_first_ms);
+    plat_wait(nullptr, job->ms);
+    InterlockedExchange(&job->done, 1);
+    return 0;
+}
+
+// A wait ended by a wake, whether the wake comes during the wait or before it.
+bool woken(DWORD sleep_first_ms) {
+    static wait_job job;
+    job = wait_job{plat_wait_forever, sleep_first_ms, 0};
+    plat_thread t = plat_thread_start(waiter, &job);
+    if (sleep_first_ms == 0)
+        Sleep(100);
+    plat_thread_wake(t);
+    const bool ended = plat_thread_wait(t, 5000);
+    if (!ended) {
+        plat_thread_wake(t);
+        plat_thread_wait(t, 5000);
+    }
+    plat_thread_close(t);
+    return ended && job.done == 1;
+}
+
+} // namespace
+
+namespace win32_pacing {
+void open(plat_pacer *pacer, bool allow_timer, bool allow_resolution);
+}
+
+namespace {
+
+// Average length of a 1 ms wait with a pacer, in ms.
+double one_ms_waits(const plat_pacer *pacer) {
+    LARGE_INTEGER frequency, before, after;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&before);
+    for (int i = 0; i < 100; ++i)
+        plat_wait(pacer, 1);
+    QueryPerformanceCounter(&after);
+    return 1000.0 * static_cast<double>(after.QuadPart - before.QuadPart) /
+           static_cast<double>(frequency.QuadPart) / 100.0;
+}
+
+// Which fine wait the pacer takes, and its fallbacks when the kinds before
+// them are not to be had. The lengths are figures for the log: a 1 ms sleep
+// lasts about 1 ms under wine whatever the pacing, unlike on stock Windows.
+void check_pacing() {
+    const char *names[] = {"plain", "raised resolution", "high-resolution timer"};
+    plat_pacer pacer;
+    plat_pacer_open(&pacer);
+    check(pacer.pacing == PLAT_PACING_TIMER || pacer.pacing == PLAT_PACING_RESOLUTION,
+          "the pacer takes a fine wait", names[pacer.pacing]);
+    fprintf(stderr, "INFO pacer: %s, a 1 ms wait lasts %.2f ms\n", names[pacer.pacing],
+            one_ms_waits(&pacer));
+    plat_pacer_close(&pacer);
+    check(pacer.pacing == PLAT_PACING_PLAIN && pacer.timer == nullptr, "a closed pacer is plain");
+    win32_pacing::open(&pacer, false, true);
+    check(pacer.pacing == PLAT_PACING_RESOLUTION, "without the timer: the raised resolution",
+          names[pacer.pacing]);
+    fprintf(stderr, "INFO raised resolution: a 1 ms wait lasts %.2f ms\n", one_ms_waits(&pacer));
+    plat_pacer_close(&pacer);
+    win32_pacing::open(&pacer, false, false);
+    check(pacer.pacing == PLAT_PACING_PLAIN, "without either: plain waits", names[pacer.pacing]);
+    fprintf(stderr, "INFO plain: a 1 ms wait lasts %.2f ms\n", one_ms_waits(&pacer));
+    plat_pacer_close(&pacer);
+}
+
 void check_threads() {
+    check(woken(0), "a wake ends a wait without limit");
+    check(woken(200), "a wake sent before the wait is not lost");
+    check_pacing();
     bool all = true;
     for (uintptr_t i = 1; i <= 40; ++i) {
-        plat_thread t = plat_thread_start(return_arg, reinterpret_cast<void *>(i));
-        DWORD code = 0;
-        if (t == nullptr || !plat_thread_wait(t, 5000) ||
-            !GetExitCodeThread(static_cast<HANDLE>(t), &code) || code != i)
+        InterlockedExchange(&last_arg, 0);
+        plat_thread t = plat_thread_start(keep_arg, reinterpret_cast<void *>(i));
+        if (t == nullptr || !plat_thread_wait(t, 5000) || static_cast<uintptr_t>(last_arg) != i)
             all = false;
         if (t != nullptr)
             plat_thread_close(t);

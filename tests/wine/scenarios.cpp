@@ -115,17 +115,21 @@ size_t wait_lights(sim_interface *lighting, size_t count) {
 
 // --- Scenarios -------------------------------------------------------------
 
-// A controller with both interfaces, listed.
+// A controller with both interfaces, listed (paths: both, for listing it again).
 struct controller {
     sim_interface *input;
     sim_interface *lighting;
+    std::string in_path;
+    std::string light_path;
+    std::string paths;
 };
 
 controller open_controller(const std::string &tag) {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in" + tag);
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light" + tag);
+    const std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in" + tag);
+    const std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light" + tag);
     list_paths(in_path + ";" + light_path);
-    return controller{sim_open(in_path), sim_open(light_path)};
+    return controller{sim_open(in_path), sim_open(light_path), in_path, light_path,
+                      in_path + ";" + light_path};
 }
 
 void scenario_version() {
@@ -158,14 +162,13 @@ void scenario_no_controller(bool with_list) {
 
 // The normal controller: interface 0 for input, interface 1 for lights.
 void scenario_two_interfaces() {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
-    sim_interface *input = sim_open(in_path);
-    sim_interface *lighting = sim_open(light_path);
+    const controller c = open_controller("");
+    sim_interface *input = c.input, *lighting = c.lighting;
     // Lighting first, and entries that must not match (other vendor, upper
     // case): the search goes by vendor and interface, not by order.
     list_paths(pipe_path("vid_045e&pid_0001&mi_00", "other") + ";" +
-               pipe_path("VID_0F0D&PID_0092&MI_00", "upper") + ";" + light_path + ";" + in_path);
+               pipe_path("VID_0F0D&PID_0092&MI_00", "upper") + ";" + c.light_path + ";" +
+               c.in_path);
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init finds both interfaces");
     check(sim_wait_connected(input, 5000) && sim_wait_connected(lighting, 5000),
@@ -360,29 +363,22 @@ void scenario_open_fails() {
 }
 
 void scenario_queue_refused() {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
-    sim_interface *input = sim_open(in_path);
-    sim_interface *lighting = sim_open(light_path);
-    list_paths(in_path + ";" + light_path);
+    const controller first = open_controller("");
+    sim_interface *input = first.input, *lighting = first.lighting;
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, "87");
     expect_stdout("Error 87 setnuminputbuff\r\n");
     check(tevu_io_jvs_init() == -1, "init fails when the queue depth is refused");
     check(sim_wait_connected(input, 5000) && sim_wait_connected(lighting, 5000),
           "both interfaces were opened first");
     // A second controller for the next init, whose handles replace the first's.
-    std::string in2 = pipe_path("vid_0f0d&pid_0092&mi_00", "in2");
-    std::string light2 = pipe_path("vid_0f0d&pid_0092&mi_01", "light2");
-    sim_open(in2);
-    sim_open(light2);
-    list_paths(in2 + ";" + light2);
+    open_controller("2");
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, "0x1F");
     expect_stdout("Error 31 setnuminputbuff\r\n");
     check(tevu_io_jvs_init() == -1, "refused again with another code");
     check(sim_wait_listening(input, 5000) && sim_wait_listening(lighting, 5000),
           "init closed the first controller's interfaces when it replaced them");
     SetEnvironmentVariableA(SIM_ENV_QUEUE_ERROR, nullptr);
-    list_paths(in_path + ";" + light_path);
+    list_paths(first.paths);
     check(tevu_io_jvs_init() == 0, "the first controller opens again");
 }
 
@@ -424,10 +420,8 @@ void scenario_lamp_offset() {
              "controller's buttons.\r\n",
              0x7fff0000ul, static_cast<unsigned long>(nt->OptionalHeader.SizeOfImage));
     write_ini(0x7fff0000);
-    sim_interface *input2 = sim_open(pipe_path("vid_0f0d&pid_0092&mi_00", "in2"));
-    sim_interface *lighting2 = sim_open(pipe_path("vid_0f0d&pid_0092&mi_01", "light2"));
-    list_paths(pipe_path("vid_0f0d&pid_0092&mi_00", "in2") + ";" +
-               pipe_path("vid_0f0d&pid_0092&mi_01", "light2"));
+    const controller second = open_controller("2");
+    sim_interface *input2 = second.input, *lighting2 = second.lighting;
     expect_stdout(line);
     check(tevu_io_jvs_init() == 0, "init with an offset outside the image");
     lamp_state_byte = 0xff;
@@ -443,11 +437,7 @@ void scenario_lamp_offset() {
 // Stop while the very first read still waits for a controller that never
 // sends anything.
 void scenario_silent_stop() {
-    std::string in_path = pipe_path("vid_0f0d&pid_0092&mi_00", "in");
-    std::string light_path = pipe_path("vid_0f0d&pid_0092&mi_01", "light");
-    sim_open(in_path);
-    sim_interface *lighting = sim_open(light_path);
-    list_paths(in_path + ";" + light_path);
+    sim_interface *lighting = open_controller("").lighting;
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init");
     for (int round = 0; round < 5; ++round) {
@@ -838,12 +828,8 @@ void scenario_stops() {
 // 1,000 inits in a row, each replacing the handles of the one before: the
 // process's handle count stays where it was.
 void scenario_init_handles() {
-    controller a = open_controller("a");
-    std::string paths_a = pipe_path("vid_0f0d&pid_0092&mi_00", "ina") + ";" +
-                          pipe_path("vid_0f0d&pid_0092&mi_01", "lighta");
-    controller b = open_controller("b");
-    std::string paths_b = pipe_path("vid_0f0d&pid_0092&mi_00", "inb") + ";" +
-                          pipe_path("vid_0f0d&pid_0092&mi_01", "lightb");
+    const controller a = open_controller("a");
+    const controller b = open_controller("b");
     expect_stdout("");
     // Each init takes the controller that the one before did not hold, once
     // that one is free again after the init before that closed it.
@@ -855,7 +841,7 @@ void scenario_init_handles() {
         const controller &next = i % 2 == 0 ? a : b;
         if (!sim_wait_listening(next.input, 5000) || !sim_wait_listening(next.lighting, 5000))
             ++failed;
-        list_paths(i % 2 == 0 ? paths_a : paths_b);
+        list_paths(next.paths);
         const DWORD init_start = GetTickCount();
         const int32_t result = tevu_io_jvs_init();
         in_init += GetTickCount() - init_start;
@@ -872,6 +858,158 @@ void scenario_init_handles() {
     check(after <= before + 4, "1000 inits leave the handle count where it was",
           std::to_string(before) + " -> " + std::to_string(after));
 }
+// The lights come back after every return: a lighting interface that goes
+// away alone and comes back, and, after a whole unplug, a lighting interface
+// that comes back later than the input, across a stop and start, while the
+// input sends nothing.
+void scenario_lights_return() {
+    const controller c = open_controller("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    tevu_io_slider_start(record_pressure);
+    const auto lamps_flow = [&](const char *name) {
+        sim_clear(c.lighting);
+        check(sim_wait_for(c.lighting, 5000, [](const sim_record &r) { return r.lamp_count > 2; }),
+              name);
+    };
+    lamps_flow("lamp reports flow");
+    sim_unplug(c.lighting);
+    Sleep(300);
+    sim_plug(c.lighting);
+    lamps_flow("a lighting interface back after going away alone gets lamp reports again");
+
+    expect_stdout(std::string(lost_line) + found_line);
+    unplug(c);
+    check(wait_released(2000) >= 0, "unplugged: released");
+    sim_plug(c.input);
+    const DWORD start = GetTickCount();
+    while (!sim_connected(c.input) && GetTickCount() - start < 5000)
+        Sleep(5);
+    Sleep(100);
+    tevu_io_slider_stop();
+    tevu_io_slider_start(record_pressure);
+    sim_plug(c.lighting);
+    lamps_flow("after a stop and start the late lighting interface is found, input silent");
+    tevu_io_slider_stop();
+}
+
+// --- The host's own I/O and calls while the slider runs -----------------------
+
+// The host's pipe, which the callback writes to once and blocks on.
+HANDLE host_pipe_reader, host_pipe_writer;
+volatile LONG host_write_entered, host_write_done;
+BOOL host_write_ok;
+DWORD host_write_bytes, host_write_error;
+char host_chunk[8192];
+
+void writing_callback(const uint8_t *pressure) {
+    record_pressure(pressure);
+    if (InterlockedCompareExchange(&host_write_entered, 1, 0) != 0)
+        return;
+    host_write_ok =
+        WriteFile(host_pipe_writer, host_chunk, sizeof host_chunk, &host_write_bytes, nullptr);
+    host_write_error = host_write_ok ? 0 : GetLastError();
+    InterlockedExchange(&host_write_done, 1);
+}
+
+DWORD WINAPI run_stop(void *) {
+    tevu_io_slider_stop();
+    return 0;
+}
+
+// Stop while the host's callback is blocked in a write of its own: stop cancels
+// only the library's I/O, so the host's write completes once its reader reads,
+// and stop returns once the callback has.
+void scenario_host_write_stop() {
+    const controller c = open_controller("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    check(CreatePipe(&host_pipe_reader, &host_pipe_writer, nullptr, 1024) != FALSE,
+          "host pipe created");
+    tevu_io_slider_start(writing_callback);
+    check(sim_wait_connected(c.input, 5000) && sim_send(c.input, kit::input_report(0, 0)),
+          "a report reaches the library");
+    const DWORD entered = GetTickCount();
+    while (host_write_entered == 0 && GetTickCount() - entered < 5000)
+        Sleep(1);
+    Sleep(100); // the write fills the pipe and blocks
+    HANDLE stopper = CreateThread(nullptr, 0, run_stop, nullptr, 0, nullptr);
+    Sleep(300); // stop cancels the library's I/O meanwhile
+    check(host_write_done == 0, "the host's write still waits while stop runs",
+          "it ended with error " + std::to_string(host_write_error));
+    DWORD got = 0, total = 0;
+    static char sink[sizeof host_chunk];
+    while (total < sizeof sink &&
+           ReadFile(host_pipe_reader, sink, sizeof sink - total, &got, nullptr) != FALSE)
+        total += got;
+    const DWORD drained = GetTickCount();
+    const bool stopped = WaitForSingleObject(stopper, 5000) == WAIT_OBJECT_0;
+    const DWORD took = GetTickCount() - drained;
+    check(host_write_ok && host_write_bytes == sizeof host_chunk,
+          "the host's write completes whole",
+          "error " + std::to_string(host_write_error) + ", " + std::to_string(host_write_bytes) +
+              " bytes");
+    check(stopped, "stop returns once the callback has");
+    fprintf(stderr, "INFO stop returned %lu ms after the host's write could complete\n", took);
+}
+
+// Init while the slider runs, as a host that ignores the rule may call it: it
+// returns at once each time and the slider goes on. The inits alternate
+// between two controllers that both stream reports, so the slider thread
+// always has a read to be in; then two inits that find no lighting interface.
+void scenario_init_running() {
+    const controller a = open_controller("a");
+    const controller b = open_controller("b");
+    expect_stdout("");
+    list_paths(a.paths);
+    check(tevu_io_jvs_init() == 0, "init");
+    tevu_io_slider_start(record_pressure);
+    HANDLE pumps[2] = {CreateThread(nullptr, 0, pump_reports, a.input, 0, nullptr),
+                       CreateThread(nullptr, 0, pump_reports, b.input, 0, nullptr)};
+    std::vector<long> took;
+    int failed = 0;
+    for (int i = 1; i <= 102; ++i) {
+        const controller &next = i % 2 == 0 ? a : b;
+        const bool lights = i <= 100;
+        sim_wait_listening(next.input, 5000);
+        if (lights)
+            sim_wait_listening(next.lighting, 5000);
+        list_paths(lights ? next.paths : next.in_path);
+        const DWORD start = GetTickCount();
+        failed += tevu_io_jvs_init() == 0 ? 0 : 1;
+        took.push_back(static_cast<long>(GetTickCount() - start));
+        const LONG calls = callback_calls;
+        if (!wait_calls(calls + 2, 5000))
+            ++failed;
+    }
+    check(failed == 0, "102 inits while running succeed, and the slider goes on after each",
+          std::to_string(failed) + " failed");
+    check(*std::max_element(took.begin(), took.end()) < 5000, "every init returns");
+    fprintf(stderr, "INFO init while running: %s\n", figures(took).c_str());
+    const DWORD start = GetTickCount();
+    tevu_io_slider_stop();
+    fprintf(stderr, "INFO stop after the inits: %lu ms\n", GetTickCount() - start);
+    InterlockedExchange(&pump_running, 0);
+    WaitForMultipleObjects(2, pumps, TRUE, 5000);
+}
+
+// Without a controller the slider runs on the keyboard alone, paced at about a
+// millisecond a pass (the figure is for the log: under wine a 1 ms sleep lasts
+// about 1 ms whatever the pacing).
+void scenario_keyboard_pace() {
+    list_paths("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == -1, "init without a controller fails");
+    tevu_io_slider_start(record_pressure);
+    Sleep(200);
+    const LONG before = callback_calls;
+    Sleep(2000);
+    const LONG passes = callback_calls - before;
+    tevu_io_slider_stop();
+    check(passes > 0, "the slider runs without a controller");
+    fprintf(stderr, "INFO slider passes without a controller: %ld a second\n", passes / 2);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -909,6 +1047,14 @@ int main(int argc, char **argv) {
         scenario_keys();
     else if (name == "sample-ini")
         scenario_sample_ini();
+    else if (name == "lights-return")
+        scenario_lights_return();
+    else if (name == "host-write-stop")
+        scenario_host_write_stop();
+    else if (name == "init-running")
+        scenario_init_running();
+    else if (name == "keyboard-pace")
+        scenario_keyboard_pace();
     else
         check(false, "scenario", "unknown scenario '" + name + "'");
     fflush(stdout);

@@ -27,21 +27,37 @@ hid_slot *claim_slot() {
         if (slot.kind.compare_exchange_strong(expected, kind_claimed, std::memory_order_acq_rel)) {
             slot.device = nullptr;
             slot.fd = -1;
-            slot.queue_depth.store(2, std::memory_order_relaxed);
-            slot.gone.store(false, std::memory_order_relaxed);
-            slot.acks_seen.store(0, std::memory_order_relaxed);
+            slot.queue_depth.store(2, std::memory_order_release);
+            slot.gone.store(false, std::memory_order_release);
+            slot.next_sequence.store(0, std::memory_order_release);
+            for (std::atomic<uint32_t> &acks : slot.acks_seen) {
+                acks.store(0, std::memory_order_release);
+            }
             return &slot;
         }
     }
     return nullptr;
 }
 
-// Keeps the newest `depth` reports of one read: count reports are held, the
-
 void release_slot(hid_slot *slot) {
+    for (cancel_waiter &waiter : slot->waiters) {
+        if (waiter.wake_fd >= 0) {
+            close(waiter.wake_fd);
+            waiter.wake_fd = -1;
+        }
+    }
     slot->device = nullptr;
     slot->fd = -1;
     slot->kind.store(kind_free, std::memory_order_release);
+}
+
+plat_io_result send_failed(hid_slot *slot, int error) {
+    set_last_error(error ? error : EIO);
+    if (error == ENODEV || error == ESHUTDOWN || error == EPIPE || error == ECONNRESET) {
+        slot->gone.store(true, std::memory_order_release);
+        return PLAT_IO_GONE;
+    }
+    return PLAT_IO_FAILED;
 }
 
 uint32_t queue_depth_of(hid_slot *slot) {
@@ -70,22 +86,37 @@ plat_file plat_hid_open(const char *path) {
     return PLAT_INVALID_FILE;
 }
 
-plat_read_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
+plat_io_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count) {
     uint32_t unused = 0;
     count = count ? count : &unused;
     *count = 0;
     hid_slot *slot = slot_of(file);
     if (!slot || !buffer) {
         set_last_error(EBADF);
-        return PLAT_READ_GONE;
+        return PLAT_IO_GONE;
     }
     if (slot->gone.load(std::memory_order_acquire)) {
         set_last_error(ENODEV);
-        return PLAT_READ_GONE;
+        return PLAT_IO_GONE;
     }
     return slot->kind.load(std::memory_order_acquire) == kind_hidraw
                ? hidraw_read(slot, buffer, room, count)
                : virtual_read(slot, buffer, room, count);
+}
+
+void plat_hid_cancel(plat_file file) {
+    hid_slot *slot = slot_of(file);
+    if (!slot) {
+        return;
+    }
+    // The bump comes first: a call that empties its eventfd and then finds
+    // the generation unchanged is sure to see this write.
+    slot->cancel_generation.fetch_add(1, std::memory_order_acq_rel);
+    for (cancel_waiter &waiter : slot->waiters) {
+        if (waiter.wake_fd >= 0) {
+            signal_eventfd(waiter.wake_fd);
+        }
+    }
 }
 
 void plat_hid_close(plat_file file) {
@@ -104,25 +135,33 @@ void plat_hid_close(plat_file file) {
 namespace {
 
 // An output or feature report, to whichever kind of interface the file is.
-bool send_report(plat_file file, const uint8_t *report, uint32_t length, bool feature) {
+plat_io_result send_report(plat_file file, const uint8_t *report, uint32_t length, bool feature) {
     hid_slot *slot = slot_of(file);
-    if (!slot || !report || length == 0) {
+    if (!slot) {
         set_last_error(EBADF);
-        return false;
+        return PLAT_IO_GONE;
+    }
+    if (!report || length == 0) {
+        set_last_error(EINVAL);
+        return PLAT_IO_FAILED;
+    }
+    if (slot->gone.load(std::memory_order_acquire)) {
+        set_last_error(ENODEV);
+        return PLAT_IO_GONE;
     }
     if (slot->kind.load(std::memory_order_acquire) == kind_virtual) {
         return virtual_send(slot, feature ? VHID_FEATURE : VHID_OUTPUT, report, length);
     }
-    return feature ? hidraw_set_feature(slot, report, length) : hidraw_write(slot, report, length);
+    return hidraw_send(slot, report, length, feature);
 }
 
 } // namespace
 
-bool plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
+plat_io_result plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
     return send_report(file, report, length, false);
 }
 
-bool plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
+plat_io_result plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
     return send_report(file, report, length, true);
 }
 

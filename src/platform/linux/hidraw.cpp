@@ -1,9 +1,11 @@
 // hidraw interfaces through hidapi: a blocked read waits in short slices so
-// that a cancel is seen, then takes whatever else is queued.
+// that a cancel is seen, then takes whatever else is queued. A signal that
+// lands on the reading thread is not taken for an unplug.
 #include "platform/linux/linux_internal.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 #include <unistd.h>
 
 namespace linux_platform {
@@ -36,11 +38,33 @@ void report_permission_once(const char *node) {
     pthread_mutex_unlock(&reported_lock);
 }
 
+constexpr int receive_gone = -1;
+
+// One hid_read_timeout: the report's size, 0 for none, or receive_gone.
+// hidapi gives -1 both for a device that is gone and for a poll that a signal
+// interrupted (EINTR: Linux never restarts poll, SA_RESTART or not). errno
+// tells them apart, but hidapi may overwrite it while it records its error
+// text, and leaves it alone when poll reports a hang-up. So errno is cleared
+// first, and a -1 without EINTR is checked by a read that does not wait (its
+// poll does not sleep, so a signal hardly ever ends it): the device is gone
+// only when that read fails too, and not with EINTR.
+int hidraw_receive(hid_device *device, uint8_t *report, int timeout_ms) {
+    for (int timeout : {timeout_ms, 0}) {
+        errno = 0;
+        int got = hid_read_timeout(device, report, report_room, timeout);
+        if (got >= 0) {
+            return got;
+        }
+        if (errno == EINTR) {
+            return 0;
+        }
+    }
+    return receive_gone;
+}
+
 } // namespace
 
-plat_file hidraw_open(const char *path) {
-    const char *device_path = strrchr(path, '#');
-    device_path = device_path ? device_path + 1 : path;
+plat_file hidraw_open(const char *device_path) {
     errno = 0;
     hid_device *device = hid_open_path(device_path);
     if (!device) {
@@ -66,20 +90,20 @@ plat_file hidraw_open(const char *path) {
     return slot;
 }
 
-plat_read_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count) {
+plat_io_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count) {
     report_ring ring{slot, queue_depth_of(slot)};
-    uint32_t generation = cancel_generation_now();
+    const uint32_t generation = slot->cancel_generation.load(std::memory_order_acquire);
     uint8_t report[report_room];
     // Wait, in short slices so that a cancel is seen, until a report comes;
     // then take whatever else is queued without waiting. hidapi hands over
     // one whole report per call.
     for (;;) {
         int timeout = ring.count > 0 ? 0 : hidraw_poll_ms;
-        int got = hid_read_timeout(slot->device, report, report_room, timeout);
-        if (got < 0) {
+        int got = hidraw_receive(slot->device, report, timeout);
+        if (got == receive_gone) {
             slot->gone.store(true, std::memory_order_release);
             set_last_error(ENODEV);
-            return PLAT_READ_GONE;
+            return PLAT_IO_GONE;
         }
         if (got > 0) {
             if (static_cast<uint32_t>(got) <= room) {
@@ -90,29 +114,27 @@ plat_read_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uin
         }
         if (ring.count > 0) {
             *count = ring.deliver(buffer, room);
-            return PLAT_READ_DATA;
+            return PLAT_IO_DONE;
         }
-        if (cancelled_since(generation)) {
+        if (cancelled_since(slot, generation)) {
             set_last_error(ECANCELED);
-            return PLAT_READ_CANCELLED;
+            return PLAT_IO_CANCELLED;
         }
     }
 }
 
-bool hidraw_write(hid_slot *slot, const uint8_t *report, uint32_t length) {
-    if (hid_write(slot->device, report, length) < 0) {
-        set_last_error(EIO);
-        return false;
+plat_io_result hidraw_send(hid_slot *slot, const uint8_t *report, uint32_t length, bool feature) {
+    for (;;) {
+        errno = 0;
+        int sent = feature ? hid_send_feature_report(slot->device, report, length)
+                           : hid_write(slot->device, report, length);
+        if (sent >= 0) {
+            return PLAT_IO_DONE;
+        }
+        if (errno != EINTR) {
+            return send_failed(slot, errno);
+        }
     }
-    return true;
-}
-
-bool hidraw_set_feature(hid_slot *slot, const uint8_t *report, uint32_t length) {
-    if (hid_send_feature_report(slot->device, report, length) < 0) {
-        set_last_error(EIO);
-        return false;
-    }
-    return true;
 }
 
 } // namespace linux_platform

@@ -1,7 +1,7 @@
 // What the pieces of the Linux platform layer share: the thread slots (for
-// cancelling blocked I/O), the table of open HID handles and the two kinds of
-// HID interface behind them. Nothing outside src/platform/linux includes this
-// but the backend's own tests.
+// wake-ups), the table of open HID handles (with what cancels their blocked
+// I/O) and the two kinds of HID interface behind them. Nothing outside
+// src/platform/linux includes this but the backend's own tests.
 #ifndef TEVUIO_PLATFORM_LINUX_INTERNAL_H
 #define TEVUIO_PLATFORM_LINUX_INTERNAL_H
 
@@ -28,19 +28,14 @@ struct thread_slot {
     plat_thread_fn fn = nullptr;
     void *arg = nullptr;
     bool joined = false; // touched only by the thread that waits and closes
-    // Bumped by plat_thread_cancel_io; a blocked call compares it with the
-    // value it saw on entry. The eventfd wakes a call that waits in poll().
-    std::atomic<uint32_t> cancel_generation{0};
+    // plat_thread_wake counts on it; plat_wait on the thread polls and empties it.
     int wake_fd = -1;
 };
 
-// The calling thread's cancel count (0 on a thread the platform did not start).
-uint32_t cancel_generation_now();
-// Whether plat_thread_cancel_io was called for this thread since generation.
-bool cancelled_since(uint32_t generation);
-// The calling thread's wake-up eventfd, -1 on a thread the platform did not start.
-int current_wake_fd();
+// Empties an eventfd (opened non-blocking).
 void drain_eventfd(int fd);
+// Adds one to an eventfd; a full counter has a wake-up pending anyway.
+void signal_eventfd(int fd);
 
 // --- HID handles (hid.cpp) -------------------------------------------------------
 
@@ -50,14 +45,31 @@ constexpr uint32_t report_room = 256; // largest input report kept
 
 enum handle_kind : int { kind_free = 0, kind_claimed, kind_hidraw, kind_virtual };
 
+// Calls on one virtual interface that a cancel wakes at once (a reader and a
+// writer, and room to spare); a further one looks for the cancel every few ms.
+constexpr int max_waiters = 4;
+
+// An eventfd that one blocked call on a file at a time polls beside the
+// socket, so that plat_hid_cancel wakes it and no other.
+struct cancel_waiter {
+    std::atomic<bool> busy{false};
+    int wake_fd = -1; // made when a virtual interface is opened, closed with it
+};
+
 struct hid_slot {
     std::atomic<int> kind{kind_free};
     hid_device *device = nullptr;
     int fd = -1;
     std::atomic<uint32_t> queue_depth{2};
     std::atomic<bool> gone{false};
-    // ACKs a reader came across; a writer on another thread counts them as its own.
-    std::atomic<uint32_t> acks_seen{0};
+    // Bumped by plat_hid_cancel; a blocked call compares it with the value it
+    // saw on entry.
+    std::atomic<uint32_t> cancel_generation{0};
+    cancel_waiter waiters[max_waiters];
+    // Virtual interfaces: the number of the next write on the connection, and
+    // one bit per number for the ACKs a reader (or another writer) came across.
+    std::atomic<uint32_t> next_sequence{0};
+    std::atomic<uint32_t> acks_seen[256 / 32] = {};
     // Queue of the newest reports of one read (reader's thread only).
     uint8_t reports[max_queue_depth][report_room];
     uint32_t report_sizes[max_queue_depth];
@@ -69,8 +81,16 @@ extern hid_slot hid_slots[max_handles];
 hid_slot *slot_of(plat_file file);
 // A free slot, reset and marked claimed; nullptr when all are in use.
 hid_slot *claim_slot();
-// Gives a slot back to the table (its device or socket closed already).
+// Gives a slot back to the table, with its eventfds (its device or socket
+// closed already).
 void release_slot(hid_slot *slot);
+// Whether plat_hid_cancel was called for the file since generation.
+inline bool cancelled_since(const hid_slot *slot, uint32_t generation) {
+    return slot->cancel_generation.load(std::memory_order_acquire) != generation;
+}
+// What a write that failed with this errno gave: GONE (and the slot marked)
+// for an interface that is not there any more, else FAILED.
+plat_io_result send_failed(hid_slot *slot, int error);
 
 // Keeps the newest `depth` reports of one read: count reports are held, the
 // oldest at index first.
@@ -114,17 +134,17 @@ uint32_t queue_depth_of(hid_slot *slot);
 
 // path is what follows "hidraw:" in a listed path.
 plat_file hidraw_open(const char *path);
-plat_read_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count);
-bool hidraw_write(hid_slot *slot, const uint8_t *report, uint32_t length);
-bool hidraw_set_feature(hid_slot *slot, const uint8_t *report, uint32_t length);
+plat_io_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count);
+// Sends one output report, or a feature report.
+plat_io_result hidraw_send(hid_slot *slot, const uint8_t *report, uint32_t length, bool feature);
 
 // --- Virtual interfaces (virtual.cpp) -----------------------------------------
 
 // socket_path is what follows "virtual:" in a listed path.
 plat_file virtual_open(const char *socket_path);
-plat_read_result virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count);
-// Sends one output or feature report and waits for the controller's ACK.
-bool virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t length);
+plat_io_result virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count);
+// Sends one output or feature report and waits for the controller's ACK of it.
+plat_io_result virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t length);
 
 // --- Keyboard (keys.cpp) ---------------------------------------------------------
 

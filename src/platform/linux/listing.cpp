@@ -1,6 +1,6 @@
 // The interface listing: virtual interfaces first (when TEVUIO_VIRTUAL_HID_DIR
-// names a folder), then the hidraw devices hidapi enumerates, each under a
-// path the library's vendor and interface patterns match.
+// names a folder), then the hidraw devices hidapi enumerates, each with the
+// vendor and interface numbers it was listed with.
 #include "platform/linux/linux_internal.h"
 #include "platform/virtual_hid.h"
 
@@ -13,12 +13,10 @@
 namespace {
 
 constexpr uint32_t max_listed = 128;
-constexpr uint32_t path_room = 1024; // the library's path buffer
-constexpr uint32_t detail_header = 4;
 
 struct listed_interface {
-    char path[path_room];
-    uint32_t length; // the full path's length, which may exceed what is kept
+    plat_hid_interface fields;
+    bool fits; // the whole path is in fields.path
 };
 
 struct interface_list {
@@ -28,32 +26,25 @@ struct interface_list {
 
 interface_list the_list;
 
-// Adds an entry whose path is prefix + middle + rest. A path too long for the
-// library's buffer is kept cut, with its real length, so that its detail size
-// tells the library to skip it.
-void list_add(const char *prefix, const char *middle, const char *rest) {
+// Adds an entry whose path is prefix + middle + rest. A path too long for
+// plat_path_room is kept cut and marked, so that the walk skips it.
+void list_add(int32_t vendor_id, int32_t interface, const char *prefix, const char *middle,
+              const char *rest) {
     if (the_list.count >= max_listed) {
         return;
     }
     listed_interface &entry = the_list.entries[the_list.count++];
-    entry.length = static_cast<uint32_t>(strlen(prefix) + strlen(middle) + strlen(rest));
-    if (snprintf(entry.path, sizeof entry.path, "%s%s%s", prefix, middle, rest) < 0) {
-        entry.path[0] = '\0';
-    } // a longer path is kept cut on purpose
+    entry.fields.vendor_id = vendor_id;
+    entry.fields.interface_number = interface;
+    int length = snprintf(entry.fields.path, plat_path_room, "%s%s%s", prefix, middle, rest);
+    entry.fits = length >= 0 && static_cast<uint32_t>(length) < plat_path_room;
 }
 
 void list_real_devices() {
     hid_device_info *devices = hid_enumerate(0, 0);
     for (hid_device_info *info = devices; info; info = info->next) {
-        char identity[64];
-        if (info->interface_number < 0) {
-            snprintf(identity, sizeof identity, "hid#vid_%04x&pid_%04x#", info->vendor_id,
-                     info->product_id);
-        } else {
-            snprintf(identity, sizeof identity, "hid#vid_%04x&pid_%04x&mi_%02x#", info->vendor_id,
-                     info->product_id, static_cast<unsigned>(info->interface_number) & 0xFF);
-        }
-        list_add("hidraw:", identity, info->path ? info->path : "");
+        list_add(info->vendor_id, info->interface_number, "hidraw:", "",
+                 info->path ? info->path : "");
     }
     hid_free_enumeration(devices);
 }
@@ -63,18 +54,25 @@ constexpr size_t name_room = 256;
 
 void list_virtual_devices() {
     const char *folder = getenv(VHID_DIR_ENV);
-    if (!folder || !*folder || strlen(folder) >= path_room) {
+    if (!folder || !*folder || strlen(folder) >= plat_path_room) {
         return;
     }
     DIR *dir = opendir(folder);
     if (!dir) {
         return;
     }
-    static char names[max_virtual][name_room];
+    struct socket_name {
+        char text[name_room];
+        int32_t vendor_id;
+        int32_t interface;
+    };
+    static socket_name names[max_virtual];
     uint32_t count = 0;
-    char full[path_room + 8];
+    char full[plat_path_room + 8];
     while (dirent *item = readdir(dir)) {
-        if (count >= max_virtual || strlen(item->d_name) >= name_room) {
+        socket_name read{};
+        if (count >= max_virtual || strlen(item->d_name) >= name_room ||
+            !vhid_parse_name(item->d_name, &read.vendor_id, &read.interface)) {
             continue;
         }
         snprintf(full, sizeof full, "%s/%s", folder, item->d_name);
@@ -84,18 +82,20 @@ void list_virtual_devices() {
         }
         // Insertion into a sorted list keeps the order stable between runs.
         uint32_t at = count;
-        while (at > 0 && strcmp(names[at - 1], item->d_name) > 0) {
-            memcpy(names[at], names[at - 1], name_room);
+        while (at > 0 && strcmp(names[at - 1].text, item->d_name) > 0) {
+            names[at] = names[at - 1];
             --at;
         }
-        snprintf(names[at], name_room, "%s", item->d_name);
+        snprintf(read.text, name_room, "%s", item->d_name);
+        names[at] = read;
         ++count;
     }
     closedir(dir);
-    char folder_slash[path_room + 8];
+    char folder_slash[plat_path_room + 8];
     snprintf(folder_slash, sizeof folder_slash, "%s/", folder);
     for (uint32_t i = 0; i < count; ++i) {
-        list_add(VHID_PATH_PREFIX, folder_slash, names[i]);
+        list_add(names[i].vendor_id, names[i].interface, VHID_PATH_PREFIX, folder_slash,
+                 names[i].text);
     }
 }
 
@@ -108,26 +108,16 @@ plat_list plat_hid_list_open() {
     return &the_list;
 }
 
-bool plat_hid_list_entry(plat_list list, uint32_t index, uint32_t *detail_size) {
+plat_entry_result plat_hid_list_entry(plat_list list, uint32_t index, plat_hid_interface *entry) {
     if (list != &the_list || index >= the_list.count) {
-        return false;
+        return PLAT_ENTRY_END;
     }
-    if (detail_size) {
-        *detail_size = detail_header + the_list.entries[index].length + 1;
+    const listed_interface &listed = the_list.entries[index];
+    if (!listed.fits || !entry) {
+        return PLAT_ENTRY_SKIP;
     }
-    return true;
-}
-
-bool plat_hid_list_path(plat_list list, uint32_t index, char *path, uint32_t detail_size) {
-    if (list != &the_list || index >= the_list.count || !path) {
-        return false;
-    }
-    const listed_interface &entry = the_list.entries[index];
-    if (entry.length + 1 > path_room || detail_size < detail_header + entry.length + 1) {
-        return false;
-    }
-    memcpy(path, entry.path, entry.length + 1);
-    return true;
+    *entry = listed.fields;
+    return PLAT_ENTRY_OK;
 }
 
 void plat_hid_list_close(plat_list) {}

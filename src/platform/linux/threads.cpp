@@ -1,10 +1,12 @@
 // Threads of the platform's own (pthreads), each with an eventfd that
-// plat_thread_cancel_io uses to wake the I/O call it is blocked in, and the
-// thread's last error code.
+// plat_thread_wake counts on and plat_wait polls, and the thread's last error
+// code.
 #include "platform/linux/linux_internal.h"
 
 #include <cerrno>
+#include <climits>
 #include <ctime>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -29,22 +31,17 @@ void set_last_error(int code) {
     last_error_code = static_cast<unsigned long>(code);
 }
 
-uint32_t cancel_generation_now() {
-    return current_thread ? current_thread->cancel_generation.load(std::memory_order_acquire) : 0;
-}
-
-bool cancelled_since(uint32_t generation) {
-    return current_thread &&
-           current_thread->cancel_generation.load(std::memory_order_acquire) != generation;
-}
-
 void drain_eventfd(int fd) {
     uint64_t count;
     while (read(fd, &count, sizeof count) > 0) {
     }
 }
-int current_wake_fd() {
-    return current_thread ? current_thread->wake_fd : -1;
+
+void signal_eventfd(int fd) {
+    uint64_t one = 1;
+    if (write(fd, &one, sizeof one) < 0) {
+        // The counter is full: a wake-up is pending anyway.
+    }
 }
 
 } // namespace linux_platform
@@ -104,18 +101,6 @@ bool plat_thread_wait(plat_thread thread, uint32_t timeout_ms) {
     return false;
 }
 
-void plat_thread_cancel_io(plat_thread thread) {
-    thread_slot *slot = static_cast<thread_slot *>(thread);
-    if (!slot) {
-        return;
-    }
-    slot->cancel_generation.fetch_add(1, std::memory_order_acq_rel);
-    uint64_t one = 1;
-    if (write(slot->wake_fd, &one, sizeof one) < 0) {
-        // The counter is full: a wake-up is pending anyway.
-    }
-}
-
 void plat_thread_close(plat_thread thread) {
     thread_slot *slot = static_cast<thread_slot *>(thread);
     if (!slot) {
@@ -135,6 +120,61 @@ void plat_thread_close(plat_thread thread) {
 void plat_sleep_ms(uint32_t ms) {
     timespec delay{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+    }
+}
+
+void plat_pacer_open(plat_pacer *pacer) {
+    // Sleeps and poll timeouts are already fine-grained here.
+    pacer->pacing = PLAT_PACING_PLAIN;
+    pacer->timer = nullptr;
+}
+
+void plat_pacer_close(plat_pacer *) {}
+
+namespace {
+
+// How long a wait whose poll fails for want of memory sleeps before it looks
+// at its eventfd again.
+constexpr uint32_t failed_poll_pause_ms = 10;
+
+// Milliseconds from now to deadline (plat_now_ms), 0 once it has passed.
+int time_left_ms(uint64_t deadline) {
+    uint64_t now = plat_now_ms();
+    uint64_t left = deadline > now ? deadline - now : 0;
+    return left < INT_MAX ? static_cast<int>(left) : INT_MAX;
+}
+
+} // namespace
+
+void plat_wait(const plat_pacer *, uint32_t ms) {
+    if (!current_thread) {
+        plat_sleep_ms(ms);
+        return;
+    }
+    const int wake_fd = current_thread->wake_fd;
+    const uint64_t deadline = plat_now_ms() + ms;
+    for (;;) {
+        int timeout = ms == plat_wait_forever ? -1 : time_left_ms(deadline);
+        pollfd wake{wake_fd, POLLIN, 0};
+        int ready = poll(&wake, 1, timeout);
+        if (ready > 0) {
+            // Every wake-up sent so far ends this wait and no later one.
+            drain_eventfd(wake_fd);
+            return;
+        }
+        if (timeout == 0) {
+            return;
+        }
+        if (ready < 0 && errno != EINTR) {
+            plat_sleep_ms(failed_poll_pause_ms);
+        } // else a signal, or the clock's rounding: wait for what is left
+    }
+}
+
+void plat_thread_wake(plat_thread thread) {
+    thread_slot *slot = static_cast<thread_slot *>(thread);
+    if (slot) {
+        signal_eventfd(slot->wake_fd);
     }
 }
 
