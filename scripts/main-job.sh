@@ -69,7 +69,7 @@ timeout 60 "$vctl" --dir "$work" --script "$work/demo.txt" --no-display --quiet 
     --log "$work/reports.log" &
 vctl_pid=$!
 for _ in $(seq 100); do
-    [ -S "$work/hid#vid_0f0d&pid_7001&mi_00#tevu-vctl" ] && break
+    [ -S "$work/0f0d-7001-00.tevu-vctl" ] && break
     sleep 0.05
 done
 

@@ -560,8 +560,8 @@ int connect_interface(const std::string &path) {
     return fd;
 }
 
-const char input_socket[] = "/hid#vid_0f0d&pid_7001&mi_00#tevu-vctl";
-const char lighting_socket[] = "/hid#vid_0f0d&pid_7001&mi_01#tevu-vctl";
+const char input_socket[] = "/0f0d-7001-00.tevu-vctl";
+const char lighting_socket[] = "/0f0d-7001-01.tevu-vctl";
 
 TEST_F(EndToEnd, ControllerRefusesABadScriptFileWithItsLine) {
     std::ofstream(dir_ + "/bad.txt") << "touch 3\nwait 10\nbutton coin down\n";
@@ -601,14 +601,16 @@ TEST_F(EndToEnd, ControllerAcknowledgesEveryReportAndRefusesMalformedOnes) {
     ASSERT_NO_FATAL_FAILURE(start_controller({"--silent"}));
     const int lighting = connect_interface(dir_ + lighting_socket);
     ASSERT_GE(lighting, 0);
-    uint8_t bad[65] = {'F', 0x0B, 63}; // block length above 62
-    uint8_t lamps[50] = {'O', 0x06, 0xFF, 0x00, 0xFF, 0x00};
+    // Kind, sequence byte, report.
+    uint8_t bad[66] = {'F', 0x81, 0x0B, 63}; // block length above 62
+    uint8_t lamps[51] = {'O', 0x82, 0x06, 0xFF, 0x00, 0xFF, 0x00};
     for (const auto &[message, size] : {std::pair<const uint8_t *, size_t>{bad, sizeof bad},
                                         std::pair<const uint8_t *, size_t>{lamps, sizeof lamps}}) {
         ASSERT_EQ(send(lighting, message, size, 0), static_cast<ssize_t>(size));
         uint8_t ack[8] = {};
-        EXPECT_EQ(recv(lighting, ack, sizeof ack, 0), 1);
+        EXPECT_EQ(recv(lighting, ack, sizeof ack, 0), 2);
         EXPECT_EQ(ack[0], 'A');
+        EXPECT_EQ(ack[1], message[1]);
     }
     close(lighting);
     EXPECT_TRUE(lamps_show(0xFF, 0x00, 0xFF, 0x00));

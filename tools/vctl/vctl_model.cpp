@@ -1,6 +1,7 @@
 #include "vctl_model.h"
 
 #include "lzf/lzf_decode.h"
+#include "platform/virtual_hid.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -181,6 +182,25 @@ std::string take_report(controller &c, report_kind kind, const uint8_t *report, 
     return "";
 }
 
+message_check read_host_message(const uint8_t *message, size_t length, host_message *out) {
+    if (length == 0 || (message[0] != VHID_OUTPUT && message[0] != VHID_FEATURE)) {
+        return message_check::unexpected_kind;
+    }
+    if (length < 3) {
+        return message_check::too_short;
+    }
+    out->kind = message[0] == VHID_OUTPUT ? report_kind::output : report_kind::feature;
+    out->sequence = message[1];
+    out->report = message + 2;
+    out->length = length - 2;
+    return message_check::report;
+}
+
+void make_ack(uint8_t sequence, uint8_t out[ack_length]) {
+    out[0] = VHID_ACK;
+    out[1] = sequence;
+}
+
 std::string hex_bytes(const uint8_t *data, size_t length) {
     static const char digits[] = "0123456789abcdef";
     std::string text;
@@ -210,88 +230,128 @@ const char *const script_help =
     "  quit                end the controller\n"
     "  '#' starts a comment; blank lines are skipped.\n";
 
+namespace {
+
+// A line without its comment, and its words. Each command's parser fills *cmd
+// from them and returns "" or what is wrong with the line.
+struct script_line {
+    std::string text;
+    std::vector<std::string> words;
+    size_t args() const { return words.size() - 1; }
+};
+using command_parser = std::string (*)(const script_line &line, command *cmd);
+
+std::string parse_cells_command(const script_line &line, command *cmd) {
+    if (line.args() == 0) {
+        return line.words[0] + " needs at least one cell";
+    }
+    for (size_t i = 1; i < line.words.size(); i++) {
+        if (!parse_cells(line.words[i], &cmd->mask)) {
+            return "bad cell '" + line.words[i] + "' (0-31, a range like 4-7, or all)";
+        }
+    }
+    return "";
+}
+
+std::string parse_button(const script_line &line, command *cmd) {
+    uint8_t bit = 0;
+    if (line.args() != 2) {
+        return "usage: button test|service|1-5 down|up";
+    }
+    if (!button_bit(line.words[1], &bit)) {
+        return "unknown button '" + line.words[1] + "' (test, service, 1-5)";
+    }
+    if (line.words[2] != "down" && line.words[2] != "up") {
+        return "button state must be down or up, not '" + line.words[2] + "'";
+    }
+    cmd->value = bit;
+    cmd->flag = line.words[2] == "down";
+    return "";
+}
+
+std::string parse_buttons(const script_line &line, command *cmd) {
+    if (line.args() != 1 || !parse_number(line.words[1], 0xFFFF, &cmd->value)) {
+        return "usage: buttons WORD (0 to 0xffff)";
+    }
+    return "";
+}
+
+std::string parse_wait(const script_line &line, command *cmd) {
+    if (line.args() == 1 && line.words[1] == "host") {
+        cmd->what = op::wait_host;
+    } else if (line.args() != 1 || !parse_number(line.words[1], 3600u * 1000u, &cmd->value)) {
+        return "usage: wait MS (0 to 3600000) or wait host";
+    }
+    return "";
+}
+
+std::string parse_rate(const script_line &line, command *cmd) {
+    if (line.args() != 1 || !parse_number(line.words[1], 100000, &cmd->value)) {
+        return "usage: rate N (0 to 100000 reports per second)";
+    }
+    return "";
+}
+
+std::string parse_silent(const script_line &line, command *cmd) {
+    if (line.args() != 1 || (line.words[1] != "on" && line.words[1] != "off")) {
+        return "usage: silent on|off";
+    }
+    cmd->flag = line.words[1] == "on";
+    return "";
+}
+
+std::string parse_no_argument(const script_line &line, command *) {
+    return line.args() == 0 ? "" : line.words[0] + " takes no argument";
+}
+
+std::string parse_echo(const script_line &line, command *cmd) {
+    const std::string &text = line.text;
+    const size_t first = text.find_first_not_of(" \t", text.find("echo") + 4);
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    cmd->text = first == std::string::npos ? "" : text.substr(first, last - first + 1);
+    return "";
+}
+
+struct verb {
+    const char *name;
+    op what;
+    command_parser parse;
+};
+
+const verb verbs[] = {
+    {"touch", op::touch, parse_cells_command}, {"release", op::release, parse_cells_command},
+    {"button", op::button, parse_button},      {"buttons", op::buttons, parse_buttons},
+    {"wait", op::wait_ms, parse_wait},         {"rate", op::rate, parse_rate},
+    {"silent", op::silent, parse_silent},      {"unplug", op::unplug, parse_no_argument},
+    {"plug", op::plug, parse_no_argument},     {"echo", op::echo, parse_echo},
+    {"quit", op::quit, parse_no_argument},
+};
+
+} // namespace
+
 bool parse_line(const std::string &line, int line_no, command *out, bool *blank,
                 std::string *error) {
-    std::string text = line;
-    const size_t hash = text.find('#');
-    if (hash != std::string::npos) {
-        text.erase(hash);
-    }
-    const std::vector<std::string> words = split_words(text);
-    *blank = words.empty();
-    if (words.empty()) {
+    script_line parsed;
+    parsed.text = line.substr(0, line.find('#'));
+    parsed.words = split_words(parsed.text);
+    *blank = parsed.words.empty();
+    if (parsed.words.empty()) {
         return true;
     }
+    const std::string &name = parsed.words[0];
+    std::string why = "unknown command '" + name + "'";
     command cmd;
-    cmd.line = line_no;
-    const std::string &verb = words[0];
-    const size_t args = words.size() - 1;
-    auto fail = [&](const std::string &why) {
+    for (const verb &v : verbs) {
+        if (name == v.name) {
+            cmd.what = v.what;
+            cmd.line = line_no;
+            why = v.parse(parsed, &cmd);
+            break;
+        }
+    }
+    if (!why.empty()) {
         *error = format("line %d: ", line_no) + why;
         return false;
-    };
-
-    if (verb == "touch" || verb == "release") {
-        cmd.what = verb == "touch" ? op::touch : op::release;
-        if (args == 0) {
-            return fail(verb + " needs at least one cell");
-        }
-        for (size_t i = 1; i < words.size(); i++) {
-            if (!parse_cells(words[i], &cmd.mask)) {
-                return fail("bad cell '" + words[i] + "' (0-31, a range like 4-7, or all)");
-            }
-        }
-    } else if (verb == "button") {
-        cmd.what = op::button;
-        uint8_t bit = 0;
-        if (args != 2) {
-            return fail("usage: button test|service|1-5 down|up");
-        }
-        if (!button_bit(words[1], &bit)) {
-            return fail("unknown button '" + words[1] + "' (test, service, 1-5)");
-        }
-        if (words[2] != "down" && words[2] != "up") {
-            return fail("button state must be down or up, not '" + words[2] + "'");
-        }
-        cmd.value = bit;
-        cmd.flag = words[2] == "down";
-    } else if (verb == "buttons") {
-        cmd.what = op::buttons;
-        if (args != 1 || !parse_number(words[1], 0xFFFF, &cmd.value)) {
-            return fail("usage: buttons WORD (0 to 0xffff)");
-        }
-    } else if (verb == "wait") {
-        if (args == 1 && words[1] == "host") {
-            cmd.what = op::wait_host;
-        } else if (args == 1 && parse_number(words[1], 3600u * 1000u, &cmd.value)) {
-            cmd.what = op::wait_ms;
-        } else {
-            return fail("usage: wait MS (0 to 3600000) or wait host");
-        }
-    } else if (verb == "rate") {
-        cmd.what = op::rate;
-        if (args != 1 || !parse_number(words[1], 100000, &cmd.value)) {
-            return fail("usage: rate N (0 to 100000 reports per second)");
-        }
-    } else if (verb == "silent") {
-        cmd.what = op::silent;
-        if (args != 1 || (words[1] != "on" && words[1] != "off")) {
-            return fail("usage: silent on|off");
-        }
-        cmd.flag = words[1] == "on";
-    } else if (verb == "unplug" || verb == "plug" || verb == "quit") {
-        cmd.what = verb == "unplug" ? op::unplug : verb == "plug" ? op::plug : op::quit;
-        if (args != 0) {
-            return fail(verb + " takes no argument");
-        }
-    } else if (verb == "echo") {
-        cmd.what = op::echo;
-        const size_t start = text.find("echo") + 4;
-        const size_t first = text.find_first_not_of(" \t", start);
-        const size_t last = text.find_last_not_of(" \t\r\n");
-        cmd.text = first == std::string::npos ? "" : text.substr(first, last - first + 1);
-    } else {
-        return fail("unknown command '" + verb + "'");
     }
     *out = cmd;
     return true;

@@ -64,6 +64,27 @@ enum class report_kind { output, feature };
 // unchanged.
 std::string take_report(controller &c, report_kind kind, const uint8_t *report, size_t length);
 
+// --- Host messages -------------------------------------------------------------
+// A report as the host sends it on an interface: the kind byte (VHID_OUTPUT or
+// VHID_FEATURE), the sequence byte of the write, then the report.
+struct host_message {
+    report_kind kind = report_kind::output;
+    uint8_t sequence = 0;
+    const uint8_t *report = nullptr; // points into the message
+    size_t length = 0;
+};
+enum class message_check {
+    report,          // *out holds it
+    unexpected_kind, // not an output or feature report
+    too_short,       // no room for the sequence byte and a report: ignored, never ACKed
+};
+message_check read_host_message(const uint8_t *message, size_t length, host_message *out);
+
+// The answer to the report numbered sequence once it has been taken: VHID_ACK
+// and that number.
+constexpr size_t ack_length = 2;
+void make_ack(uint8_t sequence, uint8_t out[ack_length]);
+
 // "04 00 ff ..." lower-case hex, bytes separated by one space.
 std::string hex_bytes(const uint8_t *data, size_t length);
 

@@ -156,6 +156,24 @@ TEST(TakeReport, LampsAndRefusedOutputs) {
     EXPECT_EQ(take_report(c, report_kind::output, lamps, 0), "empty report");
 }
 
+TEST(HostMessage, ReportIsTakenAndAckedWithItsSequenceNumber) {
+    std::vector<uint8_t> message(2 + output_report_length, 0);
+    message[0] = 'O';
+    message[1] = 0xA7;
+    message[2] = report_lamps;
+    message[3] = 0xFF;
+    host_message m;
+    ASSERT_EQ(read_host_message(message.data(), message.size(), &m), message_check::report);
+    controller c;
+    EXPECT_EQ(take_report(c, m.kind, m.report, m.length), "");
+    EXPECT_EQ(c.lamps[0], 0xFF);
+    uint8_t ack[ack_length] = {};
+    make_ack(m.sequence, ack);
+    EXPECT_TRUE(ack[0] == 'A' && ack[1] == 0xA7);
+    // Kind and sequence byte but no report: ignored.
+    EXPECT_EQ(read_host_message(message.data(), 2, &m), message_check::too_short);
+}
+
 TEST(HexBytes, LowerCaseSpaceSeparated) {
     const uint8_t data[] = {0x0B, 0xFF, 0x00, 0x7F};
     EXPECT_EQ(hex_bytes(data, sizeof data), "0b ff 00 7f");

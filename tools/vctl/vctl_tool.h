@@ -1,0 +1,158 @@
+// What the pieces of tevu-vctl share: its options, the interfaces it serves and
+// the state of one run. The controller itself (reports, script language,
+// keyboard map, picture) is the portable model in vctl_model.h.
+#ifndef TEVU_VCTL_TOOL_H
+#define TEVU_VCTL_TOOL_H
+
+#include "vctl_model.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <poll.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace vctl_tool {
+
+extern const char *const program;
+
+inline uint64_t now_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// --- Options (vctl_options.cpp) --------------------------------------------------
+
+struct options {
+    std::string dir;
+    std::string interfaces = "both";
+    uint32_t vid = 0x0F0D;
+    uint32_t pid = 0x7001;
+    std::string name = "tevu-vctl";
+    uint32_t rate = 1000;
+    uint32_t ack_rate = 1000;
+    bool silent = false;
+    std::string script;
+    bool interactive = false;
+    int display = -1; // -1: when stdout is a terminal
+    std::string log;
+    bool quiet = false;
+};
+
+// Reads the command line (and the folder from TEVUIO_VIRTUAL_HID_DIR). Returns
+// -1 to go on, else the exit status.
+int parse_options(int argc, char **argv, options *o);
+
+// --- The run ---------------------------------------------------------------------
+
+struct client {
+    int fd = -1;
+    bool ack_pending = false;
+    uint8_t ack_sequence = 0; // the number of the report the pending ACK answers
+    uint64_t ack_due_ns = 0;
+};
+
+struct interface_socket {
+    std::string label; // "input", "lighting" or "single"
+    bool sends_input = false;
+    std::string path;
+    int listen_fd = -1;
+    // The socket file this process bound, told apart from one put in its place.
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::vector<client> clients;
+    uint64_t next_ack_ns = 0; // the bus takes one report per slot
+};
+
+struct vctl_state {
+    options opt;
+    vctl::controller model;
+    std::vector<interface_socket> sockets;
+    bool plugged = false;
+    bool silent = false;
+    uint32_t rate = 1000;
+    uint64_t next_input_ns = 0;
+    uint64_t reports_sent = 0;
+    FILE *log = nullptr;
+    bool display = false;
+    bool display_dirty = true;
+    int drawn_lines = 0;
+    uint64_t next_draw_ns = 0;
+    std::string message;
+    vctl::script_runner runner;
+    bool script_from_stdin = false;
+    bool stdin_open = false;
+    std::string stdin_pending;
+    int stdin_line_no = 0;
+    bool quit = false;
+};
+
+// The descriptors one pass waits on, and what each stands for: a socket index
+// and a client index, or one of the two marks below.
+struct poll_set {
+    static constexpr int listener = -1;
+    static constexpr int standard_input = -2;
+    struct owner {
+        int socket;
+        int client;
+    };
+    std::vector<pollfd> fds;
+    std::vector<owner> owners;
+};
+
+// --- Serving the sockets (vctl_serve.cpp) --------------------------------------
+
+// Names the sockets the options ask for; false (with a message) when a path is
+// too long for a socket.
+bool plan_sockets(vctl_state &s);
+// One instance per folder; false (with a message) when another holds it.
+bool lock_folder(const std::string &dir);
+// Binds and listens on every planned socket; false (with a message, nothing
+// left published) on failure.
+bool publish(vctl_state &s);
+// Closes every connection and removes the socket files this process made.
+void withdraw(vctl_state &s);
+void set_plugged(vctl_state &s, bool plug);
+bool host_on_input(const vctl_state &s);
+int count_hosts(const vctl_state &s, bool input);
+// Sends the input report and the ACKs that are due at now; returns the
+// earlier of wake and the next moment one is due.
+uint64_t serve_due(vctl_state &s, uint64_t now, uint64_t wake);
+// Adds the listening sockets and the connections to the poll set.
+void watch_sockets(const vctl_state &s, poll_set *p);
+// Accepts hosts, takes their reports and drops the connections that ended.
+void serve_ready(vctl_state &s, const poll_set &p);
+
+// --- The script (vctl_script.cpp) ----------------------------------------------
+
+// Reads --script FILE (not '-') into the runner; false with a message when it
+// cannot be read or has a bad line.
+bool load_script(vctl_state &s);
+// Hands the script's due commands to carry_out.
+void run_script(vctl_state &s, uint64_t now);
+void carry_out(vctl_state &s, const vctl::command &cmd);
+// Script text piped on stdin: complete lines join the script, a bad one is
+// reported and skipped.
+void take_script_text(vctl_state &s, const char *text, size_t length);
+
+// --- The terminal (vctl_terminal.cpp) -------------------------------------------
+
+// An event message: on the display when there is one, else on stderr; --quiet
+// silences all but the script's own echo lines.
+void say(vctl_state &s, const std::string &text, bool from_script = false);
+// Keys one at a time, no echo; the terminal is restored at exit.
+bool enter_raw_mode();
+void restore_terminal();
+// Reads what stdin holds: keys, or script text with --script -.
+void take_stdin(vctl_state &s);
+// Redraws the picture when it changed, at most 30 times a second; returns the
+// earlier of wake and the next redraw.
+uint64_t redraw_due(vctl_state &s, uint64_t now, uint64_t wake);
+void draw(vctl_state &s);
+
+} // namespace vctl_tool
+
+#endif
