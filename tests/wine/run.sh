@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Windows checks: the 32-bit product (build/win32) under wine's 32-bit loader
 # in WoW64 mode and its 64-bit twin (build/win64) under wine64, each checked
-# statically and run against a simulated controller; and the release zip.
+# statically and run against a simulated controller; and the release zip's
+# files as users get them, loaded by a host program as a game loads them.
 #
 # Prints one line per check and ends with "N passed, M failed" (and ", K
 # skipped" when runs were skipped); exits non-zero on any failure.
@@ -57,7 +58,7 @@ mkdir -p "$out"
 flags="-std=c++17 -O1 -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wlogical-op -Werror -I$root/src -I$root/src/tevuio -I$root/tests/support -I$root/tests/lzf -I$here"
 kit="$root/src/lzf/lzf_decode.cpp"
 # build_harness BUILD COMPILER: the stand-in DLLs, the probe, the scenarios, the
-# simulator and the test programs for one build, in $out/BUILD beside that
+# simulator and the host program for one build, in $out/BUILD beside that
 # build's tevuio.dll and tevutest.exe.
 build_harness() {
     local dir="$out/$1" cxx="$2 $flags"
@@ -72,7 +73,8 @@ build_harness() {
             "$root/src/platform/platform_win32.cpp" -static -lsetupapi -lhid &&
         $cxx -o "$dir/scenarios.exe" "$here/scenarios.cpp" "$here/sim.cpp" "$kit" -static \
             -L"$dir" -l:tevuio.dll &&
-        $cxx -o "$dir/simctl.exe" "$here/simctl.cpp" "$here/sim.cpp" "$kit" -static
+        $cxx -o "$dir/simctl.exe" "$here/simctl.cpp" "$here/sim.cpp" "$kit" -static &&
+        $cxx -o "$dir/host_load.exe" "$here/host_load.cpp" "$here/sim.cpp" "$kit" -static
 }
 harness_verdict() { # harness_verdict BUILD STATUS
     if [ "$2" = 0 ]; then
@@ -223,12 +225,19 @@ same_bytes() { # same_bytes EXPECTED ACTUAL
 }
 
 # in_game_folder NAME LOADER FILES HARNESS: a game's folder holding tevuio.dll
-# and tevutest.exe from the folder FILES, and the stand-in DLLs from HARNESS.
-# There the tool runs without a controller.
+# and tevutest.exe from the folder FILES, and the host program and the
+# stand-in DLLs from HARNESS. There the host loads the library as a game does
+# and drives a session, and the tool runs without a controller.
 in_game_folder() {
     local g="$work/game-${1// /-}" rc
     mkdir -p "$g"
-    cp "$3/tevuio.dll" "$3/tevutest.exe" "$4/setupapi.dll" "$4/hid.dll" "$g/"
+    cp "$3/tevuio.dll" "$3/tevutest.exe" "$4/host_load.exe" "$4/setupapi.dll" "$4/hid.dll" "$g/"
+    rc=$(run_wine "$2" "$g" "$g/host.stdout" "$g/host.stderr" "$g/host_load.exe")
+    report_lines "$1 host" "$g/host.stderr"
+    check "$1 host: ran to its end with status 0" \
+        bash -c "[ '$rc' = 0 ] && grep -q '^DONE 0' '$g/host.stderr'"
+    check "$1 host: the library printed nothing" test ! -s "$g/host.stdout"
+
     rc=$(TEVU_SIM_PATHS="" run_wine "$2" "$g" "$g/none.stdout" "$g/none.stderr" "$g/tevutest.exe")
     check "$1 tevutest without controller: exit status -1 (255)" test "$rc" = 255
     printf 'tevuTEST\r\n---------\r\ntevu_io_jvs_init() : ERROR\r\n' >"$g/none.expected"
@@ -306,18 +315,21 @@ run_build() {
         bash -c "! grep -q \$'\\r\\r' '$d/stdout' && [ \$(grep -c \$'\\r\$' '$d/stdout') = \$(wc -l <'$d/stdout') ]"
 }
 # The 32-bit product in WoW64 mode, as a 32-bit game runs on 64-bit Windows,
-# and its 64-bit twin. Some kernels
+# its 64-bit twin, and the files users get, from the release zip. Some kernels
 # are built or booted without support for 32-bit programs: the 32-bit loader
 # cannot start there (status 126), and the 32-bit runs are skipped.
 # (bash reports that status; timeout would hand the file to sh instead.)
 timeout 30 bash -c '"$0" --version' "$wine32" >/dev/null 2>&1
 loader32=$?
 if [ "$loader32" = 126 ]; then
-    skip "win32 runs: this kernel cannot run 32-bit programs"
+    skip "win32 runs and win32 package runs: this kernel cannot run 32-bit programs"
 else
     check "win32 loader starts" test "$loader32" = 0
     run_build win32 "$wine32"
 fi
 run_build win64 "$wine64"
+if [ "$loader32" != 126 ]; then
+    in_game_folder "win32 package" "$wine32" "$pkg/x" "$out/win32"
+fi
 
 finish
