@@ -30,6 +30,11 @@ else
         sudo="sudo"
     fi
     echo "install-deps: installing ${missing[*]}"
+    # 32-bit packages (wine32:i386) need the i386 architecture enabled first.
+    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+        ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $sudo dpkg --add-architecture i386
+    fi
     $sudo apt-get update -qq
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
     echo "install-deps: done"

@@ -10,6 +10,9 @@
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 
 wine64=/usr/lib/wine/wine64
+# The 32-bit loader; in a prefix made by wine64 it runs 32-bit programs in
+# WoW64 mode, as 64-bit Windows runs a 32-bit game. One server serves both.
+wine32=/usr/lib/wine/wine
 wineserver=/usr/lib/wine/wineserver
 
 # tool                         package
@@ -30,6 +33,7 @@ i686-w64-mingw32-strip         g++-mingw-w64-i686
 x86_64-w64-mingw32-g++-win32   g++-mingw-w64-x86-64
 x86_64-w64-mingw32-objdump     g++-mingw-w64-x86-64
 $wine64                        wine64
+$wine32                        wine32:i386
 $wineserver                    wine64
 zip                            zip
 unzip                          unzip
