@@ -3,10 +3,15 @@
 // The host loads the library by name and calls these eight functions. All of
 // them use the C calling convention and plain, undecorated names.
 //
-// Threads: init, start and stop are made from one host thread, and init only
-// while the slider is stopped. Polling and the coin counter may be called from
-// any host thread at any time; set_leds from one host thread at a time. The
-// slider callback may poll and set LEDs, never init, start or stop.
+// Threads: init, start and stop are made from one host thread. Init belongs
+// before start or after stop; an init while the slider runs is safe all the
+// same: it returns promptly, and the slider goes on with what it opened.
+// Polling and the coin counter may be called from any host threads at any
+// time, an init meanwhile included (each key binding reads either as it was
+// or as the init makes it), and a coin press counts once whichever threads
+// ask. set_leds from one host thread at a time. The slider callback may poll
+// and set LEDs, never init, start or stop. Stop cancels only the library's
+// own reads and writes: whatever the host does in its callback is left alone.
 //
 // A controller that goes away while the slider runs releases every input at
 // once; the library looks for it again and goes on when it is back, without a
@@ -38,8 +43,7 @@ typedef void (*tevu_io_slider_callback_t)(const uint8_t *pressure);
 TEVUIO_API uint16_t tevu_io_get_api_version(void);
 
 // Loads ".\morvantel.ini" and opens the controller, closing the interfaces an
-// earlier init opened. 0 on success, -1 on failure. Only while the slider is
-// stopped.
+// earlier init opened. 0 on success, -1 on failure.
 TEVUIO_API int32_t tevu_io_jvs_init(void);
 
 // opbtn: bit 0 test, bit 1 service. gamebtn: bits 0-4 game buttons 1-5.

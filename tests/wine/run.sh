@@ -70,7 +70,7 @@ build_harness() {
         $cxx $dll -o "$dir/setupapi.dll" "$here/fake_setupapi.cpp" "$here/fake_setupapi.def" &&
         $cxx $dll -o "$dir/hid.dll" "$here/fake_hid.cpp" "$here/fake_hid.def" &&
         $cxx -o "$dir/platform_probe.exe" "$here/platform_probe.cpp" "$here/sim.cpp" "$kit" \
-            "$root/src/platform/platform_win32.cpp" -static -lsetupapi -lhid &&
+            "$root/src/platform/platform_win32.cpp" -static -lsetupapi -lhid -lwinmm &&
         $cxx -o "$dir/scenarios.exe" "$here/scenarios.cpp" "$here/sim.cpp" "$kit" -static \
             -L"$dir" -l:tevuio.dll &&
         $cxx -o "$dir/simctl.exe" "$here/simctl.cpp" "$here/sim.cpp" "$kit" -static &&
@@ -96,7 +96,7 @@ harness_verdict win64 "$status64"
 [ "$status32" = 0 ] && [ "$status64" = 0 ] || finish
 
 # --- Static checks of both builds ---------------------------------------------
-system_dll='^(kernel32|msvcrt|setupapi|hid|user32|advapi32|ntdll|ws2_32)\.dll$'
+system_dll='^(kernel32|msvcrt|setupapi|hid|user32|advapi32|ntdll|ws2_32|winmm)\.dll$'
 exports_of() { $1 -p "$2" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
     sed -n 's/^\s*\[ *[0-9]*\] //p' | sort; }
 imports_of() { $1 -p "$2" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u; }
@@ -264,7 +264,8 @@ run_build() {
     # The library through its exports. Scenarios that end in the library's exit
     # say so with "EXPECT-EXIT status".
     for s in version no-controller no-device-list two-interfaces single-interface open-fails \
-        queue-refused lamp-offset silent-stop busy-stop unplug stops init-handles keys sample-ini; do
+        queue-refused lamp-offset silent-stop busy-stop unplug stops init-handles keys sample-ini \
+        lights-return host-write-stop init-running keyboard-pace; do
         d="$work/$b/$s"
         mkdir -p "$d"
         [ "$s" = sample-ini ] && cp "$pkg/x/morvantel.ini" "$d/" 2>/dev/null
