@@ -477,6 +477,25 @@ TEST_F(EndToEnd, UnplugReleasesInputsAndPlugResumesInputsAndLights) {
     EXPECT_EQ(tool_output(), expected);
 }
 
+// A controller that comes back but sends no input report gets its lights all
+// the same: the lighting interface is looked for whatever the input does.
+TEST_F(EndToEnd, ControllerBackButSilentGetsItsLights) {
+    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
+    ASSERT_TRUE(wait_for_output(banner)) << tool_output();
+    script("unplug");
+    ASSERT_TRUE(wait_until(
+        [&] { return read_file(dir_ + "/vctl.err").find("unplugged") != std::string::npos; }));
+    const size_t log_at = read_file(dir_ + "/reports.log").size();
+    script("silent on");
+    script("plug");
+    ASSERT_TRUE(wait_until([&] {
+        return tool_output().find("Controller connected again.") != std::string::npos;
+    })) << tool_output();
+    EXPECT_TRUE(wait_until([&] {
+        return read_file(dir_ + "/reports.log").find("O 06 ", log_at) != std::string::npos;
+    }));
+}
+
 TEST_F(EndToEnd, SilentControllerLetsAHostStopPromptly) {
     ASSERT_NO_FATAL_FAILURE(start_controller({"--silent"}));
     const size_t host = spawn({HOST_PATH, "300"}, "host.out", "host.err", false);
