@@ -1,8 +1,8 @@
 // Time per 96-byte LED frame, compressed into the 62-byte room of the feature
 // report: our compressor, the straightforward form (table of 65536 pointers
 // cleared per call) and liblzf's lzf_compress, on five kinds of frame.
-#include "lzf_classic.h"
 #include "lzf/lzf.h"
+#include "lzf_classic.h"
 
 #include <lzf.h>
 

@@ -6,9 +6,9 @@
 // Checks: the result is 0, -1 or -3 as the arguments dictate; a -1 leaves the
 // count alone; every success fits the room and expands back to the input; and
 // result, count and the whole output room equal the straightforward form's.
-#include "lzf_classic.h"
-#include "lzf/lzf_decode.h"
 #include "lzf/lzf.h"
+#include "lzf/lzf_decode.h"
+#include "lzf_classic.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -29,7 +29,7 @@ namespace {
 GUID hid_class_guid;
 
 // Detail records are fetched into this buffer (path included).
-constexpr DWORD detail_buffer_size = 1024;
+constexpr DWORD detail_buffer_size = plat_path_room;
 union detail_buffer {
     SP_DEVICE_INTERFACE_DETAIL_DATA_A record;
     unsigned char bytes[detail_buffer_size];

@@ -2,9 +2,9 @@
 // many inputs and rooms. Results, counts and every output byte (partial output
 // of a -1 included) must agree; every block must expand back to its input with
 // our decoder and with liblzf's.
-#include "lzf_classic.h"
-#include "lzf/lzf_decode.h"
 #include "lzf/lzf.h"
+#include "lzf/lzf_decode.h"
+#include "lzf_classic.h"
 
 #include <lzf.h>
 

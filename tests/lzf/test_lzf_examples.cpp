@@ -1,7 +1,7 @@
 // The compressor's fixed examples: argument checks, the room rules and the
 // exact bytes of known frames.
-#include "lzf/lzf_decode.h"
 #include "lzf/lzf.h"
+#include "lzf/lzf_decode.h"
 
 #include <gtest/gtest.h>
 
