@@ -58,6 +58,7 @@ void widen(const char *text, wchar_t *out) {
 // auto-reset event that keeps a wake sent before the thread waits.
 struct thread_record {
     std::atomic<bool> used;
+    std::atomic<DWORD> id; // of the running thread, 0 until it runs
     HANDLE thread;
     HANDLE wake; // made with the record's first use and kept
     plat_thread_fn fn;
@@ -65,13 +66,23 @@ struct thread_record {
 };
 constexpr int thread_record_count = 16;
 thread_record thread_records[thread_record_count];
-// The record of the calling thread; nullptr on a thread the platform did not start.
-thread_local thread_record *current_record = nullptr;
 
 unsigned __stdcall thread_trampoline(void *record_pointer) {
     thread_record *record = static_cast<thread_record *>(record_pointer);
-    current_record = record;
+    record->id.store(GetCurrentThreadId(), std::memory_order_release);
     return record->fn(record->arg);
+}
+
+// The record of the calling thread; nullptr on a thread the platform did not
+// start. (A lookup rather than thread-local storage, which the runtime would
+// allocate on the heap.)
+thread_record *current_record() {
+    const DWORD self = GetCurrentThreadId();
+    for (thread_record &record : thread_records)
+        if (record.id.load(std::memory_order_acquire) == self &&
+            record.used.load(std::memory_order_acquire))
+            return &record;
+    return nullptr;
 }
 
 } // namespace
@@ -267,6 +278,7 @@ plat_thread plat_thread_start(plat_thread_fn fn, void *arg) {
             ResetEvent(record.wake);
         record.fn = fn;
         record.arg = arg;
+        record.id.store(0, std::memory_order_release);
         const uintptr_t thread =
             record.wake == nullptr
                 ? 0
@@ -290,6 +302,7 @@ void plat_thread_close(plat_thread thread) {
     thread_record *record = static_cast<thread_record *>(thread);
     CloseHandle(record->thread);
     record->thread = nullptr;
+    record->id.store(0, std::memory_order_release);
     record->used.store(false, std::memory_order_release);
 }
 
@@ -351,7 +364,8 @@ void plat_pacer_close(plat_pacer *pacer) {
 }
 
 void plat_wait(const plat_pacer *pacer, uint32_t ms) {
-    const HANDLE wake = current_record != nullptr ? current_record->wake : nullptr;
+    const thread_record *self = current_record();
+    const HANDLE wake = self != nullptr ? self->wake : nullptr;
     if (wake == nullptr) {
         Sleep(ms == plat_wait_forever ? INFINITE : ms);
         return;
