@@ -9,10 +9,19 @@ export DEBIAN_FRONTEND=noninteractive
 # Libraries and other packages besides those of the tools.
 mapfile -t packages < <(tools_packages)
 packages+=(
-    ca-certificates procps libclang-rt-14-dev
+    ca-certificates procps libclang-rt-14-dev util-linux
     libgtest-dev libgmock-dev libbenchmark-dev
     libhidapi-dev liblzf-dev
 )
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        echo "install-deps: run as root or with sudo installed" >&2
+        exit 1
+    fi
+    sudo="sudo"
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,14 +30,6 @@ done
 if [ "${#missing[@]}" -eq 0 ]; then
     echo "install-deps: all packages present"
 else
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        if ! command -v sudo >/dev/null; then
-            echo "install-deps: run as root or with sudo installed" >&2
-            exit 1
-        fi
-        sudo="sudo"
-    fi
     echo "install-deps: installing ${missing[*]}"
     # 32-bit packages (wine32:i386) need the i386 architecture enabled first.
     if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
@@ -40,3 +41,6 @@ else
     echo "install-deps: done"
 fi
 tools_check
+# The kernel of the VM that plays the controller as a real USB device: Debian's
+# own, unpacked beside this machine's (tests/vm/kernel.sh), not installed.
+$sudo bash "$(dirname "$0")/../tests/vm/kernel.sh" install

@@ -39,6 +39,11 @@ zip                            zip
 unzip                          unzip
 awk                            mawk
 python3                        python3
+qemu-system-x86_64             qemu-system-x86
+/bin/busybox                   busybox-static
+cpio                           cpio
+depmod                         kmod
+udevadm                        udev
 "
 
 # The packages of the table, once each.
