@@ -1,6 +1,10 @@
 // End to end: the real tevutest (with the real libtevuio.so) against the
 // virtual controller tevu-vctl, each in its own process, in a private temp
 // folder that holds the sockets and serves as the tool's current directory.
+// With TEVU_E2E_TRANSPORT=gadget (as root, on a machine with a USB device
+// controller, e.g. the VM of tests/vm) the controller is a real USB gadget
+// that the library finds through hidraw; the tests of the sockets themselves
+// are skipped then.
 // The controller reads its script from a pipe, so each step is sent when the
 // previous one has been seen; every wait is bounded and every process started
 // here is killed at the end.
@@ -8,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -90,6 +95,27 @@ double cpu_seconds(pid_t pid, pid_t tid = 0) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+bool gadget_mode() {
+    const char *transport = getenv("TEVU_E2E_TRANSPORT");
+    return transport != nullptr && strcmp(transport, "gadget") == 0;
+}
+
+#define SKIP_WITH_GADGET()                                                                         \
+    if (gadget_mode())                                                                             \
+    GTEST_SKIP() << "about the socket transport"
+
+// The hidraw nodes of vendor 0f0d that exist in /dev.
+int controller_nodes() {
+    int n = 0;
+    for (int i = 0; i < 64; i++) {
+        const std::string name = "hidraw" + std::to_string(i);
+        const std::string uevent = read_file("/sys/class/hidraw/" + name + "/device/uevent");
+        n += uevent.find("HID_ID=0003:00000F0D:") != std::string::npos &&
+             access(("/dev/" + name).c_str(), F_OK) == 0;
+    }
+    return n;
+}
+
 struct child {
     pid_t pid = -1;
     int stdin_fd = -1;
@@ -106,6 +132,11 @@ class EndToEnd : public ::testing::Test {
     }
 
     void TearDown() override {
+        // A gadget is removed by its controller as it ends.
+        if (gadget_mode() && vctl_started_ && alive(vctl_)) {
+            kill(children_[vctl_].pid, SIGTERM);
+            EXPECT_TRUE(wait_exit(vctl_)) << "the controller did not end on SIGTERM";
+        }
         for (child &c : children_) {
             if (c.stdin_fd >= 0) {
                 close(c.stdin_fd);
@@ -157,7 +188,9 @@ class EndToEnd : public ::testing::Test {
             if (chdir(dir_.c_str()) != 0) {
                 _exit(126);
             }
-            setenv("TEVUIO_VIRTUAL_HID_DIR", dir_.c_str(), 1);
+            if (!gadget_mode()) {
+                setenv("TEVUIO_VIRTUAL_HID_DIR", dir_.c_str(), 1);
+            }
             const int in = with_stdin_pipe ? pipe_fds[0] : open("/dev/null", O_RDONLY);
             const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -184,14 +217,25 @@ class EndToEnd : public ::testing::Test {
     void start_controller(const std::vector<std::string> &extra = {}) {
         std::vector<std::string> args = {VCTL_PATH, "--dir",        dir_,    "--script",
                                          "-",       "--no-display", "--log", dir_ + "/reports.log"};
+        if (gadget_mode()) {
+            args[1] = "--gadget";
+            args.erase(args.begin() + 2);
+        }
         args.insert(args.end(), extra.begin(), extra.end());
         vctl_ = spawn(args, "vctl.out", "vctl.err", true);
-        // Ready once its interfaces are published.
+        vctl_started_ = true;
+        // Ready once its interfaces are published, and a gadget's are known
+        // to the host.
         const bool published = wait_until([&] {
             const std::string err = read_file(dir_ + "/vctl.err");
             return err.find("publishing") != std::string::npos;
         });
         ASSERT_TRUE(published) << read_file(dir_ + "/vctl.err");
+        const bool one = std::find(extra.begin(), extra.end(), "--interfaces") != extra.end();
+        ASSERT_TRUE(!gadget_mode() || wait_until([&] {
+            return controller_nodes() == (one ? 1 : 2);
+        })) << "hidraw nodes of the gadget: "
+            << controller_nodes();
     }
 
     void start_tool() { tool_ = spawn({TEVUTEST_PATH}, "tool.out", "tool.err", false); }
@@ -302,6 +346,7 @@ class EndToEnd : public ::testing::Test {
     std::string dir_;
     std::vector<child> children_;
     size_t vctl_ = 0;
+    bool vctl_started_ = false;
     size_t tool_ = 0;
 };
 
@@ -595,6 +640,7 @@ TEST_F(EndToEnd, ControllerRefusesABadScriptFileWithItsLine) {
 }
 
 TEST_F(EndToEnd, ControllerSkipsABadPipedLineAndPlaysOn) {
+    SKIP_WITH_GADGET();
     ASSERT_NO_FATAL_FAILURE(start_controller());
     const int input = connect_interface(dir_ + input_socket);
     ASSERT_GE(input, 0);
@@ -617,6 +663,7 @@ TEST_F(EndToEnd, ControllerSkipsABadPipedLineAndPlaysOn) {
 }
 
 TEST_F(EndToEnd, ControllerAcknowledgesEveryReportAndRefusesMalformedOnes) {
+    SKIP_WITH_GADGET();
     ASSERT_NO_FATAL_FAILURE(start_controller({"--silent"}));
     const int lighting = connect_interface(dir_ + lighting_socket);
     ASSERT_GE(lighting, 0);
@@ -641,6 +688,7 @@ TEST_F(EndToEnd, ControllerAcknowledgesEveryReportAndRefusesMalformedOnes) {
 }
 
 TEST_F(EndToEnd, ControllerUnplugsAndPlugsAgain) {
+    SKIP_WITH_GADGET();
     ASSERT_NO_FATAL_FAILURE(start_controller());
     const int input = connect_interface(dir_ + input_socket);
     ASSERT_GE(input, 0);
@@ -658,6 +706,7 @@ TEST_F(EndToEnd, ControllerUnplugsAndPlugsAgain) {
 }
 
 TEST_F(EndToEnd, SecondControllerOnTheFolderIsRefusedUntilTheFirstEnds) {
+    SKIP_WITH_GADGET();
     ASSERT_NO_FATAL_FAILURE(start_controller());
     struct stat first = {}, later = {};
     ASSERT_EQ(stat((dir_ + input_socket).c_str(), &first), 0);

@@ -72,7 +72,7 @@ int prepare(vctl_state &s, bool *keyboard) {
             return 2;
         }
     }
-    return plan_sockets(s) ? -1 : 2;
+    return s.io->plan(s) ? -1 : 2;
 }
 
 void start_terminal(vctl_state &s, bool keyboard) {
@@ -82,7 +82,7 @@ void start_terminal(vctl_state &s, bool keyboard) {
     if (s.stdin_open) {
         fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
     }
-    say(s, "publishing " + s.opt.interfaces + " interface(s) in " + s.opt.dir);
+    say(s, "publishing " + s.opt.interfaces + " interface(s) " + s.io->where(s));
     if (keyboard && !s.display) {
         fprintf(stderr, "%s", vctl::keyboard_help);
     }
@@ -96,7 +96,7 @@ void run_pass(vctl_state &s, const sigset_t &wait_mask, poll_set &p) {
     if (s.quit) {
         return;
     }
-    uint64_t wake = serve_due(s, now, now + 1000000000ull);
+    uint64_t wake = s.io->serve_due(s, now, now + 1000000000ull);
     const uint64_t script_wake = vctl::runner_wake_ms(s.runner);
     if (script_wake != 0) {
         wake = std::min(wake, script_wake * 1000000);
@@ -105,7 +105,7 @@ void run_pass(vctl_state &s, const sigset_t &wait_mask, poll_set &p) {
 
     p.fds.clear();
     p.owners.clear();
-    watch_sockets(s, &p);
+    s.io->watch(s, &p);
     if (s.stdin_open) {
         p.fds.push_back({STDIN_FILENO, POLLIN, 0});
         p.owners.push_back({-1, poll_set::standard_input});
@@ -119,7 +119,7 @@ void run_pass(vctl_state &s, const sigset_t &wait_mask, poll_set &p) {
         return;
     }
     // The sockets first: a key or a script line may unplug the controller.
-    serve_ready(s, p);
+    s.io->serve_ready(s, p);
     if (s.stdin_open && p.fds.back().revents != 0) {
         take_stdin(s);
     }
@@ -130,6 +130,9 @@ void run_pass(vctl_state &s, const sigset_t &wait_mask, poll_set &p) {
 int main(int argc, char **argv) {
     vctl_state s;
     int status = parse_options(argc, argv, &s.opt);
+    if (s.opt.gadget) {
+        s.io = &gadget_transport;
+    }
     bool keyboard = false;
     if (status < 0) {
         status = prepare(s, &keyboard);
@@ -138,7 +141,8 @@ int main(int argc, char **argv) {
         return status;
     }
     const sigset_t wait_mask = catch_stop_signals();
-    if (!lock_folder(s.opt.dir) || !publish(s)) {
+    if (!s.io->claim(s) || !s.io->publish(s)) {
+        s.io->withdraw(s);
         return 1;
     }
     start_terminal(s, keyboard);
@@ -149,7 +153,7 @@ int main(int argc, char **argv) {
         run_pass(s, wait_mask, p);
     }
 
-    withdraw(s);
+    s.io->withdraw(s);
     if (s.display) {
         draw(s);
     }

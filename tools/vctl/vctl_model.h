@@ -64,6 +64,22 @@ enum class report_kind { output, feature };
 // unchanged.
 std::string take_report(controller &c, report_kind kind, const uint8_t *report, size_t length);
 
+// --- USB report descriptors ----------------------------------------------------
+// What a USB interface of the controller carries: the input report (0x01), the
+// light reports (output 0x04, 0x05, 0x06 and feature 0x0B), or all of them on
+// one interface.
+enum class interface_reports { input, lighting, all };
+
+// The HID report descriptor of such an interface, in a vendor-defined usage
+// page: one application collection that states each report's ID and its data
+// length (the report's length without the ID byte) in 8-bit fields.
+std::vector<uint8_t> report_descriptor(interface_reports which);
+// The longest report the interface sends or takes, its ID included.
+size_t longest_report(interface_reports which);
+// A report read from a USB HID interface without its type: 0x0B is the one
+// feature report, every other ID an output report.
+report_kind kind_of_report(uint8_t id);
+
 // --- Host messages -------------------------------------------------------------
 // A report as the host sends it on an interface: the kind byte (VHID_OUTPUT or
 // VHID_FEATURE), the sequence byte of the write, then the report.

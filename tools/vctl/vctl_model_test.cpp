@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 using namespace vctl;
@@ -324,4 +325,62 @@ TEST(Display, ShowsLedColoursTouchesAndLamps) {
     EXPECT_EQ(lines[2].substr(7, 8), "....##..");
     EXPECT_NE(lines[3].find("\x1b[48;2;255;191;0m 1 "), std::string::npos);
     EXPECT_EQ(lines[5], "hello");
+}
+
+namespace {
+
+// Reads a report descriptor back: each main item's type ('I', 'O', 'F'), report
+// ID and report length with the ID byte, in order.
+std::vector<std::tuple<char, uint32_t, uint32_t>> described_reports(const std::vector<uint8_t> &d) {
+    std::vector<std::tuple<char, uint32_t, uint32_t>> reports;
+    uint32_t id = 0, size = 0, count = 0;
+    for (size_t i = 0, n = 0; i < d.size(); i += 1 + n) {
+        n = (d[i] & 3) == 3 ? 4 : d[i] & 3;
+        uint32_t value = 0;
+        for (size_t b = 0; b < n && i + 1 + b < d.size(); b++) {
+            value |= static_cast<uint32_t>(d[i + 1 + b]) << (8 * b);
+        }
+        const char main = (d[i] & 0xFC) == 0x80 ? 'I' : (d[i] & 0xFC) == 0x90 ? 'O' : 'F';
+        switch (d[i] & 0xFC) {
+        case 0x84:
+            id = value;
+            break;
+        case 0x74:
+            size = value;
+            break;
+        case 0x94:
+            count = value;
+            break;
+        case 0x80:
+        case 0x90:
+        case 0xB0:
+            reports.emplace_back(main, id, size * count / 8 + 1);
+            break;
+        default:
+            break;
+        }
+    }
+    return reports;
+}
+
+} // namespace
+
+TEST(ReportDescriptor, StatesEveryReportIdAndLengthOfItsInterface) {
+    using r = std::tuple<char, uint32_t, uint32_t>;
+    const std::vector<r> input = {r{'I', 0x01, 9}};
+    const std::vector<r> lighting = {r{'O', 0x04, 49}, r{'O', 0x05, 49}, r{'O', 0x06, 49},
+                                     r{'F', 0x0B, 64}};
+    std::vector<r> all = input;
+    all.insert(all.end(), lighting.begin(), lighting.end());
+    EXPECT_EQ(described_reports(report_descriptor(interface_reports::input)), input);
+    EXPECT_EQ(described_reports(report_descriptor(interface_reports::lighting)), lighting);
+    EXPECT_EQ(described_reports(report_descriptor(interface_reports::all)), all);
+    const std::vector<uint8_t> d = report_descriptor(interface_reports::input);
+    EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 6),
+              (std::vector<uint8_t>{0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1}));
+    EXPECT_EQ(d.back(), 0xC0); // the collection is closed
+    EXPECT_EQ(longest_report(interface_reports::input), 9u);
+    EXPECT_EQ(longest_report(interface_reports::lighting), 64u);
+    EXPECT_EQ(kind_of_report(0x0B), report_kind::feature);
+    EXPECT_EQ(kind_of_report(0x04), report_kind::output);
 }

@@ -14,16 +14,23 @@ void usage(FILE *out) {
     fprintf(out,
             "usage: %s [options]\n"
             "A virtual touch-slider controller: publishes its HID interfaces as sockets\n"
-            "that the Linux tevuio library opens when TEVUIO_VIRTUAL_HID_DIR names the folder.\n"
+            "that the Linux tevuio library opens when TEVUIO_VIRTUAL_HID_DIR names the folder,\n"
+            "or, with --gadget, plays a real USB device on the machine's USB device port.\n"
             "\n"
             "  --dir DIR            folder of the sockets (default: $TEVUIO_VIRTUAL_HID_DIR)\n"
+            "  --gadget             a USB gadget instead of sockets (root; configfs and the\n"
+            "                       modules libcomposite and usb_f_hid; --name names it)\n"
+            "  --udc NAME           the gadget's USB device controller (implies --gadget;\n"
+            "                       default: the first in /sys/class/udc)\n"
             "  --interfaces KIND    both (input interface 00 + lighting 01, default), input,\n"
             "                       lighting, or single (one interface, no interface number)\n"
             "  --vid N --pid N      USB vendor and product ID (default 0x0f0d, 0x7001)\n"
-            "  --name TEXT          device name in the socket names (default tevu-vctl)\n"
+            "  --name TEXT          device name in the socket names, or the gadget's name\n"
+            "                       (default tevu-vctl)\n"
             "  --rate N             input reports per second (default 1000; 0: none)\n"
             "  --ack-rate N         light reports taken per second and interface, the\n"
-            "                       pace of the USB bus (default 1000; 0: no pacing)\n"
+            "                       pace of the USB bus (default 1000; 0: no pacing;\n"
+            "                       a gadget goes at the pace of its bus)\n"
             "  --silent             stay connected but send no input report\n"
             "  --script FILE        play a script; '-' reads it line by line from stdin\n"
             "  --interactive        follow the keyboard (default when stdin is a terminal\n"
@@ -101,6 +108,18 @@ const option_rule option_rules[] = {
      [](options &o, const char *v) -> const char * {
          return parse_uint(v, 100000, &o.ack_rate) ? nullptr : "0 to 100000";
      }},
+    {"--gadget", false,
+     [](options &o, const char *) -> const char * {
+         o.gadget = true;
+         return nullptr;
+     }},
+    {"--udc", true,
+     [](options &o, const char *v) -> const char * {
+         o.udc = v;
+         o.gadget = true;
+         const bool good = !o.udc.empty() && o.udc.find('/') == std::string::npos;
+         return good ? nullptr : "a controller's name in /sys/class/udc";
+     }},
     {"--silent", false,
      [](options &o, const char *) -> const char * {
          o.silent = true;
@@ -149,7 +168,7 @@ const option_rule *find_rule(const std::string &name) {
 
 // What no single option can check. Returns -1 to go on, else the exit status.
 int check_options(const options &o) {
-    if (o.dir.empty()) {
+    if (o.dir.empty() && !o.gadget) {
         fprintf(stderr, "%s: no socket folder: give --dir or set %s\n", program, VHID_DIR_ENV);
         return 2;
     }

@@ -26,15 +26,6 @@ void close_client(client &c) {
     }
 }
 
-void log_report(vctl_state &s, const vctl::host_message &m) {
-    if (s.log == nullptr) {
-        return;
-    }
-    fprintf(s.log, "%c %s\n", m.kind == vctl::report_kind::output ? 'O' : 'F',
-            vctl::hex_bytes(m.report, m.length).c_str());
-    fflush(s.log);
-}
-
 void send_ack(client &c) {
     uint8_t ack[vctl::ack_length];
     vctl::make_ack(c.ack_sequence, ack);
@@ -84,15 +75,7 @@ bool take_message(vctl_state &s, interface_socket &is, client &c) {
                          is.label + " interface");
         return true;
     }
-    log_report(s, m);
-    const std::string why = vctl::take_report(s.model, m.kind, m.report, m.length);
-    if (why.empty()) {
-        s.model.reports_taken++;
-    } else {
-        s.model.reports_refused++;
-        say(s, "refused: " + why);
-    }
-    s.display_dirty = true;
+    take_host_report(s, m.kind, m.report, m.length);
     schedule_ack(s, is, c, m.sequence);
     return true;
 }
@@ -124,8 +107,6 @@ void accept_host(vctl_state &s, interface_socket &is) {
         say(s, "host connected to the " + is.label + " interface");
     }
 }
-
-} // namespace
 
 bool plan_sockets(vctl_state &s) {
     struct plan {
@@ -169,7 +150,8 @@ bool plan_sockets(vctl_state &s) {
 // A second instance would take over the first's sockets. The lock lasts as
 // long as the process (the descriptor stays open); the kernel drops it however
 // the process ends.
-bool lock_folder(const std::string &dir) {
+bool lock_folder(vctl_state &s) {
+    const std::string &dir = s.opt.dir;
     const int fd = open((dir + "/tevu-vctl.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
         return true;
@@ -183,38 +165,7 @@ bool lock_folder(const std::string &dir) {
     return false;
 }
 
-bool publish(vctl_state &s) {
-    for (interface_socket &is : s.sockets) {
-        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            fprintf(stderr, "%s: socket: %s\n", program, strerror(errno));
-            withdraw(s);
-            return false;
-        }
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        memcpy(addr.sun_path, is.path.c_str(), is.path.size() + 1);
-        // A socket left by an earlier run that was killed: the folder's lock
-        // says no live instance serves it.
-        unlink(is.path.c_str());
-        struct stat bound {};
-        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-            lstat(is.path.c_str(), &bound) != 0 || listen(fd, 8) != 0) {
-            fprintf(stderr, "%s: cannot publish %s: %s\n", program, is.path.c_str(),
-                    strerror(errno));
-            close(fd);
-            withdraw(s);
-            return false;
-        }
-        is.listen_fd = fd;
-        is.dev = bound.st_dev;
-        is.ino = bound.st_ino;
-    }
-    s.plugged = true;
-    return true;
-}
-
-void withdraw(vctl_state &s) {
+void withdraw_sockets(vctl_state &s) {
     for (interface_socket &is : s.sockets) {
         for (client &c : is.clients) {
             close_client(c);
@@ -232,23 +183,50 @@ void withdraw(vctl_state &s) {
     s.plugged = false;
 }
 
-void set_plugged(vctl_state &s, bool plug) {
+bool publish_sockets(vctl_state &s) {
+    for (interface_socket &is : s.sockets) {
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            fprintf(stderr, "%s: socket: %s\n", program, strerror(errno));
+            withdraw_sockets(s);
+            return false;
+        }
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        memcpy(addr.sun_path, is.path.c_str(), is.path.size() + 1);
+        // A socket left by an earlier run that was killed: the folder's lock
+        // says no live instance serves it.
+        unlink(is.path.c_str());
+        struct stat bound {};
+        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            lstat(is.path.c_str(), &bound) != 0 || listen(fd, 8) != 0) {
+            fprintf(stderr, "%s: cannot publish %s: %s\n", program, is.path.c_str(),
+                    strerror(errno));
+            close(fd);
+            withdraw_sockets(s);
+            return false;
+        }
+        is.listen_fd = fd;
+        is.dev = bound.st_dev;
+        is.ino = bound.st_ino;
+    }
+    s.plugged = true;
+    return true;
+}
+
+void plug_sockets(vctl_state &s, bool plug) {
     if (plug && !s.plugged) {
-        if (publish(s)) {
+        if (publish_sockets(s)) {
             say(s, "plugged in");
         }
     } else if (!plug && s.plugged) {
-        withdraw(s);
+        withdraw_sockets(s);
         say(s, "unplugged");
     }
     s.display_dirty = true;
 }
 
-bool host_on_input(const vctl_state &s) {
-    return count_hosts(s, true) > 0;
-}
-
-int count_hosts(const vctl_state &s, bool input) {
+int count_clients(const vctl_state &s, bool input) {
     int n = 0;
     for (const interface_socket &is : s.sockets) {
         if (is.sends_input == input) {
@@ -258,18 +236,9 @@ int count_hosts(const vctl_state &s, bool input) {
     return n;
 }
 
-uint64_t serve_due(vctl_state &s, uint64_t now, uint64_t wake) {
-    // After a stall the pace starts again instead of sending a burst.
-    if (s.plugged && !s.silent && s.rate > 0) {
-        const uint64_t period = 1000000000ull / s.rate;
-        if (now >= s.next_input_ns) {
-            send_input_reports(s);
-            s.next_input_ns += period;
-            if (s.next_input_ns + 20 * period < now) {
-                s.next_input_ns = now + period;
-            }
-        }
-        wake = std::min(wake, s.next_input_ns);
+uint64_t serve_sockets_due(vctl_state &s, uint64_t now, uint64_t wake) {
+    if (input_report_due(s, now, &wake)) {
+        send_input_reports(s);
     }
     for (interface_socket &is : s.sockets) {
         for (client &c : is.clients) {
@@ -299,7 +268,7 @@ void watch_sockets(const vctl_state &s, poll_set *p) {
     }
 }
 
-void serve_ready(vctl_state &s, const poll_set &p) {
+void serve_sockets_ready(vctl_state &s, const poll_set &p) {
     std::vector<poll_set::owner> dropped;
     for (size_t k = 0; k < p.fds.size(); k++) {
         const poll_set::owner owner = p.owners[k];
@@ -329,6 +298,50 @@ void serve_ready(vctl_state &s, const poll_set &p) {
         is.clients.erase(is.clients.begin() + it->client);
         say(s, "host left the " + is.label + " interface");
     }
+}
+
+std::string socket_folder(const vctl_state &s) {
+    return "in " + s.opt.dir;
+}
+
+} // namespace
+
+const transport socket_transport = {
+    plan_sockets,  lock_folder,       publish_sockets, withdraw_sockets,    plug_sockets,
+    count_clients, serve_sockets_due, watch_sockets,   serve_sockets_ready, socket_folder,
+};
+
+bool input_report_due(vctl_state &s, uint64_t now, uint64_t *wake) {
+    if (!s.plugged || s.silent || s.rate == 0) {
+        return false;
+    }
+    const uint64_t period = 1000000000ull / s.rate;
+    const bool due = now >= s.next_input_ns;
+    if (due) {
+        s.next_input_ns += period;
+        // After a stall the pace starts again instead of sending a burst.
+        if (s.next_input_ns + 20 * period < now) {
+            s.next_input_ns = now + period;
+        }
+    }
+    *wake = std::min(*wake, s.next_input_ns);
+    return due;
+}
+
+void take_host_report(vctl_state &s, vctl::report_kind kind, const uint8_t *report, size_t length) {
+    if (s.log != nullptr) {
+        fprintf(s.log, "%c %s\n", kind == vctl::report_kind::output ? 'O' : 'F',
+                vctl::hex_bytes(report, length).c_str());
+        fflush(s.log);
+    }
+    const std::string why = vctl::take_report(s.model, kind, report, length);
+    if (why.empty()) {
+        s.model.reports_taken++;
+    } else {
+        s.model.reports_refused++;
+        say(s, "refused: " + why);
+    }
+    s.display_dirty = true;
 }
 
 } // namespace vctl_tool

@@ -40,6 +40,8 @@ struct options {
     int display = -1; // -1: when stdout is a terminal
     std::string log;
     bool quiet = false;
+    bool gadget = false; // a USB gadget instead of sockets
+    std::string udc;     // the gadget's device controller; empty: the first listed
 };
 
 // Reads the command line (and the folder from TEVUIO_VIRTUAL_HID_DIR). Returns
@@ -67,10 +69,36 @@ struct interface_socket {
     uint64_t next_ack_ns = 0; // the bus takes one report per slot
 };
 
+// One HID function of the USB gadget (vctl_gadget.cpp): an interface, its
+// /dev/hidgN node while the gadget is bound.
+struct gadget_function {
+    std::string label; // "input", "lighting" or "single"
+    vctl::interface_reports reports = vctl::interface_reports::input;
+    std::string dir; // in configfs
+    std::string node;
+    int fd = -1;
+};
+
+struct gadget_state {
+    std::string dir; // the gadget in configfs
+    std::string udc;
+    std::vector<gadget_function> functions;
+    int lock_fd = -1;
+    bool made = false;           // this process made dir: it removes it
+    uint64_t input_taken_ns = 0; // the last input report the host's poll took
+    uint64_t input_missed = 0;   // reports the host did not take in time
+};
+
+struct transport;
+extern const transport socket_transport;
+extern const transport gadget_transport;
+
 struct vctl_state {
     options opt;
+    const transport *io = &socket_transport;
     vctl::controller model;
     std::vector<interface_socket> sockets;
+    gadget_state gadget;
     bool plugged = false;
     bool silent = false;
     uint32_t rate = 1000;
@@ -103,28 +131,51 @@ struct poll_set {
     std::vector<owner> owners;
 };
 
-// --- Serving the sockets (vctl_serve.cpp) --------------------------------------
+// --- The transport: sockets (vctl_serve.cpp) or a USB gadget (vctl_gadget.cpp) --
 
-// Names the sockets the options ask for; false (with a message) when a path is
-// too long for a socket.
-bool plan_sockets(vctl_state &s);
-// One instance per folder; false (with a message) when another holds it.
-bool lock_folder(const std::string &dir);
-// Binds and listens on every planned socket; false (with a message, nothing
-// left published) on failure.
-bool publish(vctl_state &s);
-// Closes every connection and removes the socket files this process made.
-void withdraw(vctl_state &s);
-void set_plugged(vctl_state &s, bool plug);
-bool host_on_input(const vctl_state &s);
-int count_hosts(const vctl_state &s, bool input);
-// Sends the input report and the ACKs that are due at now; returns the
-// earlier of wake and the next moment one is due.
-uint64_t serve_due(vctl_state &s, uint64_t now, uint64_t wake);
-// Adds the listening sockets and the connections to the poll set.
-void watch_sockets(const vctl_state &s, poll_set *p);
-// Accepts hosts, takes their reports and drops the connections that ended.
-void serve_ready(vctl_state &s, const poll_set &p);
+struct transport {
+    // Everything that can be checked before the controller appears; false
+    // (with a message) when it cannot be served.
+    bool (*plan)(vctl_state &s);
+    // Takes the folder or the gadget's name for this process alone; false
+    // (with a message) when another instance holds it.
+    bool (*claim)(vctl_state &s);
+    // Makes the interfaces appear; false (with a message, nothing left behind)
+    // on failure.
+    bool (*publish)(vctl_state &s);
+    // Ends every connection and removes what this process made.
+    void (*withdraw)(vctl_state &s);
+    void (*set_plugged)(vctl_state &s, bool plug);
+    // Hosts on the input interface (input true) or the lighting interface.
+    int (*count_hosts)(const vctl_state &s, bool input);
+    // Sends the input report and the answers that are due at now; returns the
+    // earlier of wake and the next moment one is due.
+    uint64_t (*serve_due)(vctl_state &s, uint64_t now, uint64_t wake);
+    // Adds what to wait for to the poll set.
+    void (*watch)(const vctl_state &s, poll_set *p);
+    // Takes what arrived on the descriptors the poll set marks ready.
+    void (*serve_ready)(vctl_state &s, const poll_set &p);
+    // Where the interfaces appear, for the start message.
+    std::string (*where)(const vctl_state &s);
+};
+
+inline void set_plugged(vctl_state &s, bool plug) {
+    s.io->set_plugged(s, plug);
+}
+inline int count_hosts(const vctl_state &s, bool input) {
+    return s.io->count_hosts(s, input);
+}
+inline bool host_on_input(const vctl_state &s) {
+    return count_hosts(s, true) > 0;
+}
+
+// Shared by both transports (vctl_serve.cpp).
+// Whether the input report is due at now, keeping the pace; moves wake to the
+// next one.
+bool input_report_due(vctl_state &s, uint64_t now, uint64_t *wake);
+// A report from the host: logged, taken into the model or refused with a
+// message.
+void take_host_report(vctl_state &s, vctl::report_kind kind, const uint8_t *report, size_t length);
 
 // --- The script (vctl_script.cpp) ----------------------------------------------
 
