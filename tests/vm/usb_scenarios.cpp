@@ -160,8 +160,9 @@ void cycles() {
     const std::vector<std::string> files_before = open_files(false);
     figures release, reconnect;
     int stuck = 0, wrong_nodes = 0, lights_missing = 0;
-    const int cycles = 50;
-    for (int k = 1; k <= cycles; k++) {
+    const size_t cycles =
+        getenv("TEVU_USB_CYCLES") != nullptr ? strtoul(getenv("TEVU_USB_CYCLES"), nullptr, 10) : 50;
+    for (int k = 1; k <= static_cast<int>(cycles); k++) {
         uint8_t frame[report::frame_bytes];
         make_frame(k, frame);
         tevu_io_slider_set_leds(frame);
@@ -185,13 +186,16 @@ void cycles() {
         if (!wait_until([&] {
                 return frame_shown(kit::replay_log(kit::read_file(controller.log_path).substr(log_at)),
                                    frame);
-            }))
+            })) {
             lights_missing++;
+            fprintf(stderr, "INFO cycle %d: the controller does not show frame %d; reports since the plug:\n%s\n",
+                    k, k, kit::read_file(controller.log_path).substr(log_at, 600).c_str());
+        }
         if (open_files(true) != vendor_nodes())
             wrong_nodes++;
     }
     const std::string out = library_output();
-    check(stuck == 0, "50 unplug/plug cycles: inputs released at each unplug, back at each plug");
+    check(stuck == 0, std::to_string(cycles) + " unplug/plug cycles: inputs released at each unplug, back at each plug");
     check(kit::count_of(out, "Controller disconnected; inputs released. Searching for it.\r\n") ==
                   cycles &&
               kit::count_of(out, "Controller connected again.\r\n") == cycles,
