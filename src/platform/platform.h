@@ -132,5 +132,10 @@ void plat_vprint(const char *format, va_list args);
 // Ends the process through the runtime's orderly exit (exit handlers run,
 // buffered output is flushed).
 [[noreturn]] void plat_exit(int status);
+// A failed check (check.h): reported through the C runtime's own assertion
+// report (expression, file, line, and the function where the runtime names
+// one), which ends the process abnormally.
+[[noreturn]] void plat_check_failed(const char *expression, const char *file, unsigned line,
+                                    const char *function);
 
 #endif

@@ -18,6 +18,7 @@ extern "C" {
 #include <setupapi.h>
 #include <timeapi.h>
 
+#include <assert.h>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -395,4 +396,10 @@ void plat_vprint(const char *format, va_list args) {
 
 void plat_exit(int status) {
     exit(status);
+}
+
+void plat_check_failed(const char *expression, const char *file, unsigned line, const char *) {
+    // The runtime's report, as assert makes it; it ends the process itself.
+    _assert(expression, file, line);
+    abort();
 }

@@ -6,16 +6,13 @@
 // virtual-key code), except hid_offset, an unsigned 32-bit offset into the
 // host's main image.
 //
-// The two argument checks are assertions that stay active in release builds:
-// a null here is a programming error in the caller, not a condition the
-// library can report. Their reports name this file and their lines, and the
-// configuration tests match both: moving them means updating those tests.
-#undef NDEBUG
-#include <cassert>
-
+// The two argument checks stay active in release builds: a null here is a
+// programming error in the caller, not a condition the library can report.
+// Their reports name the check, this file and the check's line.
 #include "tevuio/config.h"
 
 #include "platform/platform.h"
+#include "tevuio/check.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -69,13 +66,13 @@ uint64_t read_lamp_state_address(const char *filename) {
 // The lamp-state address is not checked here against the host image; the
 // caller decides what to do with an address outside it.
 //
-// Called once per tevu_io_jvs_init, on the host's thread, while the worker
-// threads are stopped, so the record needs no synchronisation of its own:
-// starting a thread publishes it to that thread.
-//
+// Called by tevu_io_jvs_init on the host's thread, into a record of init's
+// own; the threads never see this record. Init then publishes it as the
+// configuration in force (live_config, state.h), one atomic key at a time,
+// which the threads may read while an init runs.
 void io_config_load(io_config *cfg, const char *filename) {
-    assert(cfg != NULL);
-    assert(filename != NULL);
+    TEVUIO_CHECK(cfg != NULL);
+    TEVUIO_CHECK(filename != NULL);
 
     cfg->lamp_state_address = read_lamp_state_address(filename);
 

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+// The INI file init reads: in the host's current folder, as Windows names it.
+#define TEVUIO_CONFIG_FILE ".\\morvantel.ini"
+
 struct io_config {
     uint8_t vk_button[report::game_button_count]; // game buttons 1-5
     uint8_t vk_cell[report::slider_key_count];    // slider keys 1-8; key k covers cells 4k to 4k+3
@@ -16,7 +19,9 @@ struct io_config {
 };
 
 // Fills cfg from file_name; missing file, section or key gives the default.
-// Both arguments must be non-null (checked by assertion in every build).
+// Both arguments must be non-null: checked in every build, a null is
+// reported as a failed assertion naming the check, this file's source and
+// its line, and ends the process.
 void io_config_load(io_config *cfg, const char *filename);
 
 #endif

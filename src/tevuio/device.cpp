@@ -6,8 +6,6 @@ namespace {
 constexpr uint32_t close_poll_ms = 1;
 // How long stop waits between cancelling a thread's I/O and trying again.
 constexpr uint32_t stop_poll_ms = 10;
-// A search takes well under a millisecond; a second searcher looks this often.
-constexpr uint32_t search_poll_ms = 1;
 
 } // namespace
 
@@ -56,7 +54,10 @@ void device_cancel(device_slot &slot) {
     slot.cancellers.fetch_sub(1, std::memory_order_seq_cst);
 }
 
-void device_end_user(device_slot &slot, plat_thread thread) {
+void device_end_user(device_slot &slot) {
+    const plat_thread thread = slot.user.load(std::memory_order_acquire);
+    if (thread == nullptr)
+        return;
     for (;;) {
         device_cancel(slot);
         plat_thread_wake(thread);
@@ -64,13 +65,11 @@ void device_end_user(device_slot &slot, plat_thread thread) {
             break;
     }
     plat_thread_close(thread);
+    slot.user.store(nullptr, std::memory_order_release);
 }
 
-void device_search_begin(device_state &device) {
-    while (device.searching.exchange(true, std::memory_order_acquire))
-        plat_sleep_ms(search_poll_ms);
-}
-
-void device_search_end(device_state &device) {
-    device.searching.store(false, std::memory_order_release);
+void device_wake_user(device_slot &slot) {
+    const plat_thread thread = slot.user.load(std::memory_order_acquire);
+    if (thread != nullptr)
+        plat_thread_wake(thread);
 }

@@ -1,5 +1,5 @@
-// The controller's two open interfaces, and the hand-over that lets one thread
-// close a handle another thread may be using.
+// An open interface of the controller in its slot, and the hand-over that
+// lets one thread close a handle another thread may be using.
 //
 // Each handle lives in a slot with one user thread (the slider thread reads
 // the input slot, the lighting thread writes the lighting slot). The user
@@ -19,15 +19,15 @@
 #include <atomic>
 #include <cstdint>
 
+#define TEVUIO_VENDOR_ID 0x0F0D
+#define TEVUIO_ANY_INTERFACE 0xFF
+
 // The controller's interfaces: input reports come on interface 0 (or, for a
 // controller without interface numbers, on its only one), lights go to 1.
 constexpr uint8_t device_input_interface = 0;
 constexpr uint8_t device_lighting_interface = 1;
 // Input reports queued at most: a read asks for two and keeps the newer.
 constexpr uint32_t device_input_queue_depth = 2;
-// How long the lighting thread looks for a lighting interface that is missing
-// after the controller came back, or that went away on its own.
-constexpr uint64_t device_lighting_search_ms = 3000;
 
 struct device_slot {
     // nullptr: none. PLAT_INVALID_FILE: the found interface failed to open.
@@ -39,25 +39,9 @@ struct device_slot {
     // Threads that may be cancelling I/O on the slot's handle: it stays open
     // until they are done.
     std::atomic<uint32_t> cancellers{0};
-};
-
-struct device_state {
-    device_slot input;    // interface 0 (or any), read by the slider thread
-    device_slot lighting; // interface 1, written by the lighting thread
-    // A search found and opened the controller: after a loss, search again.
-    std::atomic<bool> was_connected{false};
-    // The controller went away; the slider thread is searching for it.
-    std::atomic<bool> lost{false};
-    // The interface init's successful search asked for (0, or 0xFF for any):
-    // a search for a lost controller asks for the same.
-    std::atomic<uint8_t> input_interface{0};
-    // Until this time (0: not at all) the lighting thread looks for a lighting
-    // interface it lacks: after the controller came back, or after the
-    // lighting interface went away on its own. Kept here so that a stop and
-    // start of the threads does not end the search.
-    std::atomic<uint64_t> lighting_search_until{0};
-    // One device search at a time: the platform's listing is not re-entrant.
-    std::atomic<bool> searching{false};
+    // The user thread while it runs, nullptr else. Set and cleared by the
+    // thread that starts and stops it; others may wake it meanwhile.
+    std::atomic<plat_thread> user{nullptr};
 };
 
 // A handle that can be used for I/O: not nullptr, not PLAT_INVALID_FILE.
@@ -78,14 +62,12 @@ void device_replace(device_slot &slot, plat_file next);
 // Cancels the I/O a thread is blocked in now on the slot's handle, if any.
 void device_cancel(device_slot &slot);
 
-// Ends a thread that uses a slot: its stop flag must be set already. Cancels
-// its blocked I/O and wakes its waits until it has ended (it may enter a new
-// read or write after a cancel), then closes the thread.
-void device_end_user(device_slot &slot, plat_thread thread);
-
-// Brackets one device search; searches from init, the slider thread and the
-// lighting thread take turns.
-void device_search_begin(device_state &device);
-void device_search_end(device_state &device);
+// Ends the slot's user thread, if one runs: its stop flag must be set
+// already. Cancels its blocked I/O and wakes its waits until it has ended (it
+// may enter a new read or write after a cancel), then closes the thread.
+void device_end_user(device_slot &slot);
+// Wakes the slot's user thread, if one runs, from its current or next wait.
+// Not while another thread may end it.
+void device_wake_user(device_slot &slot);
 
 #endif

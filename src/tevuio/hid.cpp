@@ -2,11 +2,14 @@
 // interfaces, the newest-report read, and the send of a laid-out report.
 #include "tevuio/hid.h"
 
-#include "tevuio/state.h"
+#include "tevuio/log.h"
 
 #include <cstring>
 
 namespace {
+
+// A search takes well under a millisecond; a second searcher looks this often.
+constexpr uint32_t search_poll_ms = 1;
 
 // The first listed interface of the vendor, and of the interface unless any
 // will do, into *entry. false when there is none or no list.
@@ -28,14 +31,15 @@ bool find_interface(plat_hid_interface *entry, uint16_t vendor_id, uint8_t inter
 
 } // namespace
 
-hid_search_result hid_open_device(device_state &device, plat_file *handle_out, uint16_t vendor_id,
+hid_search_result hid_open_device(controller &device, plat_file *handle_out, uint16_t vendor_id,
                                   uint8_t interface, bool quiet) {
     plat_hid_interface entry;
-    device_search_begin(device);
+    while (device.searching.exchange(true, std::memory_order_acquire))
+        plat_sleep_ms(search_poll_ms);
     const bool found = find_interface(&entry, vendor_id, interface);
     const plat_file file = found ? plat_hid_open(entry.path) : nullptr;
     const unsigned long error = plat_last_error();
-    device_search_end(device);
+    device.searching.store(false, std::memory_order_release);
     if (!found)
         return HID_NOT_FOUND;
     *handle_out = file;

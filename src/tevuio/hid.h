@@ -4,7 +4,7 @@
 #define TEVUIO_HID_H
 
 #include "platform/platform.h"
-#include "tevuio/device.h"
+#include "tevuio/controller.h"
 
 #include <cstdint>
 
@@ -17,7 +17,7 @@ enum hid_search_result {
 // interface 0xFF means any. A failed open prints a line unless quiet. *handle_out
 // is left as it was when nothing is found. Searches from several threads take
 // turns (device.searching).
-hid_search_result hid_open_device(device_state &device, plat_file *handle_out, uint16_t vendor_id,
+hid_search_result hid_open_device(controller &device, plat_file *handle_out, uint16_t vendor_id,
                                   uint8_t interface, bool quiet = false);
 
 enum hid_read_status {

@@ -14,7 +14,7 @@
 
 #include "tevuio.h"
 #include "tevuio/hid.h"
-#include "tevuio/presence.h"
+#include "tevuio/log.h"
 #include "tevuio/state.h"
 
 #include <cstring>
@@ -144,7 +144,8 @@ plat_io_result lighting_pass(plat_file lighting, uint32_t generation) {
 
 unsigned lighting_thread_proc(void *) {
     lighting_worker &worker = tevu.lighting;
-    device_slot &slot = tevu.device.lighting;
+    controller &device = tevu.device;
+    device_slot &slot = device.lighting;
     search_timer timer;
     uint64_t failing_since_ms = 0; // 0: the last pass's writes went through
     // The pacer makes the 1 ms wait last about 1 ms where the system's timer is coarse.
@@ -155,7 +156,7 @@ unsigned lighting_thread_proc(void *) {
         const plat_file lighting = device_acquire(slot, &generation);
         if (!device_file_open(lighting)) {
             failing_since_ms = 0;
-            presence_await_lighting(timer);
+            device.await_lighting(timer);
             continue;
         }
         const uint64_t started_ms = plat_now_ms();
@@ -174,7 +175,7 @@ unsigned lighting_thread_proc(void *) {
             failing_since_ms = now;
         if (result == PLAT_IO_GONE || now - failing_since_ms >= failing_interface_ms) {
             failing_since_ms = 0;
-            presence_lighting_gone(timer);
+            device.lighting_gone(timer);
         } else if (!worker.stop.load(std::memory_order_acquire)) {
             plat_wait(nullptr, failed_pass_pause_ms);
         }
@@ -199,40 +200,29 @@ void lighting_check_lamp_address(io_config &loaded) {
     }
 }
 
-void lighting_wake() {
-    const plat_thread thread = tevu.lighting.thread.load(std::memory_order_acquire);
-    if (thread != nullptr)
-        plat_thread_wake(thread);
-}
-
 void lighting_start_step() {
     // A controller that was connected may get its lighting interface back
     // later, so the thread runs (and waits) without one.
-    const device_state &device = tevu.device;
-    const bool wanted = device_file_open(device.lighting.file.load(std::memory_order_acquire)) ||
-                        device.was_connected.load(std::memory_order_acquire);
-    if (wanted && tevu.lighting.thread.load(std::memory_order_acquire) == nullptr)
-        tevu.lighting.thread.store(plat_thread_start(lighting_thread_proc, nullptr),
-                                   std::memory_order_release);
+    device_slot &slot = tevu.device.lighting;
+    if (tevu.device.lighting_wanted() && slot.user.load(std::memory_order_acquire) == nullptr)
+        slot.user.store(plat_thread_start(lighting_thread_proc, nullptr),
+                        std::memory_order_release);
 }
 
 void lighting_stop_step() {
     lighting_worker &worker = tevu.lighting;
-    const plat_thread thread = worker.thread.load(std::memory_order_acquire);
-    if (thread == nullptr)
+    device_slot &slot = tevu.device.lighting;
+    if (slot.user.load(std::memory_order_acquire) == nullptr)
         return;
     worker.stop.store(true, std::memory_order_release);
     // A controller that takes no more reports leaves the thread in a write.
-    device_end_user(tevu.device.lighting, thread);
-    worker.thread.store(nullptr, std::memory_order_release);
+    device_end_user(slot);
     worker.stop.store(false, std::memory_order_release);
 }
 
 void tevu_io_slider_set_leds(const uint8_t *rgb) {
     // Without a controller found at init there is none to show the frame.
-    const device_state &device = tevu.device;
-    if (!device_file_open(device.lighting.file.load(std::memory_order_acquire)) &&
-        !device.was_connected.load(std::memory_order_acquire))
+    if (!tevu.device.lighting_wanted())
         return;
     led_frame_exchange &frames = tevu.lighting.frames;
     std::memcpy(frames.frames[frames.back], rgb, report::frame_bytes);

@@ -8,10 +8,6 @@
 // effect: drops a lamp-state address that lies outside the host image, with a
 // message.
 void lighting_check_lamp_address(io_config &loaded);
-// Wakes the lighting thread, if it runs, from a wait for its interface: a
-// search for it has started, or init opened one. Called from the thread that
-// starts and stops the threads, or from the slider thread.
-void lighting_wake();
 // End of tevu_io_slider_start: starts the lighting thread when there is a
 // lighting interface and no thread runs yet.
 void lighting_start_step();

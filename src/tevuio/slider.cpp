@@ -1,12 +1,12 @@
 // The slider thread: reads the newest input report, merges the slider keys
 // and the controller's slider word into 32 pressures, and calls the host.
-// A read that says the controller is gone hands over to presence.cpp, which
-// releases every input and searches for it until it is back.
+// A read that says the controller is gone releases every input and hands
+// over to the controller (controller.h), which searches for it until it is
+// back.
 #include "tevuio.h"
 
 #include "tevuio/hid.h"
 #include "tevuio/lighting.h"
-#include "tevuio/presence.h"
 #include "tevuio/state.h"
 
 namespace {
@@ -53,9 +53,14 @@ bool read_input(hid_read_status *status) {
     return true;
 }
 
+void release_inputs() {
+    tevu.input.buttons.store(0, std::memory_order_release);
+    tevu.input.slider.store(report::slider_untouched, std::memory_order_release);
+}
+
 unsigned slider_thread_proc(void *) {
     const tevu_io_slider_callback_t callback = tevu.slider.callback;
-    device_state &device = tevu.device;
+    controller &device = tevu.device;
     uint8_t pressure[report::cell_count];
     search_timer timer;
     // Short pauses last what they say only with a fine timer; the pacer holds
@@ -66,15 +71,16 @@ unsigned slider_thread_proc(void *) {
     while (!tevu.slider.stop.load(std::memory_order_acquire)) {
         key_pressures(pressure);
         hid_read_status status;
-        if (read_input(&status) && status == HID_READ_GONE &&
-            device.was_connected.load(std::memory_order_acquire))
-            presence_lost(timer);
+        if (read_input(&status) && status == HID_READ_GONE && device.link_state() != link::none) {
+            release_inputs();
+            device.lose(timer);
+        }
         touch_pressures(pressure);
 
         callback(pressure);
 
-        if (device.lost.load(std::memory_order_acquire))
-            presence_while_lost(timer, &pacer);
+        if (device.link_state() == link::lost)
+            device.search_while_lost(timer, &pacer);
         else if (status == HID_READ_GONE)
             plat_wait(&pacer, no_device_pause_ms);
     }
@@ -86,22 +92,23 @@ unsigned slider_thread_proc(void *) {
 
 void tevu_io_slider_start(tevu_io_slider_callback_t callback) {
     slider_worker &slider = tevu.slider;
-    if (slider.thread == nullptr) {
+    device_slot &input = tevu.device.input;
+    if (input.user.load(std::memory_order_acquire) == nullptr) {
         slider.callback = callback;
-        slider.thread = plat_thread_start(slider_thread_proc, nullptr);
+        input.user.store(plat_thread_start(slider_thread_proc, nullptr), std::memory_order_release);
     }
     lighting_start_step();
 }
 
 void tevu_io_slider_stop(void) {
     slider_worker &slider = tevu.slider;
-    if (slider.thread != nullptr) {
+    device_slot &input = tevu.device.input;
+    if (input.user.load(std::memory_order_acquire) != nullptr) {
         slider.stop.store(true, std::memory_order_release);
         // The thread may sit in a read of a silent controller, in a pause, or
         // wait for the lighting thread to let go of a handle: cancel and wake,
         // and again should the thread have entered a new read meanwhile.
-        device_end_user(tevu.device.input, slider.thread);
-        slider.thread = nullptr;
+        device_end_user(input);
         slider.stop.store(false, std::memory_order_release);
     }
     lighting_stop_step();

@@ -20,10 +20,3 @@ void tevuio_state::reset() {
     this->~tevuio_state();
     new (this) tevuio_state();
 }
-
-void log_printf(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    plat_vprint(format, args);
-    va_end(args);
-}

@@ -7,15 +7,11 @@
 #include "platform/platform.h"
 #include "tevuio.h"
 #include "tevuio/config.h"
-#include "tevuio/device.h"
+#include "tevuio/controller.h"
 #include "tevuio/reports.h"
 
 #include <atomic>
 #include <cstdint>
-
-#define TEVUIO_CONFIG_FILE ".\\morvantel.ini"
-#define TEVUIO_VENDOR_ID 0x0F0D
-#define TEVUIO_ANY_INTERFACE 0xFF
 
 // The configuration in force. Init writes it; the host's calls and both
 // threads read it at any time, an init while the slider runs included. Each
@@ -54,9 +50,9 @@ struct coin_counter {
     std::atomic<uint32_t> word{0};
 };
 
-// The slider thread. Start and stop run on one host thread.
+// The slider thread (the user of the controller's input slot, which holds
+// the thread). Start and stop run on one host thread.
 struct slider_worker {
-    plat_thread thread = nullptr;
     std::atomic<bool> stop{false};
     // The callback of the running thread; written by start before the thread
     // exists, read only by that thread.
@@ -91,11 +87,9 @@ struct led_output_record {
     uint32_t generation = 0; // of the lighting handle written to last
 };
 
-// The lighting thread, its frames and what it sent.
+// The lighting thread (the user of the controller's lighting slot, which
+// holds the thread), its frames and what it sent.
 struct lighting_worker {
-    // The slider thread wakes the lighting thread when it starts a search for
-    // the lighting interface, hence the atomic.
-    std::atomic<plat_thread> thread{nullptr};
     std::atomic<bool> stop{false};
     led_frame_exchange frames;
     led_output_record output;
@@ -103,10 +97,7 @@ struct lighting_worker {
 
 struct tevuio_state {
     live_config config;
-    // Init's searches that found nothing, process-wide, never reset (the
-    // third one ends the process). Searches for a lost controller do not count.
-    uint8_t open_failure_count = 0;
-    device_state device;
+    controller device; // the controller's link and interfaces
     input_snapshot input;
     coin_counter coins;
     slider_worker slider;
@@ -117,8 +108,5 @@ struct tevuio_state {
     void reset();
 };
 extern tevuio_state tevu;
-
-// printf-style line to standard output, unflushed. Messages carry their own "\r\n".
-void log_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 #endif

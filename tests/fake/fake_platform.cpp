@@ -15,6 +15,10 @@
 #include <mutex>
 #include <thread>
 
+// The C library's report of a failed assertion, as the Linux platform uses it.
+extern "C" [[noreturn]] void __assert_fail(const char *assertion, const char *file,
+                                           unsigned int line, const char *function) noexcept;
+
 namespace {
 
 struct device {
@@ -566,4 +570,9 @@ void plat_exit(int status) {
     std::string text = fake::output();
     fputs(text.c_str(), stderr);
     std::exit(status);
+}
+
+void plat_check_failed(const char *expression, const char *file, unsigned line,
+                       const char *function) {
+    __assert_fail(expression, file, line, function);
 }

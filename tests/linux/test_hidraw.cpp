@@ -96,7 +96,7 @@ TEST_F(HidrawBackend, LibrarySearchFindsBothInterfacesOfTheController) {
     uint8_t report[9] = {};
     ASSERT_EQ(hid_read_input_report(input, report, 0x01, 9), HID_READ_REPORT);
     EXPECT_EQ(std::vector<uint8_t>(report, report + 9), report9(0x42));
-    EXPECT_EQ(tevu.open_failure_count, 0);
+    EXPECT_EQ(tevu.device.open_failure_count, 0);
 }
 
 TEST_F(HidrawBackend, InitOpensTheControllerFoundThroughTheBackend) {

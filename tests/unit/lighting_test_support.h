@@ -51,7 +51,7 @@ inline bytes distinct_frame(uint8_t offset = 0) {
 
 // Keeps the LEDs (host order) as the reports set them, the LED reports in
 // order, and the last lamp report. A malformed LED report counts as bad.
-struct controller {
+struct led_controller {
     void attach() {
         fake::set_write_hook([this](int device, bool, const uint8_t *report, uint32_t length) {
             on_write(device, report, length);
@@ -133,7 +133,7 @@ class lighting_fixture : public ::testing::Test {
     // With the thread running: waits until it has taken the newest frame and
     // finished the pass that sent it.
     void catch_up() {
-        ASSERT_NE(tevu.lighting.thread.load(), nullptr);
+        ASSERT_NE(tevu.device.lighting.user.load(), nullptr);
         EXPECT_TRUE(fake::wait_until(frame_taken));
         EXPECT_TRUE(leds.wait_passes(2));
     }
@@ -147,7 +147,7 @@ class lighting_fixture : public ::testing::Test {
     }
     void set(const bytes &frame) { tevu_io_slider_set_leds(frame.data()); }
 
-    controller leds;
+    led_controller leds;
 };
 
 } // namespace lighting_test

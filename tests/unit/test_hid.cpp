@@ -183,7 +183,7 @@ TEST_F(Hid, SearchesThatFindNothingAreNotCountedAndPrintNothing) {
     plat_file h = sentinel();
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
-    EXPECT_EQ(0, tevu.open_failure_count);
+    EXPECT_EQ(0, tevu.device.open_failure_count);
     EXPECT_EQ(sentinel(), h);
     EXPECT_EQ("", fake::output());
 }
@@ -197,7 +197,7 @@ TEST_F(Hid, FailedOpenPrintsTheErrorInHexAndDoesNotCount) {
     plat_file h = nullptr;
     EXPECT_EQ(-1, hid_open_device(tevu.device, &h, 0x0F0D, 0));
     EXPECT_EQ(PLAT_INVALID_FILE, h);
-    EXPECT_EQ(0, tevu.open_failure_count);
+    EXPECT_EQ(0, tevu.device.open_failure_count);
     EXPECT_EQ("Could not open detected device (err = 1f).\r\n", fake::output());
     fake::clear_output();
     EXPECT_EQ(HID_OPEN_FAILED, hid_open_device(tevu.device, &h, 0x0F0D, 0, true));
@@ -236,7 +236,7 @@ TEST_F(Hid, FailedOpensDoNotBringTheExitCloser) {
     plat_file h = nullptr;
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(-1, hid_open_device(tevu.device, &h, 0x0F0D, 0));
-    EXPECT_EQ(0, tevu.open_failure_count);
+    EXPECT_EQ(0, tevu.device.open_failure_count);
 }
 
 // --- read --------------------------------------------------------------------

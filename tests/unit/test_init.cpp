@@ -54,7 +54,7 @@ TEST_F(Init, FullControllerOpensBothInterfaces) {
     EXPECT_EQ(handle_of(1), tevu.device.lighting.file.load());
     EXPECT_EQ(2u, fake::input_queue_depth(0));
     EXPECT_EQ(0u, fake::input_queue_depth(1));
-    EXPECT_EQ(0, tevu.open_failure_count);
+    EXPECT_EQ(0, tevu.device.open_failure_count);
     EXPECT_EQ("", fake::output());
 }
 
@@ -91,7 +91,7 @@ TEST_F(Init, LampAddressIsCheckedAgainstTheHostImageBeforeTheSearch) {
 TEST_F(Init, NoControllerFailsQuietlyAfterTwoCountedSearches) {
     fake::add_entry(other);
     EXPECT_EQ(-1, tevu_io_jvs_init());
-    EXPECT_EQ(2, tevu.open_failure_count);
+    EXPECT_EQ(2, tevu.device.open_failure_count);
     EXPECT_EQ(nullptr, tevu.device.input.file.load());
     EXPECT_EQ(0, fake::open_count());
     EXPECT_EQ("", fake::output());
@@ -103,7 +103,7 @@ TEST_F(Init, SingleInterfaceDeviceOpensWithLightingOff) {
     EXPECT_EQ(std::vector<std::string>{single}, fake::opened_paths());
     EXPECT_EQ(handle_of(0), tevu.device.input.file.load());
     EXPECT_EQ(nullptr, tevu.device.lighting.file.load());
-    EXPECT_EQ(2, tevu.open_failure_count);
+    EXPECT_EQ(2, tevu.device.open_failure_count);
     EXPECT_EQ(2u, fake::input_queue_depth(0));
     EXPECT_EQ("", fake::output());
 }
@@ -119,10 +119,10 @@ TEST_F(Init, SingleInterfaceDeviceSecondInitEndsTheProcess) {
 TEST_F(Init, InterfaceZeroOnlyCountsOneLightingSearchPerInit) {
     fake::add_entry(in0);
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(1, tevu.open_failure_count);
+    EXPECT_EQ(1, tevu.device.open_failure_count);
     EXPECT_EQ(nullptr, tevu.device.lighting.file.load());
     EXPECT_EQ(0, tevu_io_jvs_init());
-    EXPECT_EQ(2, tevu.open_failure_count);
+    EXPECT_EQ(2, tevu.device.open_failure_count);
     // A further init replaces the handle and leaves the earlier one open.
     EXPECT_EQ(handle_of(1), tevu.device.input.file.load());
     EXPECT_EQ((std::vector<std::string>{in0, in0}), fake::opened_paths());
@@ -173,7 +173,7 @@ TEST_F(Init, InputThatFailsToOpenFallsBackToAnyInterface) {
     EXPECT_EQ((std::vector<std::string>{in1, in1}), fake::opened_paths());
     EXPECT_EQ(handle_of(0), tevu.device.input.file.load());
     EXPECT_EQ(handle_of(1), tevu.device.lighting.file.load());
-    EXPECT_EQ(0, tevu.open_failure_count);
+    EXPECT_EQ(0, tevu.device.open_failure_count);
 }
 
 TEST_F(Init, InputThatFailsToOpenTwiceLeavesTheInvalidHandle) {
@@ -187,7 +187,7 @@ TEST_F(Init, InputThatFailsToOpenTwiceLeavesTheInvalidHandle) {
               "Could not open detected device (err = 5).\r\n",
               fake::output());
     EXPECT_EQ(PLAT_INVALID_FILE, tevu.device.input.file.load());
-    EXPECT_EQ(0, tevu.open_failure_count);
+    EXPECT_EQ(0, tevu.device.open_failure_count);
     EXPECT_EQ(0, fake::open_count());
 }
 
@@ -198,7 +198,7 @@ TEST_F(Init, SearchThatFindsNothingKeepsTheStoredInputHandle) {
     fake::set_list_unavailable(true);
     EXPECT_EQ(-1, tevu_io_jvs_init());
     EXPECT_EQ(handle_of(0), tevu.device.input.file.load());
-    EXPECT_EQ(2, tevu.open_failure_count);
+    EXPECT_EQ(2, tevu.device.open_failure_count);
 }
 
 TEST_F(Init, FailedLightingSearchClearsTheLightingHandle) {
@@ -210,7 +210,7 @@ TEST_F(Init, FailedLightingSearchClearsTheLightingHandle) {
     fake::add_entry(in0);
     EXPECT_EQ(0, tevu_io_jvs_init());
     EXPECT_EQ(nullptr, tevu.device.lighting.file.load());
-    EXPECT_EQ(1, tevu.open_failure_count);
+    EXPECT_EQ(1, tevu.device.open_failure_count);
 }
 
 TEST_F(Init, LightingInterfaceThatFailsToOpenIsStoredAsNull) {
@@ -223,7 +223,7 @@ TEST_F(Init, LightingInterfaceThatFailsToOpenIsStoredAsNull) {
     EXPECT_EQ(0, tevu_io_jvs_init());
     EXPECT_EQ(nullptr, tevu.device.lighting.file.load());
     EXPECT_EQ("Could not open detected device (err = abc).\r\n", fake::output());
-    EXPECT_EQ(0, tevu.open_failure_count);
+    EXPECT_EQ(0, tevu.device.open_failure_count);
 }
 
 } // namespace

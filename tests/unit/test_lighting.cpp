@@ -167,7 +167,7 @@ TEST_F(Lighting, NoControllerAtInitKeepsNoFrameAndStartsNoThread) {
     set(bytes(96, 0));
     EXPECT_TRUE(frame_taken()); // nothing waits
     lighting_start_step();
-    EXPECT_EQ(tevu.lighting.thread, nullptr);
+    EXPECT_EQ(tevu.device.lighting.user.load(), nullptr);
     EXPECT_EQ(fake::threads_started(), 0);
     lighting_stop_step(); // nothing to stop
 }
@@ -176,22 +176,22 @@ TEST_F(Lighting, NoControllerAtInitKeepsNoFrameAndStartsNoThread) {
 
 TEST_F(Lighting, StartTwiceStartsOneThreadAndStopClearsEverything) {
     lighting_start_step();
-    plat_thread first = tevu.lighting.thread;
+    plat_thread first = tevu.device.lighting.user.load();
     ASSERT_NE(first, nullptr);
     lighting_start_step();
-    EXPECT_EQ(tevu.lighting.thread, first);
+    EXPECT_EQ(tevu.device.lighting.user.load(), first);
     EXPECT_EQ(fake::threads_started(), 1);
     EXPECT_TRUE(leds.wait_passes(3));
 
     lighting_stop_step();
-    EXPECT_EQ(tevu.lighting.thread, nullptr);
+    EXPECT_EQ(tevu.device.lighting.user.load(), nullptr);
     EXPECT_FALSE(tevu.lighting.stop.load());
     const int passes = leds.lamp_reports.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(leds.lamp_reports.load(), passes); // nothing writes after stop
 
     lighting_start_step();
-    EXPECT_NE(tevu.lighting.thread, nullptr);
+    EXPECT_NE(tevu.device.lighting.user.load(), nullptr);
     EXPECT_EQ(fake::threads_started(), 2);
     EXPECT_TRUE(leds.wait_passes(1));
 }
@@ -199,11 +199,11 @@ TEST_F(Lighting, StartTwiceStartsOneThreadAndStopClearsEverything) {
 TEST_F(Lighting, FailedThreadStartLeavesHandleNullAndLaterStartRetries) {
     fake::set_thread_start_fails(true);
     lighting_start_step();
-    EXPECT_EQ(tevu.lighting.thread, nullptr);
+    EXPECT_EQ(tevu.device.lighting.user.load(), nullptr);
     lighting_stop_step();
     fake::set_thread_start_fails(false);
     lighting_start_step();
-    EXPECT_NE(tevu.lighting.thread, nullptr);
+    EXPECT_NE(tevu.device.lighting.user.load(), nullptr);
 }
 
 TEST_F(Lighting, FramesSetWhileStoppedGoOutOnStart) {
@@ -217,7 +217,7 @@ TEST_F(Lighting, StopReturnsWhileAWriteBlocks) {
     lighting_start_step();
     std::this_thread::sleep_for(std::chrono::milliseconds(5)); // into the lamp write
     lighting_stop_step();
-    EXPECT_EQ(tevu.lighting.thread, nullptr);
+    EXPECT_EQ(tevu.device.lighting.user.load(), nullptr);
 }
 
 // --- A controller that refuses reports, goes away, comes back ---------------
@@ -251,7 +251,7 @@ TEST_F(Lighting, NewHandleGetsTheNewestFrameInFull) {
     bytes newest = before; // the same high half (host LEDs 0-15): sent all the same
     for (size_t i = 48; i < 96; ++i)
         newest[i] = static_cast<uint8_t>(newest[i] + 9);
-    tevu.device.was_connected.store(true); // init found the controller
+    tevu.device.state.store(link::connected); // init found the controller
     set(before);
     lighting_start_step();
     catch_up();
@@ -261,13 +261,13 @@ TEST_F(Lighting, NewHandleGetsTheNewestFrameInFull) {
     set(newest);
     leds.take_led_reports();
     device_replace(tevu.device.lighting, plat_hid_open(light_path()));
-    lighting_wake(); // as init does when it opens an interface
+    device_wake_user(tevu.device.lighting); // as init does when it opens an interface
     catch_up();
     const std::vector<bytes> full = {make_report(0x04, device_half(newest, false), 49),
                                      make_report(0x05, device_half(newest, true), 49)};
     EXPECT_EQ(leds.take_led_reports(), full);
     device_replace(tevu.device.lighting, plat_hid_open(light_path())); // no new frame
-    lighting_wake();
+    device_wake_user(tevu.device.lighting);
     EXPECT_TRUE(leds.wait_passes(2));
     EXPECT_EQ(leds.take_led_reports(), full);
     EXPECT_EQ(fake::close_count(1), 1);

@@ -221,9 +221,9 @@ TEST_F(SliderThreads, TwoStartsMakeOneThread) {
     connect();
     fake::push_read(0, input_report(0, 0x80808080));
     tevu_io_slider_start(record_callback);
-    plat_thread first = tevu.slider.thread;
+    plat_thread first = tevu.device.input.user.load();
     tevu_io_slider_start(other_callback);
-    EXPECT_EQ(first, tevu.slider.thread);
+    EXPECT_EQ(first, tevu.device.input.user.load());
     // The slider thread, and the lighting thread that waits for an interface.
     EXPECT_EQ(2, fake::threads_started());
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
@@ -235,14 +235,14 @@ TEST_F(SliderThreads, TwoStartsMakeOneThread) {
 TEST_F(SliderThreads, StopThenStartMakesAFreshThread) {
     connect();
     tevu_io_slider_start(record_callback);
-    EXPECT_NE(nullptr, tevu.slider.thread);
+    EXPECT_NE(nullptr, tevu.device.input.user.load());
     EXPECT_TRUE(fake::wait_until([] { return fake::pacers_open() >= 1; }));
     tevu_io_slider_stop();
-    EXPECT_EQ(nullptr, tevu.slider.thread);
+    EXPECT_EQ(nullptr, tevu.device.input.user.load());
     EXPECT_FALSE(tevu.slider.stop.load());
     EXPECT_EQ(0, fake::pacers_open()); // the fine timer is given back at stop
     tevu_io_slider_start(other_callback);
-    EXPECT_NE(nullptr, tevu.slider.thread);
+    EXPECT_NE(nullptr, tevu.device.input.user.load());
     EXPECT_EQ(4, fake::threads_started());
     fake::push_read(0, input_report(0, 0x80808080));
     ASSERT_TRUE(fake::wait_until([] { return other_calls.load() >= 1; }));
@@ -250,7 +250,7 @@ TEST_F(SliderThreads, StopThenStartMakesAFreshThread) {
 
 TEST_F(SliderThreads, StopWithoutThreadDoesNothing) {
     tevu_io_slider_stop();
-    EXPECT_EQ(nullptr, tevu.slider.thread);
+    EXPECT_EQ(nullptr, tevu.device.input.user.load());
     EXPECT_FALSE(tevu.slider.stop.load());
     EXPECT_EQ(0, fake::threads_started());
 }
@@ -258,11 +258,11 @@ TEST_F(SliderThreads, StopWithoutThreadDoesNothing) {
 TEST_F(SliderThreads, FailedThreadStartIsRetriedByTheNextStart) {
     fake::set_thread_start_fails(true);
     tevu_io_slider_start(record_callback);
-    EXPECT_EQ(nullptr, tevu.slider.thread);
+    EXPECT_EQ(nullptr, tevu.device.input.user.load());
     tevu_io_slider_stop(); // nothing to stop
     fake::set_thread_start_fails(false);
     tevu_io_slider_start(record_callback);
-    EXPECT_NE(nullptr, tevu.slider.thread);
+    EXPECT_NE(nullptr, tevu.device.input.user.load());
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
 }
 
@@ -281,7 +281,7 @@ TEST_F(SliderThreads, StopReturnsWhileTheControllerIsSilent) {
     if (!returned)
         fake::push_read(0, input_report(0, 0x80808080)); // unblock it so the test can end
     stopper.join();
-    EXPECT_EQ(nullptr, tevu.slider.thread);
+    EXPECT_EQ(nullptr, tevu.device.input.user.load());
     EXPECT_FALSE(tevu.slider.stop.load());
 }
 
@@ -290,7 +290,7 @@ TEST_F(SliderThreads, CancelledReadKeepsTheReportAndDoesNotPause) {
     fake::push_read(0, input_report(0, 0x80808081));
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0) && calls.load() == 1; }));
-    const plat_thread thread = tevu.slider.thread;
+    const plat_thread thread = tevu.device.input.user.load();
     device_cancel(tevu.device.input);
     ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 2 && fake::read_blocked(0); }));
     EXPECT_EQ(with({{31, 200}}), recorded()[1]);
@@ -305,7 +305,7 @@ TEST_F(SliderThreads, SuccessfulReadsDoNotPause) {
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
     EXPECT_EQ(5, calls.load());
-    EXPECT_EQ(0, fake::thread_sleeps(tevu.slider.thread));
+    EXPECT_EQ(0, fake::thread_sleeps(tevu.device.input.user.load()));
 }
 
 // One thread polls while reports stream in on the slider thread; each poll
@@ -419,7 +419,7 @@ TEST_F(Lifecycle, LossReleasesEverythingClosesEachHandleOnceAndNeverCountsSearch
     // Searches go on, quietly, without counting towards init's limit.
     const int searches = fake::list_opens();
     ASSERT_TRUE(fake::wait_until([&] { return fake::list_opens() >= searches + 3; }));
-    EXPECT_EQ(0, tevu.open_failure_count);
+    EXPECT_EQ(0, tevu.device.open_failure_count);
     EXPECT_EQ(lost_line, fake::output());
     tevu_io_slider_stop();
     EXPECT_EQ(1, fake::close_count(0));
@@ -564,7 +564,7 @@ TEST_F(Lifecycle, LightingThreadSleepsUntilWokenWhileLost) {
     tevu_io_slider_start(record_callback);
     unplug();
     ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
-    const plat_thread lighting = tevu.lighting.thread.load();
+    const plat_thread lighting = tevu.device.lighting.user.load();
     const int sleeps = fake::thread_sleeps(lighting);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_LE(fake::thread_sleeps(lighting), sleeps + 1);
