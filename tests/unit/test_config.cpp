@@ -115,28 +115,28 @@ TEST_F(Config, ReloadReturnsRemovedKeysToTheirDefaults) {
     expect_defaults(cfg);
 }
 
-TEST_F(Config, ZeroOffsetAndMissingOffsetBothGiveNoAddress) {
-    fake::set_image(0x400000, 0x10000);
-    EXPECT_EQ(0u, load().lamp_state_address);
-    fake::set_ini("tevuio", "hid_offset", 0);
-    EXPECT_EQ(0u, load().lamp_state_address);
-}
-
-TEST_F(Config, OffsetIsRelativeToTheHostImage) {
-    fake::set_image(0x400000, 0x200000);
-    fake::set_ini("tevuio", "hid_offset", 0x1234);
-    EXPECT_EQ(0x401234u, load().lamp_state_address);
-}
-
-TEST_F(Config, OffsetIsUnsigned32BitAndTheSumIs64Bit) {
-    fake::set_image(0xFFFF0000u, 0x1000);
-    fake::set_ini("tevuio", "hid_offset", 0xFFFFFFFFu);
-    EXPECT_EQ(0x1FFFEFFFFull, load().lamp_state_address);
-}
-
-TEST_F(Config, OffsetWithoutImageBaseIsStillAnAddress) {
-    fake::set_ini("tevuio", "hid_offset", 0x20);
-    EXPECT_EQ(0x20u, load().lamp_state_address);
+// hid_offset: an unsigned 32-bit offset from the host image's base, summed in
+// 64 bits; 0 or missing means no lamp-state byte.
+TEST_F(Config, LampAddressIsTheImageBasePlusTheOffset) {
+    const int64_t missing = -1;
+    const struct {
+        uint64_t base;
+        int64_t offset;
+        uint64_t address;
+    } cases[] = {
+        {0x400000, missing, 0},
+        {0x400000, 0, 0},
+        {0x400000, 0x1234, 0x401234},
+        {0xFFFF0000u, 0xFFFFFFFFu, 0x1FFFEFFFFull},
+        {0, 0x20, 0x20}, // no image base: still an address
+    };
+    for (const auto &c : cases) {
+        fake::clear_ini();
+        fake::set_image(c.base, 0x1000);
+        if (c.offset != missing)
+            fake::set_ini("tevuio", "hid_offset", static_cast<uint32_t>(c.offset));
+        EXPECT_EQ(c.address, load().lamp_state_address) << std::hex << c.base << " " << c.offset;
+    }
 }
 
 // The line of config.cpp that holds the check of this expression, 0 if none.

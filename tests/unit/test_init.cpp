@@ -2,6 +2,7 @@
 #include "fake_platform.h"
 #include "tevuio/state.h"
 #include "tevuio/tevuio.h"
+#include "unit_kit.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +11,9 @@
 
 namespace {
 
-const std::string in0 = "\\\\?\\hid#vid_0f0d&pid_0092&mi_00#7&1a2b&0&0000#{4d1e55b2}";
-const std::string in1 = "\\\\?\\hid#vid_0f0d&pid_0092&mi_01#7&1a2b&0&0001#{4d1e55b2}";
-const std::string single = "\\\\?\\hid#vid_0f0d&pid_00c1#6&77&0&0000#{4d1e55b2}";
-const std::string other = "\\\\?\\hid#vid_045e&pid_0745&mi_00#7&99&0&0000#{4d1e55b2}";
+using namespace unit;
 
 const char exit_message[] = "Could not init device after multiple attempts\\. Exiting\\.\r\n";
-
-// The handle the fake gives the n-th opened device.
-plat_file handle_of(int n) {
-    return reinterpret_cast<plat_file>(static_cast<intptr_t>(n + 1));
-}
 
 class Init : public ::testing::Test {
   protected:

@@ -297,52 +297,38 @@ class LightingLamps : public Lighting {
     }
 };
 
-TEST_F(LightingLamps, HostByte0x48LightsLamps0And1) {
-    use_lamp_byte(0x48);
-    const bytes expected = {0x06, 0xFF, 0xFF, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                            0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                            0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    ASSERT_EQ(expected.size(), 49u);
-    EXPECT_EQ(lamps(), expected);
-}
-
-TEST_F(LightingLamps, HostByteBitsMapToLamps) {
-    use_lamp_byte(0x90); // bits 4 and 7: lamps 2 and 3
-    EXPECT_EQ(lamps(), lamp_report(0, 0, 0xFF, 0xFF));
-    use_lamp_byte(0x08); // bit 3: lamp 0
-    EXPECT_EQ(lamps(), lamp_report(0xFF, 0, 0, 0));
-    use_lamp_byte(0x40); // bit 6: lamp 1
-    EXPECT_EQ(lamps(), lamp_report(0, 0xFF, 0, 0));
-    use_lamp_byte(0x27); // no lamp bit
-    EXPECT_EQ(lamps(), lamp_report(0, 0, 0, 0));
-    use_lamp_byte(0xFF);
-    EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0xFF, 0xFF));
-}
-
-TEST_F(LightingLamps, HostByteWinsOverButtons) {
-    use_lamp_byte(0x00);
-    tevu.input.buttons.store(0x0000); // all released: would light all four
-    EXPECT_EQ(lamps(), lamp_report(0, 0, 0, 0));
-}
-
-TEST_F(LightingLamps, NoButtonPressedLightsAllLamps) {
-    EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0xFF, 0xFF));
-}
-
-TEST_F(LightingLamps, ButtonWordBit0TurnsLamp1Off) {
-    tevu.input.buttons.store(0x0001);
-    EXPECT_EQ(lamps(), lamp_report(0xFF, 0x00, 0xFF, 0xFF));
-}
-
-TEST_F(LightingLamps, ButtonWordBitsMapToLamps) {
-    tevu.input.buttons.store(0x0008);
-    EXPECT_EQ(lamps(), lamp_report(0x00, 0xFF, 0xFF, 0xFF));
-    tevu.input.buttons.store(0x0002);
-    EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0x00, 0xFF));
-    tevu.input.buttons.store(0x0004);
-    EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0xFF, 0x00));
-    tevu.input.buttons.store(0xFFF0); // other bits do not matter
-    EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0xFF, 0xFF));
+// From the host's lamp-state byte when one is configured, whatever the
+// buttons: bits 3, 6, 4, 7 light lamps 0-3. Else from the button word: lamps
+// 0-3 belong to game buttons 4, 3, 2, 1 (bits 3, 0, 1, 2), lit while released.
+TEST_F(LightingLamps, FromTheHostByteElseFromTheButtons) {
+    const int none = -1;
+    const struct {
+        int host_byte;
+        uint16_t buttons;
+        bytes expected;
+    } cases[] = {
+        {0x48, 0, lamp_report(0xFF, 0xFF, 0, 0)},
+        {0x90, 0, lamp_report(0, 0, 0xFF, 0xFF)},
+        {0x08, 0, lamp_report(0xFF, 0, 0, 0)},
+        {0x40, 0, lamp_report(0, 0xFF, 0, 0)},
+        {0x27, 0, lamp_report(0, 0, 0, 0)},
+        {0xFF, 0, lamp_report(0xFF, 0xFF, 0xFF, 0xFF)},
+        {0x00, 0, lamp_report(0, 0, 0, 0)},
+        {none, 0, lamp_report(0xFF, 0xFF, 0xFF, 0xFF)},
+        {none, 0x0001, lamp_report(0xFF, 0, 0xFF, 0xFF)},
+        {none, 0x0008, lamp_report(0, 0xFF, 0xFF, 0xFF)},
+        {none, 0x0002, lamp_report(0xFF, 0xFF, 0, 0xFF)},
+        {none, 0x0004, lamp_report(0xFF, 0xFF, 0xFF, 0)},
+        {none, 0xFFF0, lamp_report(0xFF, 0xFF, 0xFF, 0xFF)}, // other bits do not matter
+    };
+    for (const auto &c : cases) {
+        if (c.host_byte == none)
+            tevu.config.lamp_state_address = 0;
+        else
+            use_lamp_byte(static_cast<uint8_t>(c.host_byte));
+        tevu.input.buttons.store(c.buttons);
+        EXPECT_EQ(lamps(), c.expected) << c.host_byte << " " << c.buttons;
+    }
 }
 
 TEST_F(LightingLamps, LampsFollowButtonsWhileRunning) {
@@ -369,45 +355,31 @@ std::string outside_message(uint64_t offset, uint64_t size) {
     return line;
 }
 
-TEST_F(Lighting, LampAddressOutsideImageIsDroppedWithOneLine) {
-    io_config loaded{};
+// Image 0x400000-0x400FFF: an address in it is kept without a word; one
+// outside it is dropped with one line giving its offset and the image size.
+TEST_F(Lighting, LampAddressOutsideTheImageIsDroppedWithOneLine) {
+    const struct {
+        uint64_t address;
+        bool kept;
+        std::string line;
+    } cases[] = {
+        {0x400000, true, ""},
+        {0x400FFF, true, ""},
+        {0, true, ""}, // none configured
+        {0x401000, false,
+         "hid_offset 0x1000 lies outside the host image (0x1000 bytes); lamps follow the "
+         "controller's buttons.\r\n"},
+        {0x3FFFFF, false, outside_message(static_cast<uint64_t>(0) - 1, 0x1000)},
+    };
     fake::set_image(0x400000, 0x1000);
-    loaded.lamp_state_address = 0x401000;
-    lighting_check_lamp_address(loaded);
-    EXPECT_EQ(fake::output(), "hid_offset 0x1000 lies outside the host image (0x1000 bytes); "
-                              "lamps follow the controller's buttons.\r\n");
-    EXPECT_EQ(loaded.lamp_state_address, 0u);
-}
-
-TEST_F(Lighting, LampAddressAtLastImageByteIsKept) {
-    io_config loaded{};
-    fake::set_image(0x400000, 0x1000);
-    loaded.lamp_state_address = 0x400FFF;
-    lighting_check_lamp_address(loaded);
-    EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(loaded.lamp_state_address, 0x400FFFu);
-    loaded.lamp_state_address = 0x400000;
-    lighting_check_lamp_address(loaded);
-    EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(loaded.lamp_state_address, 0x400000u);
-}
-
-TEST_F(Lighting, LampAddressBelowImageIsDropped) {
-    io_config loaded{};
-    fake::set_image(0x400000, 0x1000);
-    loaded.lamp_state_address = 0x3FFFFF;
-    lighting_check_lamp_address(loaded);
-    EXPECT_EQ(fake::output(), outside_message(static_cast<uint64_t>(0) - 1, 0x1000));
-    EXPECT_EQ(loaded.lamp_state_address, 0u);
-}
-
-TEST_F(Lighting, NoLampAddressPrintsNothing) {
-    io_config loaded{};
-    fake::set_image(0x400000, 0x1000);
-    loaded.lamp_state_address = 0;
-    lighting_check_lamp_address(loaded);
-    EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(loaded.lamp_state_address, 0u);
+    for (const auto &c : cases) {
+        fake::clear_output();
+        io_config loaded{};
+        loaded.lamp_state_address = c.address;
+        lighting_check_lamp_address(loaded);
+        EXPECT_EQ(fake::output(), c.line) << std::hex << c.address;
+        EXPECT_EQ(loaded.lamp_state_address, c.kept ? c.address : 0u) << std::hex << c.address;
+    }
 }
 
 TEST_F(Lighting, DroppedLampAddressMakesLampsFollowButtons) {
@@ -419,26 +391,6 @@ TEST_F(Lighting, DroppedLampAddressMakesLampsFollowButtons) {
     EXPECT_EQ(fake::output(), outside_message(0x7FFF0000, 0x10));
     tevu.input.buttons.store(0x0004);
     EXPECT_EQ(lamps(), lamp_report(0xFF, 0xFF, 0xFF, 0x00));
-}
-
-TEST_F(Lighting, InitChecksTheLampAddress) {
-    fake::reset();
-    tevu.reset();
-    leds.attach();
-    fake::add_entry("\\\\?\\hid#vid_0f0d&pid_0001&mi_00#input");
-    fake::add_entry("\\\\?\\hid#vid_0f0d&pid_0001&mi_01#light");
-    fake::set_image(0x400000, 0x2000);
-    fake::set_ini("tevuio", "hid_offset", 0x2345);
-    ASSERT_EQ(tevu_io_jvs_init(), 0);
-    EXPECT_EQ(fake::output(), "hid_offset 0x2345 lies outside the host image (0x2000 bytes); "
-                              "lamps follow the controller's buttons.\r\n");
-    EXPECT_EQ(tevu.config.lamp_state_address, 0u);
-
-    fake::clear_output();
-    fake::set_ini("tevuio", "hid_offset", 0x1FFF);
-    ASSERT_EQ(tevu_io_jvs_init(), 0);
-    EXPECT_EQ(fake::output(), "");
-    EXPECT_EQ(tevu.config.lamp_state_address, 0x401FFFu);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "tevuio/reports.h"
 #include "tevuio/state.h"
 #include "tevuio/tevuio.h"
+#include "unit_kit.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ namespace {
 
 using pressures = std::array<uint8_t, 32>;
 
-const std::string in0 = "\\\\?\\hid#vid_0f0d&pid_0092&mi_00#7&1a2b&0&0000#{4d1e55b2}";
+using namespace unit;
 
 std::mutex record_mu;
 std::vector<pressures> records;
@@ -370,7 +371,6 @@ TEST_F(SliderThreads, PollingWhileReportsStream) {
 
 namespace {
 
-const std::string in1 = "\\\\?\\hid#vid_0f0d&pid_0092&mi_01#7&1a2b&0&0001#{4d1e55b2}";
 const std::string lost_line = "Controller disconnected; inputs released. Searching for it.\r\n";
 const std::string back_line = "Controller connected again.\r\n";
 
