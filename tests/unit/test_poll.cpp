@@ -40,47 +40,37 @@ class Poll : public ::testing::Test {
 const uint8_t key_test = 0x31, key_service = 0x32, key_coin = 0x33;
 const uint8_t key_buttons[5] = {0x27, 0x28, 0x25, 0x26, 0x20};
 
-TEST_F(Poll, NothingDownGivesZeros) {
-    poll();
-    EXPECT_EQ(0, opbtn);
-    EXPECT_EQ(0, gamebtn);
-}
-
-TEST_F(Poll, KeyboardAloneBeforeAnyReport) {
-    fake::set_key(key_test, true);
-    poll();
-    EXPECT_EQ(0x01, opbtn);
-    fake::set_key(key_test, false);
-    fake::set_key(key_service, true);
-    poll();
-    EXPECT_EQ(0x02, opbtn);
-    EXPECT_EQ(0x00, gamebtn);
-    fake::set_key(key_service, false);
-    for (int i = 0; i < 5; ++i) {
-        fake::set_key(key_buttons[i], true);
+// The bound keys, one by one and all at once, with no report; other keys
+// (a slider key, the coin key) press nothing.
+TEST_F(Poll, KeysMapToTheirButtons) {
+    const struct {
+        std::vector<uint8_t> keys;
+        uint8_t opbtn;
+        uint8_t gamebtn;
+    } cases[] = {
+        {{}, 0x00, 0x00},
+        {{key_test}, 0x01, 0x00},
+        {{key_service}, 0x02, 0x00},
+        {{key_buttons[0]}, 0x00, 0x01},
+        {{key_buttons[1]}, 0x00, 0x02},
+        {{key_buttons[2]}, 0x00, 0x04},
+        {{key_buttons[3]}, 0x00, 0x08},
+        {{key_buttons[4]}, 0x00, 0x10},
+        {{key_test, key_service, key_buttons[0], key_buttons[1], key_buttons[2], key_buttons[3],
+          key_buttons[4]},
+         0x03,
+         0x1F},
+        {{'Q', key_coin}, 0x00, 0x00},
+    };
+    for (const auto &c : cases) {
+        for (uint8_t k : c.keys)
+            fake::set_key(k, true);
         poll();
-        EXPECT_EQ(0, opbtn);
-        EXPECT_EQ(1 << i, gamebtn) << "button " << i;
-        fake::set_key(key_buttons[i], false);
+        EXPECT_EQ(c.opbtn, opbtn) << c.keys.size();
+        EXPECT_EQ(c.gamebtn, gamebtn) << c.keys.size();
+        for (uint8_t k : c.keys)
+            fake::set_key(k, false);
     }
-}
-
-TEST_F(Poll, AllKeysDown) {
-    fake::set_key(key_test, true);
-    fake::set_key(key_service, true);
-    for (uint8_t k : key_buttons)
-        fake::set_key(k, true);
-    poll();
-    EXPECT_EQ(0x03, opbtn);
-    EXPECT_EQ(0x1F, gamebtn);
-}
-
-TEST_F(Poll, UnboundKeysAreIgnored) {
-    fake::set_key('Q', true); // a slider key
-    fake::set_key(key_coin, true);
-    poll();
-    EXPECT_EQ(0, opbtn);
-    EXPECT_EQ(0, gamebtn);
 }
 
 // The controller's button word, bit by bit and whole, with no key down.
