@@ -142,6 +142,22 @@ plat_io_result lighting_pass(plat_file lighting, uint32_t generation) {
     return result;
 }
 
+// After a pass whose writes failed: a pause before the next try, or, when the
+// interface is gone or its writes have failed for a second, its close and the
+// search for it. *failing_since_ms: when the writes began to fail (0: they
+// went through on the pass before).
+void after_failed_pass(plat_io_result result, uint64_t *failing_since_ms, search_timer &timer) {
+    const uint64_t now = plat_now_ms();
+    if (*failing_since_ms == 0)
+        *failing_since_ms = now;
+    if (result == PLAT_IO_GONE || now - *failing_since_ms >= failing_interface_ms) {
+        *failing_since_ms = 0;
+        tevu.device.lighting_gone(timer);
+    } else if (!tevu.lighting.stop.load(std::memory_order_acquire)) {
+        plat_wait(nullptr, failed_pass_pause_ms);
+    }
+}
+
 unsigned lighting_thread_proc(void *) {
     lighting_worker &worker = tevu.lighting;
     controller &device = tevu.device;
@@ -170,15 +186,7 @@ unsigned lighting_thread_proc(void *) {
                 plat_wait(&pacer, static_cast<uint32_t>(started_ms + pass_period_ms - now));
             continue;
         }
-        const uint64_t now = plat_now_ms();
-        if (failing_since_ms == 0)
-            failing_since_ms = now;
-        if (result == PLAT_IO_GONE || now - failing_since_ms >= failing_interface_ms) {
-            failing_since_ms = 0;
-            device.lighting_gone(timer);
-        } else if (!worker.stop.load(std::memory_order_acquire)) {
-            plat_wait(nullptr, failed_pass_pause_ms);
-        }
+        after_failed_pass(result, &failing_since_ms, timer);
     }
     plat_pacer_close(&pacer);
     return 0;

@@ -53,6 +53,7 @@ bool read_input(hid_read_status *status) {
     return true;
 }
 
+// The controller is gone: every button reads released, the slider untouched.
 void release_inputs() {
     tevu.input.buttons.store(0, std::memory_order_release);
     tevu.input.slider.store(report::slider_untouched, std::memory_order_release);
