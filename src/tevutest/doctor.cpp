@@ -110,12 +110,14 @@ std::vector<std::string> show_configuration(lamp_source *lamps) {
     if (lamps->offset == 0) {
         printf("  lamps: follow the controller's buttons (no hid_offset)\r\n");
     } else if (lamps->accepted) {
-        printf("  lamps: hid_offset 0x%X accepted: they follow that byte of the program that loads "
-               "the library (in tevutest not the game's lamp state)\r\n",
+        printf("  lamps: hid_offset 0x%X, accepted: they follow the byte that far into the image "
+               "of the program that loads the library (the game's lamp state in the game, a byte "
+               "of tevutest here)\r\n",
                lamps->offset);
     } else {
-        printf("  lamps: hid_offset 0x%X not accepted here: it lies outside this program's image "
-               "(0x%lX bytes); the lamps follow the controller's buttons\r\n",
+        printf("  lamps: hid_offset 0x%X, not accepted here: it lies outside tevutest's image "
+               "(0x%lX bytes), so here the lamps follow the controller's buttons (the game checks "
+               "it against its own image)\r\n",
                lamps->offset, static_cast<unsigned long>(image_size));
     }
     return found ? lint_ini(bytes, readings) : std::vector<std::string>();
