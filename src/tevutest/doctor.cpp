@@ -281,7 +281,7 @@ void hold_frame(const uint8_t *frame, uint32_t ms) {
 
 // The live section: reads, touches and buttons over live_ms, the touched
 // cells mirrored on the LEDs. Returns the input reports read.
-uint32_t show_live() {
+uint32_t show_live(bool lighting) {
     printf("\r\nLive figures (%.0f s: touch the slider, press the buttons)\r\n", live_ms / 1000.0);
     uint8_t frame[report::frame_bytes];
     uint32_t feature_frames = 0;
@@ -316,9 +316,13 @@ uint32_t show_live() {
     }
     printf("  touches seen: %s\r\n", touches.empty() ? "none" : touches.c_str());
     printf("  buttons seen: %s\r\n", buttons_text(buttons_seen.load()).c_str());
-    printf("  lighting: %u frames of touched cells, %u as feature report 0x0B, %u as output "
-           "reports 0x04 and 0x05\r\n",
-           frames, feature_frames, frames - feature_frames);
+    if (lighting) {
+        printf("  lighting: %u frames of touched cells, %u as feature report 0x0B, %u as output "
+               "reports 0x04 and 0x05\r\n",
+               frames, feature_frames, frames - feature_frames);
+    } else {
+        printf("  lighting: none: the library drops every frame\r\n");
+    }
     return reads;
 }
 
@@ -413,7 +417,7 @@ int doctor_run() {
         }
         tevu_io_slider_init();
         tevu_io_slider_start(doctor_callback);
-        if (show_live() == 0) {
+        if (show_live(lighting != nullptr) == 0) {
             fault = "it sent no input report (no input interface, or a silent controller)";
         }
         if (lighting) {
