@@ -290,7 +290,7 @@ uint32_t show_live(bool lighting) {
     const uint64_t start = plat_now_ms();
     while (plat_now_ms() < start + live_ms) {
         const uint32_t touched = touched_now.load(std::memory_order_relaxed);
-        for (uint32_t i = 0; i < 32; ++i) {
+        for (size_t i = 0; i < report::led_count; ++i) {
             const bool lit = touched >> i & 1u;
             frame[3 * i] = lit ? 0x7F : 0;
             frame[3 * i + 1] = lit ? 0x23 : 0;
@@ -406,7 +406,7 @@ int doctor_run() {
     if (!ready) {
         fault = listed.empty() ? "no controller found (is it plugged in?)"
                 : refused      ? "its interfaces could not be opened: " + open_failure(*refused)
-                               : "the library could not initialise it";
+                               : "the library could not open it (its messages are above)";
     } else {
         printf("  input: %s; lighting: %s\r\n",
                input ? interface_name(input->number).c_str() : "none",

@@ -68,9 +68,7 @@ const named_key single_keys[] = {
 
 std::string key_text(uint8_t vk) {
     char name[32];
-    if (vk >= 0x30 && vk <= 0x39) {
-        snprintf(name, sizeof name, "%c", vk);
-    } else if (vk >= 0x41 && vk <= 0x5A) {
+    if ((vk >= 0x30 && vk <= 0x39) || (vk >= 0x41 && vk <= 0x5A)) { // digits, letters
         snprintf(name, sizeof name, "%c", vk);
     } else if (vk >= 0x60 && vk <= 0x69) {
         snprintf(name, sizeof name, "keypad %d", vk - 0x60);
