@@ -33,10 +33,9 @@ namespace {
 
 const char ini_name[] = "morvantel.ini";
 constexpr uint32_t live_ms = 2000;
-constexpr uint32_t led_step_ms = 40;
+constexpr uint32_t led_step_ms = 50;
 constexpr uint32_t colours_ms = 300;
 constexpr uint32_t lamps_ms = 1500;
-constexpr uint32_t resend_ms = 5;
 // Pressures above this come from the controller (200), those below from keys (20).
 constexpr uint8_t controller_touch = 40;
 
@@ -269,14 +268,11 @@ const char *path_text(const uint8_t *frame) {
     return goes_as_feature(frame) ? "feature report 0x0B" : "output reports 0x04 and 0x05";
 }
 
-// Offers the frame to the library for ms: a frame it drops because an earlier
-// one still waits is offered again.
+// Shows a frame for ms. The library sends the newest frame it was given, so
+// a frame stays on the LEDs until the next one replaces it.
 void hold_frame(const uint8_t *frame, uint32_t ms) {
-    const uint64_t end = plat_now_ms() + ms;
-    do {
-        tevu_io_slider_set_leds(frame);
-        plat_sleep_ms(resend_ms);
-    } while (plat_now_ms() < end);
+    tevu_io_slider_set_leds(frame);
+    plat_sleep_ms(ms);
 }
 
 // The live section: reads, touches and buttons over live_ms, the touched

@@ -745,29 +745,46 @@ TEST_F(EndToEnd, DoctorLightCheckFrameByFrame) {
     ASSERT_NO_FATAL_FAILURE(start_controller());
     start_tool({"--doctor"});
     ASSERT_TRUE(wait_exit(tool_)) << tool_output();
-    std::vector<std::vector<uint8_t>> expected(1, std::vector<uint8_t>(96, 0));
-    for (size_t led = 0; led < 32; led++) {
-        expected.emplace_back(96, 0);
-        std::fill_n(expected.back().begin() + 3 * static_cast<long>(led), 3, 0xFF);
-    }
-    expected.emplace_back(96, 0);
-    for (size_t led = 0; led < 32; led++) {
-        expected.back()[3 * led] = static_cast<uint8_t>(8 * led + 7);
-        expected.back()[3 * led + 1] = static_cast<uint8_t>(255 - 8 * led);
-        expected.back()[3 * led + 2] = led % 2 ? 0xC0 : 0x40;
-    }
-    expected.emplace_back(96, 0);
+    // Each frame by what it shows: dark, one LED in white, or the 32 colours.
+    const auto shows = [](const uint8_t *leds) {
+        std::string lit;
+        bool colours = true;
+        for (size_t led = 0; led < 32; led++) {
+            const uint8_t *rgb = leds + 3 * led;
+            colours = colours && rgb[0] == 8 * led + 7 && rgb[1] == 255 - 8 * led &&
+                      rgb[2] == (led % 2 ? 0xC0 : 0x40);
+            if (rgb[0] || rgb[1] || rgb[2]) {
+                lit += (rgb[0] & rgb[1] & rgb[2]) == 0xFF ? " " + std::to_string(led) : " ?";
+            }
+        }
+        return colours ? "colours" : lit.empty() ? "dark" : "LED" + lit;
+    };
     // Whole frames: after a feature report, or after the second half.
     std::vector<uint8_t> ids;
     const std::vector<vctl::controller> states = replay_reports(&ids);
-    std::vector<std::vector<uint8_t>> frames;
+    std::vector<std::string> frames;
     for (size_t i = 0; i < states.size(); i++) {
-        const std::vector<uint8_t> leds(states[i].leds, states[i].leds + 96);
-        if ((ids[i] == 0x0B || ids[i] == 0x05) && (frames.empty() || frames.back() != leds)) {
-            frames.push_back(leds);
+        const std::string frame = shows(states[i].leds);
+        if ((ids[i] == 0x0B || ids[i] == 0x05) && (frames.empty() || frames.back() != frame)) {
+            frames.push_back(frame);
         }
     }
-    EXPECT_EQ(frames, expected);
+    // The doctor's frames in its order and nothing else. The library sends
+    // the newest frame, so one that a stall of the lighting thread outlasts
+    // (50 ms) is replaced unseen: under load an LED may be missing, never
+    // out of order.
+    ASSERT_GE(frames.size(), 4u) << testing::PrintToString(frames);
+    EXPECT_EQ(frames.front(), "dark");
+    EXPECT_EQ(std::vector<std::string>(frames.end() - 2, frames.end()),
+              (std::vector<std::string>{"colours", "dark"}));
+    int previous = -1;
+    for (size_t i = 1; i + 2 < frames.size(); i++) {
+        const int led = frames[i].rfind("LED ", 0) == 0 ? atoi(frames[i].c_str() + 4) : -1;
+        EXPECT_GT(led, previous) << testing::PrintToString(frames);
+        EXPECT_EQ(frames[i], "LED " + std::to_string(led));
+        previous = led;
+    }
+    printf("doctor light check: %zu of 32 LEDs seen alone\n", frames.size() - 3);
     EXPECT_TRUE(lamps_show(0xFF, 0xFF, 0xFF, 0xFF));
 }
 
