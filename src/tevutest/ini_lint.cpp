@@ -220,8 +220,8 @@ bool decode(const std::string &bytes, std::string *text) {
     } else {
         text->clear();
         for (; at < bytes.size(); at += 2) {
-            const auto first = static_cast<unsigned char>(bytes[at]);
-            const auto second =
+            const unsigned first = static_cast<unsigned char>(bytes[at]);
+            const unsigned second =
                 at + 1 < bytes.size() ? static_cast<unsigned char>(bytes[at + 1]) : 0u;
             const unsigned unit = utf16 == 1 ? first | second << 8 : first << 8 | second;
             text->push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
