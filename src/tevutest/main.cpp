@@ -102,8 +102,12 @@ int main(int argc, char **argv) {
         if (doctor) {
             return doctor_run();
         }
-        fputs(usage, help ? stdout : stderr);
-        return help ? 0 : 2;
+        if (help) {
+            fputs(usage, stdout);
+            return 0;
+        }
+        fprintf(stderr, "tevutest: unknown option %s\r\n%s", argv[argc - 1], usage);
+        return 2;
     }
 
     printf("tevuTEST\r\n---------\r\n");
