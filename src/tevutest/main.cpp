@@ -97,16 +97,16 @@ int main(int argc, char **argv) {
 #endif
 
     if (argc > 1) {
-        const bool doctor = argc == 2 && strcmp(argv[1], "--doctor") == 0;
-        const bool help = argc == 2 && strcmp(argv[1], "--help") == 0;
-        if (doctor) {
+        const bool doctor = strcmp(argv[1], "--doctor") == 0;
+        const bool help = strcmp(argv[1], "--help") == 0;
+        if (argc == 2 && doctor) {
             return doctor_run();
         }
-        if (help) {
+        if (argc == 2 && help) {
             fputs(usage, stdout);
             return 0;
         }
-        fprintf(stderr, "tevutest: unknown option %s\r\n%s", argv[argc - 1], usage);
+        fprintf(stderr, "tevutest: unknown option %s\r\n%s", argv[doctor || help ? 2 : 1], usage);
         return 2;
     }
 
