@@ -3,7 +3,10 @@
 // Loads tevuio like a game does, starts the slider and then prints every
 // change of the slider pressures and of the two button bytes, lighting each
 // cell that is firmly touched on the controller. Runs until Ctrl+C.
+// "--doctor" checks the configuration and the controller once and ends
+// (doctor.cpp); "--help" lists the options.
 #include "tevuio.h"
+#include "tevutest/doctor.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -74,9 +77,17 @@ void slider_callback(const uint8_t *pressure) {
     }
 }
 
+const char usage[] = "Usage: tevutest [--doctor | --help]\r\n"
+                     "  (no option)  start the library and print every change of the slider\r\n"
+                     "               and the buttons, lighting touched cells; Ctrl+C ends it\r\n"
+                     "  --doctor     check the INI file, the controller, its input and its\r\n"
+                     "               lights once, then end: exit status 0 all is well,\r\n"
+                     "               1 with warnings, 2 the controller cannot be used\r\n"
+                     "  --help       this text\r\n";
+
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
     // Every line reaches a pipe or file at once, so an interrupted run loses
     // nothing. The library prints through the same stream.
     setvbuf(stdout, nullptr, _IONBF, 0);
@@ -84,6 +95,20 @@ int main() {
     // The texts carry their own "\r\n"; text mode would double the "\r".
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
+
+    if (argc > 1) {
+        const bool doctor = strcmp(argv[1], "--doctor") == 0;
+        const bool help = strcmp(argv[1], "--help") == 0;
+        if (argc == 2 && doctor) {
+            return doctor_run();
+        }
+        if (argc == 2 && help) {
+            fputs(usage, stdout);
+            return 0;
+        }
+        fprintf(stderr, "tevutest: unknown option %s\r\n%s", argv[doctor || help ? 2 : 1], usage);
+        return 2;
+    }
 
     printf("tevuTEST\r\n---------\r\n");
 

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -170,8 +171,10 @@ class EndToEnd : public ::testing::Test {
 
     // Starts a program in the temp folder with the virtual HID folder set,
     // its output in files there. Returns the index in children_.
+    // as_nobody: run as user nobody when the test runs as root, so that file
+    // permissions apply to it.
     size_t spawn(const std::vector<std::string> &args, const std::string &out_name,
-                 const std::string &err_name, bool with_stdin_pipe) {
+                 const std::string &err_name, bool with_stdin_pipe, bool as_nobody = false) {
         int pipe_fds[2] = {-1, -1};
         if (with_stdin_pipe) {
             EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
@@ -197,6 +200,9 @@ class EndToEnd : public ::testing::Test {
             dup2(in, STDIN_FILENO);
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
+            if (as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+                _exit(125);
+            }
             // A fresh signal state: SIGINT must end the tool as it would at a console.
             signal(SIGINT, SIG_DFL);
             execv(argv[0], argv.data());
@@ -238,7 +244,11 @@ class EndToEnd : public ::testing::Test {
             << controller_nodes();
     }
 
-    void start_tool() { tool_ = spawn({TEVUTEST_PATH}, "tool.out", "tool.err", false); }
+    void start_tool(const std::vector<std::string> &options = {}, bool as_nobody = false) {
+        std::vector<std::string> args = {TEVUTEST_PATH};
+        args.insert(args.end(), options.begin(), options.end());
+        tool_ = spawn(args, "tool.out", "tool.err", false, as_nobody);
+    }
 
     void script(const std::string &line) {
         const std::string text = line + "\n";
@@ -285,8 +295,9 @@ class EndToEnd : public ::testing::Test {
         return !c.reaped;
     }
 
-    // Plays back the controller's report log: the state after every report.
-    std::vector<vctl::controller> replay_reports() const {
+    // Plays back the controller's report log: the state after every report
+    // (and in *ids the ID of each report).
+    std::vector<vctl::controller> replay_reports(std::vector<uint8_t> *ids = nullptr) const {
         std::vector<vctl::controller> states;
         vctl::controller c;
         std::istringstream log(read_file(dir_ + "/reports.log"));
@@ -305,6 +316,9 @@ class EndToEnd : public ::testing::Test {
                 line[0] == 'F' ? vctl::report_kind::feature : vctl::report_kind::output;
             if (vctl::take_report(c, kind, bytes.data(), bytes.size()).empty()) {
                 states.push_back(c);
+                if (ids) {
+                    ids->push_back(bytes[0]);
+                }
             }
         }
         return states;
@@ -605,6 +619,220 @@ TEST_F(EndToEnd, IdleCpuFigures) {
     EXPECT_LT(tool_used, 1.5 * seconds); // sanity only: less than one and a half cores
 }
 
+// The controller's two sockets in the temp folder.
+const char input_socket[] = "/0f0d-7001-00.tevu-vctl";
+const char lighting_socket[] = "/0f0d-7001-01.tevu-vctl";
+
+// --- tevutest --doctor ----------------------------------------------------------
+
+// The report's sections; "@" stands for the temp folder.
+const char doctor_configuration[] =
+    "Configuration\r\n"
+    "  file: not found: every key at its default (looked for @/morvantel.ini)\r\n"
+    "  [tevuio] hid_offset  0                      default\r\n"
+    "  [io3] test           0x31 (1)               default\r\n"
+    "  [io3] service        0x32 (2)               default\r\n"
+    "  [io3] coin           0x33 (3)               default\r\n"
+    "  [buttons] key1       0x27 (right arrow)     default\r\n"
+    "  [buttons] key2       0x28 (down arrow)      default\r\n"
+    "  [buttons] key3       0x25 (left arrow)      default\r\n"
+    "  [buttons] key4       0x26 (up arrow)        default\r\n"
+    "  [buttons] key5       0x20 (space)           default\r\n"
+    "  [slider] cell1       0x51 (Q)               default\r\n"
+    "  [slider] cell2       0x57 (W)               default\r\n"
+    "  [slider] cell3       0x45 (E)               default\r\n"
+    "  [slider] cell4       0x52 (R)               default\r\n"
+    "  [slider] cell5       0x55 (U)               default\r\n"
+    "  [slider] cell6       0x49 (I)               default\r\n"
+    "  [slider] cell7       0x4F (O)               default\r\n"
+    "  [slider] cell8       0x50 (P)               default\r\n"
+    "  lamps: follow the controller's buttons (no hid_offset)\r\n";
+const char doctor_light_check[] =
+    "Light check (watch the controller)\r\n"
+    "  LEDs 0 to 31 lit white one at a time (feature report 0x0B each): done\r\n"
+    "  all 32 LEDs in 32 colours (output reports 0x04 and 0x05): done\r\n"
+    "  lamps: lit while game buttons 4, 3, 2, 1 (lamps 0-3) are released, dark while held; the "
+    "library lights them from the buttons, tevutest cannot set them: no button held\r\n";
+const char input_listed[] = "  interface 0: virtual:@/0f0d-7001-00.tevu-vctl: ";
+const char lighting_listed[] = "  interface 1: virtual:@/0f0d-7001-01.tevu-vctl: opened\r\n";
+const char denied[] =
+    "access denied: the socket refuses this user (another user's program holds it)";
+
+struct doctor_case {
+    const char *name;
+    std::vector<std::string> controller; // tevu-vctl's options; {"none"}: no controller
+    bool deny_input;                     // the input socket refuses the tool's user
+    std::string interfaces;              // the Controller section after its title
+    bool reads;                          // the live figures show input reports
+    bool light_check;
+    std::string verdict;
+    int status;
+};
+
+const doctor_case doctor_cases[] = {
+    {"Both",
+     {},
+     false,
+     input_listed + std::string("opened\r\n") + lighting_listed +
+         "  tevu_io_jvs_init() : OK\r\n  input: interface 0; lighting: interface 1\r\n",
+     true,
+     true,
+     "all is well.",
+     0},
+    {"InputOnly",
+     {"--interfaces", "input"},
+     false,
+     input_listed + std::string("opened\r\n") +
+         "  tevu_io_jvs_init() : OK\r\n  input: interface 0; lighting: none\r\n"
+         "  warning: no lighting interface: the LEDs and lamps stay dark\r\n",
+     true,
+     false,
+     "usable, with 1 warning above.",
+     1},
+    {"LightingOnly",
+     {"--interfaces", "lighting"},
+     false,
+     lighting_listed + std::string("  tevu_io_jvs_init() : OK\r\n") +
+         "  input: interface 1; lighting: interface 1\r\n",
+     false,
+     true,
+     "the controller cannot be used: it sent no input report (no input interface, or a silent "
+     "controller).",
+     2},
+    {"None",
+     {"none"},
+     false,
+     "  not found: no interface of vendor 0x0F0D (is it plugged in?)\r\n"
+     "  tevu_io_jvs_init() : ERROR\r\n",
+     false,
+     false,
+     "the controller cannot be used: no controller found (is it plugged in?).",
+     2},
+    {"HeldByAnotherProcess",
+     {},
+     true,
+     input_listed + std::string("not opened: ") + denied + "\r\n" + lighting_listed +
+         "Could not open detected device (err = d).\r\n"
+         "Could not open detected device (err = d).\r\n"
+         "  tevu_io_jvs_init() : ERROR\r\n",
+     false,
+     false,
+     "the controller cannot be used: its interfaces could not be opened: " + std::string(denied) +
+         ".",
+     2},
+};
+
+// Test names say the case, not its bytes.
+void PrintTo(const doctor_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+std::string in_folder(std::string text, const std::string &dir) {
+    for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+        text.replace(at, 1, dir);
+        at += dir.size();
+    }
+    return text;
+}
+
+class Doctor : public EndToEnd, public ::testing::WithParamInterface<doctor_case> {};
+
+TEST_P(Doctor, PrintsItsSectionsAndEndsWithItsVerdict) {
+    const doctor_case &c = GetParam();
+    if (c.controller != std::vector<std::string>{"none"}) {
+        ASSERT_NO_FATAL_FAILURE(start_controller(c.controller));
+    }
+    if (c.deny_input) {
+        ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+        ASSERT_EQ(chmod((dir_ + input_socket).c_str(), 0), 0);
+        ASSERT_EQ(chmod((dir_ + lighting_socket).c_str(), 0666), 0);
+    }
+    const auto start = clock_type::now();
+    start_tool({"--doctor"}, c.deny_input);
+    ASSERT_TRUE(wait_exit(tool_)) << tool_output();
+    printf("doctor, %s: %.2f s\n", c.name,
+           std::chrono::duration<double>(clock_type::now() - start).count());
+    ASSERT_TRUE(WIFEXITED(children_[tool_].status));
+    EXPECT_EQ(WEXITSTATUS(children_[tool_].status), c.status);
+
+    std::string expected = "tevutest --doctor\r\n\r\n" + in_folder(doctor_configuration, dir_) +
+                           "\r\nWarnings\r\n  none\r\n\r\nController (vendor 0x0F0D)\r\n" +
+                           in_folder(c.interfaces, dir_);
+    const std::string out = tool_output();
+    if (c.reads || c.light_check) {
+        // The live figures vary; their lines and what they say do not.
+        const std::regex live("\r\nLive figures \\(2 s: touch the slider, press the buttons\\)\r\n"
+                              "  input reports read: ([0-9]+) per second \\(([0-9]+) in 2.[0-9] "
+                              "s\\)\r\n  touches seen: none\r\n  buttons seen: none\r\n"
+                              "  lighting: (none: the library drops every frame|([0-9]+) frames "
+                              "of touched cells, ([0-9]+) as feature report 0x0B, 0 as output "
+                              "reports 0x04 and 0x05)\r\n");
+        std::smatch figures;
+        ASSERT_TRUE(std::regex_search(out, figures, live)) << out;
+        printf("doctor, %s: %s input reports read per second\n", c.name, figures[1].str().c_str());
+        EXPECT_EQ(figures[1] != "0", c.reads);
+        EXPECT_EQ(figures[3].str().rfind("none", 0) == 0, !c.light_check);
+        EXPECT_EQ(figures[4], figures[5]);
+        expected += figures[0];
+    }
+    if (c.light_check) {
+        expected += "\r\n" + std::string(doctor_light_check);
+    }
+    EXPECT_EQ(out, expected + "\r\nVerdict: " + c.verdict + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, Doctor, ::testing::ValuesIn(doctor_cases),
+                         [](const auto &param) { return std::string(param.param.name); });
+
+// The light check as the controller sees it: each LED alone in white, in
+// order, then 32 colours, then dark; the lamps lit, no button being held.
+TEST_F(EndToEnd, DoctorLightCheckFrameByFrame) {
+    ASSERT_NO_FATAL_FAILURE(start_controller());
+    start_tool({"--doctor"});
+    ASSERT_TRUE(wait_exit(tool_)) << tool_output();
+    // Each frame by what it shows: dark, one LED in white, or the 32 colours.
+    const auto shows = [](const uint8_t *leds) {
+        std::string lit;
+        bool colours = true;
+        for (size_t led = 0; led < 32; led++) {
+            const uint8_t *rgb = leds + 3 * led;
+            colours = colours && rgb[0] == 8 * led + 7 && rgb[1] == 255 - 8 * led &&
+                      rgb[2] == (led % 2 ? 0xC0 : 0x40);
+            if (rgb[0] || rgb[1] || rgb[2]) {
+                lit += (rgb[0] & rgb[1] & rgb[2]) == 0xFF ? " " + std::to_string(led) : " ?";
+            }
+        }
+        return colours ? "colours" : lit.empty() ? "dark" : "LED" + lit;
+    };
+    // Whole frames: after a feature report, or after the second half.
+    std::vector<uint8_t> ids;
+    const std::vector<vctl::controller> states = replay_reports(&ids);
+    std::vector<std::string> frames;
+    for (size_t i = 0; i < states.size(); i++) {
+        const std::string frame = shows(states[i].leds);
+        if ((ids[i] == 0x0B || ids[i] == 0x05) && (frames.empty() || frames.back() != frame)) {
+            frames.push_back(frame);
+        }
+    }
+    // The doctor's frames in its order and nothing else. The library sends
+    // the newest frame, so one that a stall of the lighting thread outlasts
+    // (50 ms) is replaced unseen: under load an LED may be missing, never
+    // out of order.
+    ASSERT_GE(frames.size(), 4u) << testing::PrintToString(frames);
+    EXPECT_EQ(frames.front(), "dark");
+    EXPECT_EQ(std::vector<std::string>(frames.end() - 2, frames.end()),
+              (std::vector<std::string>{"colours", "dark"}));
+    int previous = -1;
+    for (size_t i = 1; i + 2 < frames.size(); i++) {
+        const int led = frames[i].rfind("LED ", 0) == 0 ? atoi(frames[i].c_str() + 4) : -1;
+        EXPECT_GT(led, previous) << testing::PrintToString(frames);
+        EXPECT_EQ(frames[i], "LED " + std::to_string(led));
+        previous = led;
+    }
+    printf("doctor light check: %zu of 32 LEDs seen alone\n", frames.size() - 3);
+    EXPECT_TRUE(lamps_show(0xFF, 0xFF, 0xFF, 0xFF));
+}
+
 // --- The virtual controller on its own -----------------------------------------
 
 // Connects to one of the controller's interfaces as a host would.
@@ -623,9 +851,6 @@ int connect_interface(const std::string &path) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     return fd;
 }
-
-const char input_socket[] = "/0f0d-7001-00.tevu-vctl";
-const char lighting_socket[] = "/0f0d-7001-01.tevu-vctl";
 
 TEST_F(EndToEnd, ControllerRefusesABadScriptFileWithItsLine) {
     std::ofstream(dir_ + "/bad.txt") << "touch 3\nwait 10\nbutton coin down\n";

@@ -243,6 +243,12 @@ in_game_folder() {
     printf 'tevuTEST\r\n---------\r\ntevu_io_jvs_init() : ERROR\r\n' >"$g/none.expected"
     check "$1 tevutest without controller: output, byte for byte" \
         same_bytes "$g/none.expected" "$g/none.stdout"
+
+    rc=$(TEVU_SIM_PATHS="" run_wine "$2" "$g" "$g/doctor.stdout" "$g/doctor.stderr" \
+        "$g/tevutest.exe" --doctor)
+    check "$1 tevutest --doctor without controller: exit status 2 and its verdict" \
+        test "$rc $(tail -n 1 "$g/doctor.stdout")" = \
+        $'2 Verdict: the controller cannot be used: no controller found (is it plugged in?).\r'
 }
 
 # run_build BUILD LOADER: every scenario and the tool checks on one build: the
