@@ -9,9 +9,11 @@
 //               lost and being searched for, connected but silent
 //   cpu         the host process's CPU (getrusage) while the controller is
 //               unplugged, and while it is connected and sending
+//   lamps       (--lamp-load) light reports a second and the host's CPU
+//               against a controller that takes every report at once
 //
 // usage: reconnect_bench [--library PATH] [--vctl PATH] [--runs N]
-//                        [--seconds S] [--connected-cpu-only]
+//                        [--seconds S] [--connected-cpu-only | --lamp-load]
 // --connected-cpu-only measures only the connected CPU, so a library from
 // before the reconnection work can be compared on the same load.
 // The library's own lines go to a file; its counts are checked at the end.
@@ -157,7 +159,7 @@ struct controller {
     int script_fd = -1;
     std::string dir;
 
-    bool start(const std::string &vctl) {
+    bool start(const std::string &vctl, const char *ack_rate) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) {
             return false;
@@ -170,7 +172,7 @@ struct controller {
             dup2(null_fd, STDOUT_FILENO);
             dup2(err_fd, STDERR_FILENO);
             execl(vctl.c_str(), vctl.c_str(), "--dir", dir.c_str(), "--script", "-", "--no-display",
-                  static_cast<char *>(nullptr));
+                  "--ack-rate", ack_rate, static_cast<char *>(nullptr));
             _exit(127);
         }
         close(fds[0]);
@@ -287,6 +289,24 @@ void measure_cpu(const char *what, const controller &c, double seconds) {
             static_cast<double>(callbacks.load() - calls_before) / elapsed);
 }
 
+// Light reports a second and the host's CPU against a controller that takes
+// every report at once: the pace is the library's own.
+int measure_lamp_load(controller &c, double seconds) {
+    const auto start = clock_type::now();
+    measure_cpu("cpu, controller takes at once", c, seconds);
+    lib.slider_stop();
+    const double elapsed = ms_since(start) / 1000;
+    c.end();
+    const std::string err = read_file(c.dir + "/vctl.err");
+    const size_t at = err.rfind("took ");
+    if (at == std::string::npos) {
+        return fail("the controller did not say what it took");
+    }
+    const double taken = atof(err.c_str() + at + 5);
+    fprintf(stderr, "light reports taken: %.0f a second (%.1f s)\n", taken / elapsed, elapsed);
+    return 0;
+}
+
 void remove_folder(const std::string &dir) {
     const std::string command = "rm -rf '" + dir + "'";
     if (system(command.c_str()) != 0) {
@@ -302,6 +322,7 @@ int main(int argc, char **argv) {
     int runs = 20;
     double seconds = 5;
     bool connected_cpu_only = false;
+    bool lamp_load = false;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : "";
@@ -319,10 +340,12 @@ int main(int argc, char **argv) {
             i++;
         } else if (a == "--connected-cpu-only") {
             connected_cpu_only = true;
+        } else if (a == "--lamp-load") {
+            lamp_load = true;
         } else {
             fprintf(stderr,
                     "usage: %s [--library PATH] [--vctl PATH] [--runs N] [--seconds S] "
-                    "[--connected-cpu-only]\n",
+                    "[--connected-cpu-only | --lamp-load]\n",
                     argv[0]);
             return 2;
         }
@@ -364,7 +387,7 @@ int main(int argc, char **argv) {
     if (!load_library(library_path)) {
         return 1;
     }
-    if (!c.start(vctl_path)) {
+    if (!c.start(vctl_path, lamp_load ? "0" : "1000")) {
         return fail("the controller did not start");
     }
     c.step("touch " + std::to_string(held_cell));
@@ -377,6 +400,11 @@ int main(int argc, char **argv) {
         return fail("the touch never arrived");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (lamp_load) {
+        const int status = measure_lamp_load(c, seconds);
+        remove_folder(c.dir);
+        return status;
+    }
     measure_cpu("cpu, connected, 1000 reports/s", c, seconds);
     if (connected_cpu_only) {
         lib.slider_stop();

@@ -9,7 +9,7 @@ export DEBIAN_FRONTEND=noninteractive
 # Libraries and other packages besides those of the tools.
 mapfile -t packages < <(tools_packages)
 packages+=(
-    ca-certificates procps libclang-rt-14-dev util-linux
+    ca-certificates procps libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libhidapi-dev liblzf-dev
 )

@@ -51,6 +51,9 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 step "static analysis of the library"
 bash scripts/lint.sh build/linux
 
+step "the controller as a real USB device in the VM: the Linux build through the kernel's HID stack"
+bash tests/vm/usb-lane.sh build/linux
+
 step "Windows: product checks and the twin under wine"
 bash tests/wine/run.sh
 

@@ -44,6 +44,8 @@ qemu-system-x86_64             qemu-system-x86
 cpio                           cpio
 depmod                         kmod
 udevadm                        udev
+setfacl                        acl
+setpriv                        util-linux
 "
 
 # The packages of the table, once each.

@@ -28,6 +28,12 @@ constexpr uint8_t lamp_off = 0x00;
 constexpr uint8_t lamp_host_bit[report::lamp_count] = {3, 6, 4, 7};
 constexpr uint8_t lamp_button_bit[report::lamp_count] = {3, 0, 1, 2};
 
+// No controller shows its lamps faster than its bus polls it, once a
+// millisecond at the most: a pass that took less waits for the next tick, so
+// a controller that takes reports at once is not flooded. A frame set
+// meanwhile goes out on that next pass.
+constexpr uint64_t pass_period_ms = 1;
+
 // After a pass with a failed write (the device refused a report, or it is
 // going away) the thread pauses this long before it tries again.
 constexpr uint32_t failed_pass_pause_ms = 10;
@@ -142,6 +148,9 @@ unsigned lighting_thread_proc(void *) {
     device_slot &slot = tevu.device.lighting;
     search_timer timer;
     uint64_t failing_since_ms = 0; // 0: the last pass's writes went through
+    // The pacer makes the 1 ms wait last about 1 ms where the system's timer is coarse.
+    plat_pacer pacer;
+    plat_pacer_open(&pacer);
     while (!worker.stop.load(std::memory_order_acquire)) {
         uint32_t generation = 0;
         const plat_file lighting = device_acquire(slot, &generation);
@@ -150,11 +159,15 @@ unsigned lighting_thread_proc(void *) {
             presence_await_lighting(timer);
             continue;
         }
+        const uint64_t started_ms = plat_now_ms();
         const plat_io_result result = lighting_pass(lighting, generation);
         device_release(slot);
 
         if (result == PLAT_IO_DONE || result == PLAT_IO_CANCELLED) {
             failing_since_ms = 0; // a cancelled write needs no pause
+            const uint64_t now = plat_now_ms();
+            if (result == PLAT_IO_DONE && now < started_ms + pass_period_ms)
+                plat_wait(&pacer, static_cast<uint32_t>(started_ms + pass_period_ms - now));
             continue;
         }
         const uint64_t now = plat_now_ms();
@@ -167,6 +180,7 @@ unsigned lighting_thread_proc(void *) {
             plat_wait(nullptr, failed_pass_pause_ms);
         }
     }
+    plat_pacer_close(&pacer);
     return 0;
 }
 

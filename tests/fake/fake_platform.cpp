@@ -60,6 +60,7 @@ std::function<void(int, bool, const uint8_t *, uint32_t)> write_hook;
 int uses_after_close;
 int list_open_count;
 std::atomic<int> pacers_open_count;
+std::atomic<int> paced_waits_count;
 fake::when_empty default_empty_mode = fake::when_empty::fail;
 thread_local unsigned long last_error;
 thread_local fake_thread *self;
@@ -108,6 +109,7 @@ void reset() {
     uses_after_close = 0;
     list_open_count = 0;
     pacers_open_count = 0;
+    paced_waits_count = 0;
     default_empty_mode = when_empty::fail;
 }
 
@@ -279,6 +281,10 @@ int sleeps() {
 }
 int pacers_open() {
     return pacers_open_count.load();
+}
+
+int paced_waits() {
+    return paced_waits_count.load();
 }
 
 bool wait_until(const std::function<bool()> &condition) {
@@ -523,8 +529,10 @@ void plat_pacer_close(plat_pacer *) {
     pacers_open_count--;
 }
 
-void plat_wait(const plat_pacer *, uint32_t ms) {
+void plat_wait(const plat_pacer *pacer, uint32_t ms) {
     sleep_count++;
+    if (pacer != nullptr && ms == 1)
+        paced_waits_count++;
     std::unique_lock<std::mutex> lock(mu);
     if (self == nullptr) {
         lock.unlock();

@@ -112,6 +112,8 @@ int threads_started();
 void set_thread_start_fails(bool fails);
 // Pacers open now (the slider thread holds one while it runs).
 int pacers_open();
+// Waits of 1 ms with a pacer, by any thread.
+int paced_waits();
 // Sleeps and waits requested through the platform, in all and by one thread.
 int sleeps();
 int thread_sleeps(plat_thread thread);

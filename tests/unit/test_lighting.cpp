@@ -232,12 +232,18 @@ TEST_F(Lighting, RefusedWritesPauseAndLoseNothing) {
     EXPECT_TRUE(fake::wait_until([&] { return leds.shown() == distinct_frame(); }));
 }
 
-TEST_F(Lighting, WorkingWritesDoNotPause) {
+// A controller that takes reports at once gets one pass per millisecond: a
+// pass that ends within the tick it began in waits, with the pacer, for the next.
+TEST_F(Lighting, WorkingWritesPacePassesToOnePerMillisecond) {
     set(distinct_frame());
     lighting_start_step();
     EXPECT_TRUE(leds.wait_passes(200));
+    EXPECT_EQ(fake::pacers_open(), 1);
     lighting_stop_step();
-    EXPECT_EQ(fake::sleeps(), 0);
+    EXPECT_EQ(fake::pacers_open(), 0);
+    // Nearly every pass of the fake ends within its tick; no other pause.
+    EXPECT_GT(fake::paced_waits(), 20);
+    EXPECT_EQ(fake::sleeps(), fake::paced_waits());
 }
 
 TEST_F(Lighting, NewHandleGetsTheNewestFrameInFull) {

@@ -80,7 +80,7 @@ trap 'exit 130' INT TERM
 
 # --- The initramfs ---------------------------------------------------------------
 # Modules in load order: each after the ones it depends on (modules.dep).
-wanted="virtio_pci 9pnet_virtio 9p dummy_hcd usb_f_hid usbhid hid_generic"
+wanted="virtio_pci 9pnet_virtio 9p dummy_hcd usb_f_hid usbhid hid_generic evdev uinput"
 declare -A module_path=() loaded=()
 while IFS= read -r line; do
     name=${line%%.ko:*}

@@ -161,5 +161,10 @@ int main(int argc, char **argv) {
     if (s.log != nullptr) {
         fclose(s.log);
     }
+    if (!s.opt.quiet) {
+        fprintf(stderr, "%s: took %llu report(s), refused %llu\n", program,
+                static_cast<unsigned long long>(s.model.reports_taken),
+                static_cast<unsigned long long>(s.model.reports_refused));
+    }
     return 0;
 }
