@@ -1,5 +1,4 @@
-// Configuration loader: key bindings and the lamp-state address from the INI
-// file.
+// Configuration loader: key bindings and the lamp-state address from the INI file.
 //
 // Every key is read with the platform's INI integer reader, which gives the
 // default when the file, the section or the key is missing, so a missing file
@@ -34,9 +33,10 @@ constexpr uint8_t default_test = 0x31;    // 1
 constexpr uint8_t default_service = 0x32; // 2
 constexpr uint8_t default_coin = 0x33;    // 3
 // Right, down, left, up arrows and space.
-constexpr uint8_t default_buttons[5] = {0x27, 0x28, 0x25, 0x26, 0x20};
+constexpr uint8_t default_buttons[report::game_button_count] = {0x27, 0x28, 0x25, 0x26, 0x20};
 // Q W E R U I O P.
-constexpr uint8_t default_cells[8] = {0x51, 0x57, 0x45, 0x52, 0x55, 0x49, 0x4F, 0x50};
+constexpr uint8_t default_cells[report::slider_key_count] = {0x51, 0x57, 0x45, 0x52,
+                                                             0x55, 0x49, 0x4F, 0x50};
 
 // A key's value as a virtual-key code: its low byte.
 uint8_t read_key(const char *section, const char *key, uint8_t def, const char *filename) {
@@ -84,11 +84,11 @@ void io_config_load(io_config *cfg, const char *filename) {
     cfg->vk_coin = read_key(section_operator, "coin", default_coin, filename);
 
     char key[16];
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < report::game_button_count; ++i) {
         std::snprintf(key, sizeof key, "key%i", i + 1);
         cfg->vk_button[i] = read_key(section_buttons, key, default_buttons[i], filename);
     }
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < report::slider_key_count; ++i) {
         std::snprintf(key, sizeof key, "cell%i", i + 1);
         cfg->vk_cell[i] = read_key(section_slider, key, default_cells[i], filename);
     }

@@ -2,11 +2,13 @@
 #ifndef TEVUIO_CONFIG_H
 #define TEVUIO_CONFIG_H
 
+#include "tevuio/reports.h"
+
 #include <cstdint>
 
 struct io_config {
-    uint8_t vk_button[5]; // game buttons 1-5
-    uint8_t vk_cell[8];   // slider keys 1-8; key k covers cells 4k to 4k+3
+    uint8_t vk_button[report::game_button_count]; // game buttons 1-5
+    uint8_t vk_cell[report::slider_key_count];    // slider keys 1-8; key k covers cells 4k to 4k+3
     uint8_t vk_test;
     uint8_t vk_service;
     uint8_t vk_coin;

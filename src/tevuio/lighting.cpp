@@ -23,10 +23,9 @@ namespace {
 
 constexpr uint8_t lamp_on = 0xFF;
 constexpr uint8_t lamp_off = 0x00;
-// Per lamp 0-3: the bit of the host's lamp-state byte (lit when set) and the
-// bit of the controller's button word (lit when clear).
+// Per lamp 0-3: the bit of the host's lamp-state byte (lit when set); from
+// the controller's button word, a lamp is lit while its button is released.
 constexpr uint8_t lamp_host_bit[report::lamp_count] = {3, 6, 4, 7};
-constexpr uint8_t lamp_button_bit[report::lamp_count] = {3, 0, 1, 2};
 
 // No controller shows its lamps faster than its bus polls it, once a
 // millisecond at the most: a pass that took less waits for the next tick, so
@@ -56,7 +55,7 @@ void build_lamps(uint8_t *report_bytes) {
     } else {
         const uint16_t buttons = tevu.input.buttons.load(std::memory_order_acquire);
         for (int lamp = 0; lamp < report::lamp_count; ++lamp)
-            levels[lamp] = (buttons >> lamp_button_bit[lamp]) & 1u ? lamp_off : lamp_on;
+            levels[lamp] = (buttons >> report::lamp_button_bit(lamp)) & 1u ? lamp_off : lamp_on;
     }
     report::build_lamp_report(report_bytes, levels);
 }

@@ -6,45 +6,31 @@
 
 namespace {
 
-// Controller button word bit, and the bit of opbtn or gamebtn it sets.
-struct word_button {
-    uint16_t word_bit;
-    bool operator_byte; // opbtn, else gamebtn
-    uint8_t bit;
-};
-constexpr word_button word_buttons[] = {
-    {1u << 12, true, 1u << 0}, // test
-    {1u << 8, true, 1u << 1},  // service
-    {1u << 2, false, 1u << 0}, // button 1
-    {1u << 1, false, 1u << 1}, // button 2
-    {1u << 0, false, 1u << 2}, // button 3
-    {1u << 3, false, 1u << 3}, // button 4
-    {1u << 9, false, 1u << 4}, // button 5
-};
-
 constexpr uint8_t opbtn_test = 1u << 0;
 constexpr uint8_t opbtn_service = 1u << 1;
+
+bool pressed(uint16_t word, uint8_t bit) {
+    return ((word >> bit) & 1u) != 0;
+}
 
 } // namespace
 
 void tevu_io_jvs_poll(uint8_t *opbtn, uint8_t *gamebtn) {
     const live_config &config = tevu.config;
+    // One load, so a poll sees either the old or the new word. A button reads
+    // pressed when its key or the controller presses it.
+    const uint16_t word = tevu.input.buttons.load(std::memory_order_acquire);
     uint8_t op = 0;
-    if (plat_key_down(key_of(config.vk_test)))
+    if (plat_key_down(key_of(config.vk_test)) || pressed(word, report::button_bit_test))
         op |= opbtn_test;
-    if (plat_key_down(key_of(config.vk_service)))
+    if (plat_key_down(key_of(config.vk_service)) || pressed(word, report::button_bit_service))
         op |= opbtn_service;
 
+    // gamebtn bit i is game button i + 1.
     uint8_t game = 0;
-    for (int i = 0; i < 5; ++i)
-        if (plat_key_down(key_of(config.vk_button[i])))
+    for (int i = 0; i < report::game_button_count; ++i)
+        if (plat_key_down(key_of(config.vk_button[i])) || pressed(word, report::game_button_bit[i]))
             game |= static_cast<uint8_t>(1u << i);
-
-    // One load, so a poll sees either the old or the new word.
-    const uint16_t word = tevu.input.buttons.load(std::memory_order_acquire);
-    for (const word_button &b : word_buttons)
-        if (word & b.word_bit)
-            (b.operator_byte ? op : game) |= b.bit;
 
     *opbtn = op;
     *gamebtn = game;

@@ -22,6 +22,15 @@ constexpr size_t input_slider_at = 4;
 // Slider word of an untouched slider; a cell's bit differs when it is touched.
 constexpr uint32_t slider_untouched = 0x80808080u;
 constexpr int cell_count = 32;
+// The keyboard's slider keys: each stands for four neighbouring cells.
+constexpr int cells_per_key = 4;
+constexpr int slider_key_count = cell_count / cells_per_key;
+
+// The button word: the bit of each button, set while it is pressed.
+constexpr uint8_t button_bit_test = 12;
+constexpr uint8_t button_bit_service = 8;
+constexpr int game_button_count = 5;
+constexpr uint8_t game_button_bit[game_button_count] = {2, 1, 0, 3, 9}; // buttons 1-5
 
 // Output reports: ID and 48 payload bytes.
 constexpr uint8_t led_low_id = 0x04;  // device LEDs 0-15
@@ -37,6 +46,10 @@ constexpr uint32_t feature_block_room = feature_length - 2;
 constexpr size_t led_count = 32;
 constexpr size_t frame_bytes = 3 * led_count;
 constexpr int lamp_count = 4;
+// Lamp 0 belongs to game button 4, lamp 1 to 3, lamp 2 to 2, lamp 3 to 1.
+constexpr uint8_t lamp_button_bit(int lamp) {
+    return game_button_bit[lamp_count - 1 - lamp];
+}
 
 // Bit i of the touched mask (slider word XOR untouched) is cell 31 - i.
 constexpr int cell_of_slider_bit(int bit) {

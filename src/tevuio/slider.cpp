@@ -19,10 +19,10 @@ constexpr uint32_t no_device_pause_ms = 1;
 
 // The keyboard's slider keys: 20 at each cell of a key that is down, else 0.
 void key_pressures(uint8_t *pressure) {
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < report::slider_key_count; ++k) {
         const uint8_t value = plat_key_down(key_of(tevu.config.vk_cell[k])) ? key_pressure : 0;
-        for (int c = 0; c < 4; ++c)
-            pressure[4 * k + c] = value;
+        for (int c = 0; c < report::cells_per_key; ++c)
+            pressure[report::cells_per_key * k + c] = value;
     }
 }
 

@@ -5,9 +5,9 @@
 tevuio_state tevu;
 
 void live_config::publish(const io_config &loaded) {
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < report::game_button_count; ++i)
         vk_button[i].store(loaded.vk_button[i], std::memory_order_relaxed);
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < report::slider_key_count; ++i)
         vk_cell[i].store(loaded.vk_cell[i], std::memory_order_relaxed);
     vk_test.store(loaded.vk_test, std::memory_order_relaxed);
     vk_service.store(loaded.vk_service, std::memory_order_relaxed);

@@ -22,8 +22,8 @@
 // binding is one atomic byte, so a call that overlaps an init sees every key
 // either as it was or as it becomes, never a torn value.
 struct live_config {
-    std::atomic<uint8_t> vk_button[5]{};
-    std::atomic<uint8_t> vk_cell[8]{};
+    std::atomic<uint8_t> vk_button[report::game_button_count]{};
+    std::atomic<uint8_t> vk_cell[report::slider_key_count]{};
     std::atomic<uint8_t> vk_test{0};
     std::atomic<uint8_t> vk_service{0};
     std::atomic<uint8_t> vk_coin{0};

@@ -88,8 +88,8 @@ struct vctl_process {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)
             return false;
-        std::vector<std::string> all = {program, "--script", "-",       "--no-display",
-                                        "--log", log_path};
+        std::vector<std::string> all = {program,        "--script", "-",
+                                        "--no-display", "--log",    log_path};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char *> argv;
         for (std::string &a : all)
@@ -107,7 +107,8 @@ struct vctl_process {
         }
         close(fds[0]);
         script_fd = fds[1];
-        return pid > 0 && wait_until([&] { return messages().find(ready_text) != std::string::npos; });
+        return pid > 0 &&
+               wait_until([&] { return messages().find(ready_text) != std::string::npos; });
     }
     bool step(const std::string &line) {
         const std::string text = line + "\n";

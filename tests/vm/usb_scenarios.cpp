@@ -184,18 +184,21 @@ void cycles() {
         // The controller lost its lights with its power: what it shows now
         // came from reports sent after the plug.
         if (!wait_until([&] {
-                return frame_shown(kit::replay_log(kit::read_file(controller.log_path).substr(log_at)),
-                                   frame);
+                return frame_shown(
+                    kit::replay_log(kit::read_file(controller.log_path).substr(log_at)), frame);
             })) {
             lights_missing++;
-            fprintf(stderr, "INFO cycle %d: the controller does not show frame %d; reports since the plug:\n%s\n",
+            fprintf(stderr,
+                    "INFO cycle %d: the controller does not show frame %d; reports since the "
+                    "plug:\n%s\n",
                     k, k, kit::read_file(controller.log_path).substr(log_at, 600).c_str());
         }
         if (open_files(true) != vendor_nodes())
             wrong_nodes++;
     }
     const std::string out = library_output();
-    check(stuck == 0, std::to_string(cycles) + " unplug/plug cycles: inputs released at each unplug, back at each plug");
+    check(stuck == 0, std::to_string(cycles) +
+                          " unplug/plug cycles: inputs released at each unplug, back at each plug");
     check(kit::count_of(out, "Controller disconnected; inputs released. Searching for it.\r\n") ==
                   cycles &&
               kit::count_of(out, "Controller connected again.\r\n") == cycles,
@@ -315,7 +318,8 @@ struct uinput_keyboard {
         return ioctl(fd, UI_DEV_SETUP, &setup) == 0 && ioctl(fd, UI_DEV_CREATE) == 0;
     }
     void key(uint16_t code, bool down) {
-        const input_event events[2] = {{{}, EV_KEY, code, down ? 1 : 0}, {{}, EV_SYN, SYN_REPORT, 0}};
+        const input_event events[2] = {{{}, EV_KEY, code, down ? 1 : 0},
+                                       {{}, EV_SYN, SYN_REPORT, 0}};
         if (write(fd, events, sizeof events) != static_cast<ssize_t>(sizeof events))
             fprintf(stderr, "INFO uinput write: %s\n", strerror(errno));
     }
@@ -387,7 +391,8 @@ void lights() {
                      : "a frame that does not compress reaches the controller whole");
         const std::string log = kit::read_file(controller.log_path).substr(log_at);
         check(k == 0 ? log.find("F 0b ") != std::string::npos
-                     : log.find("O 04 ") != std::string::npos && log.find("O 05 ") != std::string::npos,
+                     : log.find("O 04 ") != std::string::npos &&
+                           log.find("O 05 ") != std::string::npos,
               k == 0 ? "  by feature report 0x0b" : "  by output reports 0x04 and 0x05");
     }
     auto lamps = [](uint8_t l0, uint8_t l1, uint8_t l2, uint8_t l3) {
@@ -427,8 +432,9 @@ std::map<long, double> thread_cpu() {
     while (const dirent *e = readdir(dir)) {
         unsigned long long ns = 0;
         if (atol(e->d_name) > 0 &&
-            sscanf(kit::read_file(std::string("/proc/self/task/") + e->d_name + "/schedstat").c_str(),
-                   "%llu", &ns) == 1)
+            sscanf(
+                kit::read_file(std::string("/proc/self/task/") + e->d_name + "/schedstat").c_str(),
+                "%llu", &ns) == 1)
             cpu[atol(e->d_name)] = static_cast<double>(ns) / 1e9;
     }
     closedir(dir);
@@ -458,13 +464,16 @@ void load() {
     const size_t reports_before = kit::count_of(kit::read_file(controller.log_path), "\n");
     const auto start = clock_type::now();
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    const size_t reports = kit::count_of(kit::read_file(controller.log_path), "\n") - reports_before;
+    const size_t reports =
+        kit::count_of(kit::read_file(controller.log_path), "\n") - reports_before;
     const double seconds = ms_since(start) / 1000;
     getrusage(RUSAGE_SELF, &after);
     std::string per_thread;
     for (const auto &[tid, cpu] : thread_cpu())
         if (threads_before.count(tid) != 0)
-            per_thread += " " + std::to_string(static_cast<int>(1000 * (cpu - threads_before.at(tid)))) + " ms";
+            per_thread += " " +
+                          std::to_string(static_cast<int>(1000 * (cpu - threads_before.at(tid)))) +
+                          " ms";
     tevu_io_slider_stop();
     const double cpu = static_cast<double>(after.ru_utime.tv_sec - before.ru_utime.tv_sec +
                                            after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
@@ -482,9 +491,9 @@ void load() {
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::map<std::string, void (*)()> scenarios = {
-        {"cycles", cycles}, {"stops", stops},   {"signals", signals},
-        {"keys", keys},     {"lights", lights}, {"load", load}};
+    const std::map<std::string, void (*)()> scenarios = {{"cycles", cycles},   {"stops", stops},
+                                                         {"signals", signals}, {"keys", keys},
+                                                         {"lights", lights},   {"load", load}};
     const auto scenario = argc == 2 ? scenarios.find(argv[1]) : scenarios.end();
     if (scenario == scenarios.end()) {
         fprintf(stderr, "usage: usb_scenarios cycles|stops|signals|keys|lights|load\n");

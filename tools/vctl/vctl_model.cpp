@@ -20,9 +20,12 @@ struct named_button {
     uint8_t bit;
 };
 
-// Where the buttons sit in the button word.
+// Where the buttons sit in the button word: the library's own layout.
 const named_button buttons_by_name[] = {
-    {"test", 12}, {"service", 8}, {"1", 2}, {"2", 1}, {"3", 0}, {"4", 3}, {"5", 9},
+    {"test", report::button_bit_test}, {"service", report::button_bit_service},
+    {"1", report::game_button_bit[0]}, {"2", report::game_button_bit[1]},
+    {"3", report::game_button_bit[2]}, {"4", report::game_button_bit[3]},
+    {"5", report::game_button_bit[4]},
 };
 
 std::string format(const char *fmt, ...) {
