@@ -358,6 +358,11 @@ void withdraw_gadget(vctl_state &s) {
     if (s.gadget.made && !remove_gadget(s.gadget.dir)) {
         complain("cannot remove the gadget " + s.gadget.dir + ": " + strerror(errno));
     }
+    if (s.gadget.made && s.reports_sent + s.gadget.input_missed > 0) {
+        say(s, "input reports: " + std::to_string(s.reports_sent) + " written, " +
+                   std::to_string(s.gadget.input_missed) + " missed (the host had not taken the " +
+                   "last one, or had not configured the device)");
+    }
     s.gadget.made = false;
     s.plugged = false;
 }
