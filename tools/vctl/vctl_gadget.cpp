@@ -80,19 +80,28 @@ bool is_dir(const std::string &path) {
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::string join(const std::string &dir, const std::string &name) {
+    std::string path = dir;
+    path += '/';
+    path += name;
+    return path;
+}
+
 void remove_links(const std::string &dir) {
     for (const std::string &name : list_dir(dir)) {
         struct stat st {};
-        if (lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            unlink((dir + "/" + name).c_str());
+        const std::string path = join(dir, name);
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            unlink(path.c_str());
         }
     }
 }
 
 void remove_subdirs(const std::string &dir) {
     for (const std::string &name : list_dir(dir)) {
-        if (is_dir(dir + "/" + name)) {
-            rmdir((dir + "/" + name).c_str());
+        const std::string path = join(dir, name);
+        if (is_dir(path)) {
+            rmdir(path.c_str());
         }
     }
 }
@@ -105,7 +114,7 @@ bool remove_gadget(const std::string &dir) {
         write_attribute(dir + "/UDC", "\n");
     }
     for (const std::string &config : list_dir(dir + "/configs")) {
-        const std::string c = dir + "/configs/" + config;
+        const std::string c = join(dir + "/configs", config);
         remove_links(c);
         remove_subdirs(c + "/strings");
         rmdir(c.c_str());
