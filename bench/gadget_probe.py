@@ -17,10 +17,13 @@ def nodes():
     """hidraw nodes of vendor 0f0d in /dev: {interface number: path}"""
     found = {}
     for name in os.listdir("/sys/class/hidraw"):
-        with open(f"/sys/class/hidraw/{name}/device/uevent") as f:
-            if "HID_ID=0003:00000F0D:" in f.read() and os.path.exists("/dev/" + name):
-                usb_interface = os.path.dirname(os.path.realpath(f"/sys/class/hidraw/{name}/device"))
-                found[int(usb_interface.rsplit(".", 1)[1])] = "/dev/" + name
+        try:  # a node that goes away meanwhile is not there
+            with open(f"/sys/class/hidraw/{name}/device/uevent") as f:
+                if "HID_ID=0003:00000F0D:" in f.read() and os.path.exists("/dev/" + name):
+                    usb_interface = os.path.dirname(os.path.realpath(f"/sys/class/hidraw/{name}/device"))
+                    found[int(usb_interface.rsplit(".", 1)[1])] = "/dev/" + name
+        except OSError:
+            pass
     return found
 
 
