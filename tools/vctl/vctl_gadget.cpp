@@ -27,7 +27,7 @@ namespace {
 const char configfs_root[] = "/sys/kernel/config";
 const char gadget_root[] = "/sys/kernel/config/usb_gadget";
 const char udc_class[] = "/sys/class/udc";
-// The host's poll took an input report this recently: it has the input
+// The host's poll took two input reports this recently: it has the input
 // interface open.
 constexpr uint64_t host_gone_after_ns = 100000000ull;
 
@@ -351,6 +351,8 @@ bool bind_gadget(vctl_state &s) {
         }
     }
     s.gadget.input_taken_ns = 0;
+    s.gadget.input_taken_before_ns = 0;
+    s.gadget.input_queued = false;
     return true;
 }
 
@@ -410,7 +412,7 @@ int count_gadget_hosts(const vctl_state &s, bool input) {
         // The host polls the input endpoint only while it has the interface
         // open; with no report to send, a configured device is all there is.
         const bool sending = !s.silent && s.rate > 0;
-        return sending ? s.gadget.input_taken_ns + host_gone_after_ns > now_ns()
+        return sending ? s.gadget.input_taken_before_ns + host_gone_after_ns > now_ns()
                        : read_text(std::string(udc_class) + "/" + s.gadget.udc + "/state") ==
                              "configured";
     }
@@ -420,7 +422,11 @@ int count_gadget_hosts(const vctl_state &s, bool input) {
 }
 
 // One input report: a write that would wait (the host has not taken the last
-// one, or has not configured the device) is a report the host missed.
+// one, or has not configured the device) is a report the host missed. A write
+// goes through once the report before it is gone: the host took that one,
+// unless it was the first after the device was configured. (The function may
+// drop one report as the host sets the interface up: the host is there once it
+// has taken two in a row.)
 uint64_t serve_gadget_due(vctl_state &s, uint64_t now, uint64_t wake) {
     if (!input_report_due(s, now, &wake)) {
         return wake;
@@ -431,8 +437,13 @@ uint64_t serve_gadget_due(vctl_state &s, uint64_t now, uint64_t wake) {
         if (f.fd >= 0 && sends_input(f)) {
             if (write(f.fd, report, sizeof report) == static_cast<ssize_t>(sizeof report)) {
                 s.reports_sent++;
-                s.gadget.input_taken_ns = now;
+                if (s.gadget.input_queued) {
+                    s.gadget.input_taken_before_ns = s.gadget.input_taken_ns;
+                    s.gadget.input_taken_ns = now;
+                }
+                s.gadget.input_queued = true;
             } else {
+                s.gadget.input_queued = s.gadget.input_queued && errno != ESHUTDOWN;
                 s.gadget.input_missed++;
             }
         }
