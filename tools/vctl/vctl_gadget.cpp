@@ -27,7 +27,7 @@ namespace {
 const char configfs_root[] = "/sys/kernel/config";
 const char gadget_root[] = "/sys/kernel/config/usb_gadget";
 const char udc_class[] = "/sys/class/udc";
-// The host's poll took an input report this recently: it has the input
+// The host's poll took two input reports this recently: it has the input
 // interface open.
 constexpr uint64_t host_gone_after_ns = 100000000ull;
 
@@ -80,19 +80,28 @@ bool is_dir(const std::string &path) {
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::string join(const std::string &dir, const std::string &name) {
+    std::string path = dir;
+    path += '/';
+    path += name;
+    return path;
+}
+
 void remove_links(const std::string &dir) {
     for (const std::string &name : list_dir(dir)) {
         struct stat st {};
-        if (lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            unlink((dir + "/" + name).c_str());
+        const std::string path = join(dir, name);
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            unlink(path.c_str());
         }
     }
 }
 
 void remove_subdirs(const std::string &dir) {
     for (const std::string &name : list_dir(dir)) {
-        if (is_dir(dir + "/" + name)) {
-            rmdir((dir + "/" + name).c_str());
+        const std::string path = join(dir, name);
+        if (is_dir(path)) {
+            rmdir(path.c_str());
         }
     }
 }
@@ -105,7 +114,7 @@ bool remove_gadget(const std::string &dir) {
         write_attribute(dir + "/UDC", "\n");
     }
     for (const std::string &config : list_dir(dir + "/configs")) {
-        const std::string c = dir + "/configs/" + config;
+        const std::string c = join(dir + "/configs", config);
         remove_links(c);
         remove_subdirs(c + "/strings");
         rmdir(c.c_str());
@@ -342,6 +351,8 @@ bool bind_gadget(vctl_state &s) {
         }
     }
     s.gadget.input_taken_ns = 0;
+    s.gadget.input_taken_before_ns = 0;
+    s.gadget.input_queued = false;
     return true;
 }
 
@@ -357,6 +368,11 @@ void withdraw_gadget(vctl_state &s) {
     close_nodes(s);
     if (s.gadget.made && !remove_gadget(s.gadget.dir)) {
         complain("cannot remove the gadget " + s.gadget.dir + ": " + strerror(errno));
+    }
+    if (s.gadget.made && s.reports_sent + s.gadget.input_missed > 0) {
+        say(s, "input reports: " + std::to_string(s.reports_sent) + " written, " +
+                   std::to_string(s.gadget.input_missed) + " missed (the host had not taken the " +
+                   "last one, or had not configured the device)");
     }
     s.gadget.made = false;
     s.plugged = false;
@@ -396,7 +412,7 @@ int count_gadget_hosts(const vctl_state &s, bool input) {
         // The host polls the input endpoint only while it has the interface
         // open; with no report to send, a configured device is all there is.
         const bool sending = !s.silent && s.rate > 0;
-        return sending ? s.gadget.input_taken_ns + host_gone_after_ns > now_ns()
+        return sending ? s.gadget.input_taken_before_ns + host_gone_after_ns > now_ns()
                        : read_text(std::string(udc_class) + "/" + s.gadget.udc + "/state") ==
                              "configured";
     }
@@ -406,7 +422,11 @@ int count_gadget_hosts(const vctl_state &s, bool input) {
 }
 
 // One input report: a write that would wait (the host has not taken the last
-// one, or has not configured the device) is a report the host missed.
+// one, or has not configured the device) is a report the host missed. A write
+// goes through once the report before it is gone: the host took that one,
+// unless it was the first after the device was configured. (The function may
+// drop one report as the host sets the interface up: the host is there once it
+// has taken two in a row.)
 uint64_t serve_gadget_due(vctl_state &s, uint64_t now, uint64_t wake) {
     if (!input_report_due(s, now, &wake)) {
         return wake;
@@ -417,8 +437,13 @@ uint64_t serve_gadget_due(vctl_state &s, uint64_t now, uint64_t wake) {
         if (f.fd >= 0 && sends_input(f)) {
             if (write(f.fd, report, sizeof report) == static_cast<ssize_t>(sizeof report)) {
                 s.reports_sent++;
-                s.gadget.input_taken_ns = now;
+                if (s.gadget.input_queued) {
+                    s.gadget.input_taken_before_ns = s.gadget.input_taken_ns;
+                    s.gadget.input_taken_ns = now;
+                }
+                s.gadget.input_queued = true;
             } else {
+                s.gadget.input_queued = s.gadget.input_queued && errno != ESHUTDOWN;
                 s.gadget.input_missed++;
             }
         }

@@ -84,9 +84,11 @@ struct gadget_state {
     std::string udc;
     std::vector<gadget_function> functions;
     int lock_fd = -1;
-    bool made = false;           // this process made dir: it removes it
-    uint64_t input_taken_ns = 0; // the last input report the host's poll took
-    uint64_t input_missed = 0;   // reports the host did not take in time
+    bool made = false;                  // this process made dir: it removes it
+    uint64_t input_taken_ns = 0;        // the last input report the host's poll took
+    uint64_t input_taken_before_ns = 0; // and the one before
+    bool input_queued = false;          // a report waits in the function for the host
+    uint64_t input_missed = 0;          // reports the host did not take in time
 };
 
 struct transport;
