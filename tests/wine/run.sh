@@ -23,6 +23,14 @@ here="$root/tests/wine"
 out="$root/build/wine-harness"
 source "$root/scripts/tools.sh" # wine32, wine64, wineserver
 run_timeout=60
+# How long the simulator runs before the tool starts, so that its pipes are
+# there when the tool searches.
+sim_head_start=1
+if [ -n "$vm_pass" ]; then
+    # Under qemu's TCG a 32-bit wine process takes 5-30 s to start.
+    run_timeout=300
+    sim_head_start=40
+fi
 
 passed=0
 failed=0
@@ -311,7 +319,7 @@ run_build() {
     (cd "$d" && timeout -k 5 "$run_timeout" "$loader" "$bin/simctl.exe" "$paths" \
         expected >"$d/sim.stdout" 2>"$d/sim.stderr") &
     local sim_pid=$!
-    sleep 1
+    sleep "$sim_head_start"
     # exec: the job is timeout itself, which passes the Ctrl+C (SIGINT) on to wine.
     (cd "$d" && TEVU_SIM_PATHS="$paths" exec timeout -k 5 "$run_timeout" "$loader" \
         "$bin/tevutest.exe" >"$d/stdout" 2>"$d/stderr") &
