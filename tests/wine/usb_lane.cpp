@@ -22,6 +22,9 @@ extern "C" {
 }
 #include <setupapi.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -425,6 +428,8 @@ int main() {
         fprintf(stderr, "FAIL TEVU_LANE_SCRIPT and TEVU_LANE_LOG name the controller's files\n");
         return 2;
     }
+    // The library's lines carry their own "\r\n": no text-mode translation.
+    _setmode(_fileno(stdout), _O_BINARY);
     script_path = script;
     log_path = log;
     DeleteFileA("expected_stdout.bin");
