@@ -91,8 +91,8 @@ for build in "$@"; do
     zeros=$(printf '00 %.0s' {1..32})
     touched="00 00 00 00 00 c8 ${zeros:18}"
     block() { printf 'Init OK. Running input loop. Press Ctrl+C to exit.\r\nslider value changed! pressure array:\r\n%s\r\n' "$1"; }
-    expected="$banner$(block "$touched")$(block "$zeros")"$'buttons changed!\r\n01\r\nbuttons changed!\r\n00\r\n'
-    printf '%s' "$expected" >tool.expected
+    { printf '%s' "$banner"; block "$touched"; block "$zeros"
+        printf 'buttons changed!\r\n01\r\nbuttons changed!\r\n00\r\n'; } >tool.expected
     has() { grep -qF -- "$1" tool.stdout; }
     until_true 120 has "Init OK" && echo "INFO usb-vm $build: tevutest started in $(($(elapsed) - start)) ms"
     say "touch 5"
