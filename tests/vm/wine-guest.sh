@@ -96,13 +96,13 @@ for build in "$@"; do
     has() { grep -qF -- "$1" tool.stdout; }
     until_true 120 has "Init OK" && echo "INFO usb-vm $build: tevutest started in $(($(elapsed) - start)) ms"
     say "touch 5"
-    until_true 10 has "c8"
+    until_true 60 has "c8"
     say "release 5"
-    until_true 10 bash -c '[ $(grep -c "slider value" tool.stdout) = 2 ]'
+    until_true 60 bash -c '[ $(grep -c "slider value" tool.stdout) = 2 ]'
     say "button 1 down"
-    until_true 10 has "01"$'\r'
+    until_true 60 has "01"$'\r'
     say "button 1 up"
-    until_true 10 bash -c '[ $(grep -c "buttons changed" tool.stdout) = 2 ]'
+    until_true 60 bash -c '[ $(grep -c "buttons changed" tool.stdout) = 2 ]'
     sleep 0.5
     kill -INT "$tool"
     wait "$tool"

@@ -366,10 +366,10 @@ void session(const api &io) {
         start = GetTickCount();
         say("plug");
         say("touch 9");
-        const bool back = touch_seen(1L << 9, 20000);
+        const bool back = touch_seen(1L << 9, 60000);
         check(back, "plugged back: a touch is seen without a new init" + n);
         reconnect_ms.push_back(back ? since(start) : -1);
-        const bool lit = wait_until(20000, [&] {
+        const bool lit = wait_until(60000, [&] {
             const std::vector<bytes> shown = shown_frames(controller_log(), plugged_at);
             return !shown.empty() && shown.back() == last;
         });
