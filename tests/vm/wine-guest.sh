@@ -68,7 +68,8 @@ for build in "$@"; do
     # The whole session in one process: usb_lane.exe waits for wine to list
     # the controller, then loads the library as a game does.
     start=$(elapsed)
-    TEVU_LANE_SCRIPT="Z:${script//\//\\}" TEVU_LANE_LOG="Z:${vlog//\//\\}" \
+    TEVU_LANE_LAUNCH_MS=$(($(date +%s%N) / 1000000)) \
+        TEVU_LANE_SCRIPT="Z:${script//\//\\}" TEVU_LANE_LOG="Z:${vlog//\//\\}" \
         timeout -k 5 600 "$loader" usb_lane.exe >lane.stdout 2>lane.stderr
     rc=$?
     while IFS= read -r line; do

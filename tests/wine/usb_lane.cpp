@@ -428,6 +428,16 @@ int main() {
         fprintf(stderr, "FAIL TEVU_LANE_SCRIPT and TEVU_LANE_LOG name the controller's files\n");
         return 2;
     }
+    // How long wine took to start this process: the launcher's clock
+    // (Unix milliseconds, TEVU_LANE_LAUNCH_MS) against the system time now.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const unsigned long long unix_ms =
+        ((static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime) / 10000) -
+        11644473600000ULL;
+    if (const char *launch = getenv("TEVU_LANE_LAUNCH_MS"))
+        info("wine started the process in " +
+             std::to_string(unix_ms - strtoull(launch, nullptr, 10)) + " ms");
     // The library's lines carry their own "\r\n": no text-mode translation.
     _setmode(_fileno(stdout), _O_BINARY);
     script_path = script;
