@@ -73,12 +73,15 @@ void presence_await_lighting(search_timer &timer) {
     const uint64_t now = plat_now_ms();
     if (now >= timer.next_ms) {
         plat_file found = nullptr;
-        if (hid_open_device(device, &found, TEVUIO_VENDOR_ID, device_lighting_interface, true) ==
-            HID_OPENED) {
+        const hid_search_result result = hid_open_device(
+            device, &found, TEVUIO_VENDOR_ID, device_lighting_interface, true, timer.dead);
+        if (result == HID_OPENED) {
             device_replace(device.lighting, found);
             device.lighting_search_until.store(0, std::memory_order_release);
             return;
         }
+        if (result == HID_OPEN_FAILED)
+            ++timer.dead;
         if (now >= until) {
             // Given up: lights stay off until the controller comes back.
             uint64_t expected = until;
@@ -94,6 +97,7 @@ void presence_await_lighting(search_timer &timer) {
 void presence_lighting_gone(search_timer &timer) {
     device_state &device = tevu.device;
     device_replace(device.lighting, nullptr);
+    ++timer.dead;
     if (device.lost.load(std::memory_order_acquire))
         return;
     const uint64_t now = plat_now_ms();
