@@ -187,10 +187,16 @@ struct ini_answer {
     uint8_t last;
 };
 
+// The buffer a scan reads the file into, a chunk at a time: any file size
+// without the heap.
+struct ini_chunk {
+    uint8_t bytes[1 << 16];
+};
+
 // Answers the queries from one pass over the open file (read from where it
-// stands to its end, or until every query is settled). One read buffer
-// serves every call: the caller keeps calls from overlapping.
-void ini_scan_file(int fd, const ini_query *queries, ini_answer *answers, int count);
+// stands to its end, or until every query is settled), read into chunk.
+void ini_scan_file(int fd, const ini_query *queries, ini_answer *answers, int count,
+                   ini_chunk &chunk);
 // The integer the Windows reader makes of an answer, def for none.
 uint32_t ini_answer_value(const ini_answer &answer, int32_t def);
 // The integer rule of the Windows reader applied to a value's text.
