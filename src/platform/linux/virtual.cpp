@@ -29,7 +29,7 @@ constexpr int max_waiters = 4;
 // the socket, so that plat_hid_cancel wakes it and no other.
 struct cancel_waiter {
     std::atomic<bool> busy{false};
-    int wake_fd; // made when the interface is opened, closed with it (-1)
+    int wake_fd; // made when the interface is opened, closed with it; -1 for none
 };
 
 // What the backend keeps for one open handle.
