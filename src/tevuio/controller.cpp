@@ -17,11 +17,12 @@ constexpr uint64_t lighting_search_interval_ms = 250;
 // nothing; the searches after init do neither.
 enum class search_kind { init, quiet };
 
-// One search for an interface of the controller, which opens it.
-hid_search_result search(controller &device, plat_file *handle, uint8_t interface,
-                         search_kind kind) {
-    const hid_search_result found =
-        hid_open_device(device, handle, TEVUIO_VENDOR_ID, interface, kind == search_kind::quiet);
+// One search for an interface of the controller, which opens it; with skip,
+// the match that many places after the first (hid_open_device).
+hid_search_result search(controller &device, plat_file *handle, uint8_t interface, search_kind kind,
+                         uint32_t skip = 0) {
+    const hid_search_result found = hid_open_device(device, handle, TEVUIO_VENDOR_ID, interface,
+                                                    kind == search_kind::quiet, skip);
     if (found == HID_NOT_FOUND && kind == search_kind::init) {
         device.open_failure_count = static_cast<uint8_t>(device.open_failure_count + 1);
         if (device.open_failure_count > 2) {
@@ -118,11 +119,15 @@ void controller::await_lighting(search_timer &timer) {
     const uint64_t now = plat_now_ms();
     if (now >= timer.next_ms) {
         plat_file found = nullptr;
-        if (search(*this, &found, device_lighting_interface, search_kind::quiet) == HID_OPENED) {
+        const hid_search_result result =
+            search(*this, &found, device_lighting_interface, search_kind::quiet, timer.dead);
+        if (result == HID_OPENED) {
             device_replace(lighting, found);
             lighting_search_until.store(0, std::memory_order_release);
             return;
         }
+        if (result == HID_OPEN_FAILED)
+            ++timer.dead;
         if (now >= until) {
             // Given up: lights stay off until the controller comes back.
             uint64_t expected = until;
@@ -136,6 +141,7 @@ void controller::await_lighting(search_timer &timer) {
 
 void controller::lighting_gone(search_timer &timer) {
     device_replace(lighting, nullptr);
+    ++timer.dead;
     if (link_state() == link::lost)
         return;
     const uint64_t now = plat_now_ms();

@@ -30,6 +30,11 @@ enum class link : uint8_t {
 // When the calling thread searches next; each thread keeps its own.
 struct search_timer {
     uint64_t next_ms = 0;
+    // Lighting interfaces that proved dead (gone, or the open failed) since
+    // the thread started: the next search passes over as many matches, so
+    // a dead interface the system still lists before a live one (wine keeps
+    // such one after an unplug) is not taken again and again.
+    uint32_t dead = 0;
 };
 
 struct controller {

@@ -11,32 +11,41 @@ namespace {
 // A search takes well under a millisecond; a second searcher looks this often.
 constexpr uint32_t search_poll_ms = 1;
 
-// The first listed interface of the vendor, and of the interface unless any
-// will do, into *entry. false when there is none or no list.
-bool find_interface(plat_hid_interface *entry, uint16_t vendor_id, uint8_t interface) {
+// The listed interfaces of the vendor, and of the interface unless any will
+// do: how many there are, and the one after the first skip of them (the
+// first is entry 0) in *entry. 0 when there is none or no list.
+uint32_t find_interface(plat_hid_interface *entry, uint16_t vendor_id, uint8_t interface,
+                        uint32_t skip) {
     plat_list list = plat_hid_list_open();
     if (list == nullptr)
-        return false;
-    bool found = false;
-    for (uint32_t index = 0; !found; ++index) {
-        const plat_entry_result result = plat_hid_list_entry(list, index, entry);
+        return 0;
+    // Entries past the wanted one are read here.
+    plat_hid_interface later;
+    uint32_t matches = 0;
+    for (uint32_t index = 0;; ++index) {
+        plat_hid_interface &seen = matches <= skip ? *entry : later;
+        const plat_entry_result result = plat_hid_list_entry(list, index, &seen);
         if (result == PLAT_ENTRY_END)
             break;
-        found = result == PLAT_ENTRY_OK && entry->vendor_id == vendor_id &&
-                (interface == TEVUIO_ANY_INTERFACE || entry->interface_number == interface);
+        if (result == PLAT_ENTRY_OK && seen.vendor_id == vendor_id &&
+            (interface == TEVUIO_ANY_INTERFACE || seen.interface_number == interface))
+            ++matches;
     }
     plat_hid_list_close(list);
-    return found;
+    return matches;
 }
 
 } // namespace
 
 hid_search_result hid_open_device(controller &device, plat_file *handle_out, uint16_t vendor_id,
-                                  uint8_t interface, bool quiet) {
+                                  uint8_t interface, bool quiet, uint32_t skip) {
     plat_hid_interface entry;
     while (device.searching.exchange(true, std::memory_order_acquire))
         plat_sleep_ms(search_poll_ms);
-    const bool found = find_interface(&entry, vendor_id, interface);
+    uint32_t matches = find_interface(&entry, vendor_id, interface, skip);
+    if (matches != 0 && skip >= matches)
+        matches = find_interface(&entry, vendor_id, interface, skip % matches);
+    const bool found = matches != 0;
     const plat_file file = found ? plat_hid_open(entry.path) : nullptr;
     const unsigned long error = plat_last_error();
     device.searching.store(false, std::memory_order_release);

@@ -16,9 +16,10 @@ enum hid_search_result {
 };
 // interface 0xFF means any. A failed open prints a line unless quiet. *handle_out
 // is left as it was when nothing is found. Searches from several threads take
-// turns (device.searching).
+// turns (device.searching). The first matching interface is taken, or with
+// skip the one that many places after it, counting round the matches.
 hid_search_result hid_open_device(controller &device, plat_file *handle_out, uint16_t vendor_id,
-                                  uint8_t interface, bool quiet = false);
+                                  uint8_t interface, bool quiet = false, uint32_t skip = 0);
 
 enum hid_read_status {
     HID_READ_REPORT,    // destination holds the newest report

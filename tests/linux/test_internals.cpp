@@ -15,8 +15,8 @@ using namespace linux_platform;
 using linux_test::temp_folder;
 
 void linux_test::release_backend_handles() {
-    for (hid_slot &slot : hid_slots) {
-        plat_hid_close(&slot);
+    for (int i = 0; i < max_handles; ++i) {
+        plat_hid_close(handle_at(i));
     }
 }
 

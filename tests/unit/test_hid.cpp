@@ -44,6 +44,25 @@ std::vector<uint8_t> iota(uint8_t first, size_t n) {
 
 // --- search ------------------------------------------------------------------
 
+// With skip the search takes the match that many places after the first,
+// counting round the matches; other entries do not count.
+TEST_F(Hid, SkipPassesOverMatchesCountingRound) {
+    const std::string second = "\\\\?\\hid#vid_0f0d&pid_0092&mi_01#7&1a2b&0&0002#{4d1e55b2}";
+    fake::add_entry(in1);
+    fake::add_entry(other);
+    fake::add_entry(in0);
+    fake::add_entry(second);
+    const struct {
+        uint32_t skip;
+        std::string path;
+    } table[] = {{0, in1}, {1, second}, {2, in1}, {5, second}};
+    for (const auto &row : table) {
+        plat_file h = nullptr;
+        EXPECT_EQ(HID_OPENED, hid_open_device(tevu.device, &h, 0x0F0D, 1, false, row.skip));
+        EXPECT_EQ(row.path, fake::opened_paths().back()) << row.skip;
+    }
+}
+
 TEST_F(Hid, InterfaceOneMatchesOnlyASearchForInterfaceOne) {
     fake::add_entry(in1);
     plat_file h = sentinel();

@@ -4,32 +4,47 @@
 # statically and run against a simulated controller; and the release zip's
 # files as users get them, loaded by a host program as a game loads them.
 #
-# Prints one line per check and ends with "N passed, M failed" (and ", K
-# skipped" when runs were skipped); exits non-zero on any failure.
+# Where this machine's kernel cannot run 32-bit programs (or with
+# TEVUIO_WIN32_IN_VM=1) the 32-bit pass runs in the VM of tests/vm/run.sh,
+# whose kernel can. Last, both builds run against a real USB controller
+# through wine's own HID stack, in the VM (tests/vm/wine-lane.sh).
+#
+# Prints one line per check and ends with "N passed, M failed"; exits non-zero
+# on any failure.
 # Usage: bash tests/wine/run.sh  (from anywhere)
+#        bash tests/wine/run.sh --win32-pass DIR  (inside the VM: only the
+#        32-bit pass, the programs built already, prefix and files in DIR)
 set -u
+vm_pass=""
+[ "${1:-}" = --win32-pass ] && vm_pass=$2
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 here="$root/tests/wine"
 out="$root/build/wine-harness"
 source "$root/scripts/tools.sh" # wine32, wine64, wineserver
 run_timeout=60
+# How long the simulator runs before the tool starts, so that its pipes are
+# there when the tool searches.
+sim_head_start=1
+if [ -n "$vm_pass" ]; then
+    # Under qemu's TCG a 32-bit wine process takes 5-50 s to start, and the
+    # 1,000 inits in a row would take many minutes: 100 show a leak as well.
+    run_timeout=300
+    sim_head_start=40
+    export TEVU_SCENARIO_INITS=100
+fi
 
 passed=0
 failed=0
-skipped=0
 pass() { echo "PASS $*"; passed=$((passed + 1)); }
 fail() { echo "FAIL $*"; failed=$((failed + 1)); }
-skip() { echo "SKIP $*"; skipped=$((skipped + 1)); }
 check() { # check NAME COMMAND...
     local name=$1
     shift
     if "$@"; then pass "$name"; else fail "$name"; fi
 }
 finish() {
-    local note=""
-    [ "$skipped" = 0 ] || note=", $skipped skipped"
-    echo "$passed passed, $failed failed$note"
+    echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
     exit $?
 }
@@ -39,6 +54,7 @@ if ! tools_check; then
     finish
 fi
 
+if [ -z "$vm_pass" ]; then
 # --- Build -------------------------------------------------------------------
 build_preset() { # build_preset PRESET
     local dir="$root/build/$1"
@@ -74,7 +90,8 @@ build_harness() {
         $cxx -o "$dir/scenarios.exe" "$here/scenarios.cpp" "$here/sim.cpp" "$kit" -static \
             -L"$dir" -l:tevuio.dll &&
         $cxx -o "$dir/simctl.exe" "$here/simctl.cpp" "$here/sim.cpp" "$kit" -static &&
-        $cxx -o "$dir/host_load.exe" "$here/host_load.cpp" "$here/sim.cpp" "$kit" -static
+        $cxx -o "$dir/host_load.exe" "$here/host_load.cpp" "$here/sim.cpp" "$kit" -static &&
+        $cxx -o "$dir/usb_lane.exe" "$here/usb_lane.cpp" "$kit" -static -lsetupapi -lhid
 }
 harness_verdict() { # harness_verdict BUILD STATUS
     if [ "$2" = 0 ]; then
@@ -168,10 +185,19 @@ else
     cat "$work/package.log"
 fi
 
+else
+    work=$vm_pass/work
+    pkg=$vm_pass/package
+    mkdir -p "$work"
+fi
+
 # --- Wine ----------------------------------------------------------------------
 export WINEDEBUG=-all
 # The whole test run shares one prefix when the caller provides it.
-if [ -n "${TEVUIO_WINEPREFIX:-}" ]; then
+if [ -n "$vm_pass" ]; then
+    WINEPREFIX=$vm_pass/prefix
+    own_prefix=0
+elif [ -n "${TEVUIO_WINEPREFIX:-}" ]; then
     WINEPREFIX=$TEVUIO_WINEPREFIX
     own_prefix=0
 else
@@ -184,16 +210,18 @@ cleanup() {
     if [ "$own_prefix" = 1 ]; then
         rm -rf "$WINEPREFIX"
     fi
-    rm -rf "$work"
+    [ -n "$vm_pass" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 # One server for the whole suite: later runs start without re-booting wine.
 "$wineserver" -p >/dev/null 2>&1
-if ! timeout 180 "$wine64" wineboot -i >"$work/wineboot.log" 2>&1; then
-    fail "wine prefix created"
-    finish
+if [ -z "$vm_pass" ]; then
+    if ! timeout 180 "$wine64" wineboot -i >"$work/wineboot.log" 2>&1; then
+        fail "wine prefix created"
+        finish
+    fi
+    pass "wine prefix created"
 fi
-pass "wine prefix created"
 # The test setupapi.dll and hid.dll beside the programs replace wine's own.
 export WINEDLLOVERRIDES="setupapi,hid=n,b"
 
@@ -299,7 +327,7 @@ run_build() {
     (cd "$d" && timeout -k 5 "$run_timeout" "$loader" "$bin/simctl.exe" "$paths" \
         expected >"$d/sim.stdout" 2>"$d/sim.stderr") &
     local sim_pid=$!
-    sleep 1
+    sleep "$sim_head_start"
     # exec: the job is timeout itself, which passes the Ctrl+C (SIGINT) on to wine.
     (cd "$d" && TEVU_SIM_PATHS="$paths" exec timeout -k 5 "$run_timeout" "$loader" \
         "$bin/tevutest.exe" >"$d/stdout" 2>"$d/stderr") &
@@ -322,21 +350,67 @@ run_build() {
         bash -c "! grep -q \$'\\r\\r' '$d/stdout' && [ \$(grep -c \$'\\r\$' '$d/stdout') = \$(wc -l <'$d/stdout') ]"
 }
 # The 32-bit product in WoW64 mode, as a 32-bit game runs on 64-bit Windows,
-# its 64-bit twin, and the files users get, from the release zip. Some kernels
-# are built or booted without support for 32-bit programs: the 32-bit loader
-# cannot start there (status 126), and the 32-bit runs are skipped.
-# (bash reports that status; timeout would hand the file to sh instead.)
+# and the files users get, from the release zip.
+win32_pass() {
+    run_build win32 "$wine32"
+    in_game_folder "win32 package" "$wine32" "$pkg/x" "$out/win32"
+}
+if [ -n "$vm_pass" ]; then
+    win32_pass
+    finish
+fi
+
+# count_lines: reads check lines and counts them as this runner's own.
+count_lines() {
+    local line
+    while IFS= read -r line; do
+        case $line in
+        "PASS "*) pass "${line#PASS }" ;;
+        "FAIL "*) fail "${line#FAIL }" ;;
+        *" passed, "*" failed") ;;
+        *) echo "     $line" ;;
+        esac
+    done
+}
+
+# The 32-bit pass in the VM, for a kernel built or booted without support for
+# 32-bit programs: the same runs, this runner inside, the prefix made here.
+win32_in_vm() { # win32_in_vm REASON
+    local share=$root/build/wine-vm32 started=$SECONDS status
+    echo "     win32: the 32-bit pass runs in the VM ($1)"
+    rm -rf "$share"
+    mkdir -p "$share/package"
+    cp -r "$pkg/x" "$share/package/x"
+    if ! { WINEPREFIX=$share/prefix timeout 180 "$wine64" wineboot -i >"$share/wineboot.log" 2>&1 &&
+        WINEPREFIX=$share/prefix timeout 60 "$wineserver" -w; }; then
+        fail "win32 in the VM: wine prefix created (see $share/wineboot.log)"
+        return
+    fi
+    bash "$root/tests/vm/run.sh" --timeout 1800 --share "$share" -- \
+        bash "$here/run.sh" --win32-pass "$share" >"$share/vm.out" 2>&1
+    status=$?
+    count_lines <"$share/vm.out"
+    # Without its closing line the pass did not run to its end.
+    check "win32 in the VM: the 32-bit pass ran to its end (status $status; see $share/vm.out)" \
+        grep -Eq '^[0-9]+ passed, [0-9]+ failed$' "$share/vm.out"
+    echo "     win32: the 32-bit pass in the VM took $((SECONDS - started)) s"
+}
+
+# A kernel without 32-bit support cannot start the 32-bit loader (bash reports
+# status 126; timeout would hand the file to sh instead).
 timeout 30 bash -c '"$0" --version' "$wine32" >/dev/null 2>&1
 loader32=$?
 if [ "$loader32" = 126 ]; then
-    skip "win32 runs and win32 package runs: this kernel cannot run 32-bit programs"
+    win32_in_vm "this kernel cannot run 32-bit programs"
+elif [ "${TEVUIO_WIN32_IN_VM:-0}" = 1 ]; then
+    win32_in_vm "TEVUIO_WIN32_IN_VM=1"
 else
     check "win32 loader starts" test "$loader32" = 0
-    run_build win32 "$wine32"
+    win32_pass
 fi
 run_build win64 "$wine64"
-if [ "$loader32" != 126 ]; then
-    in_game_folder "win32 package" "$wine32" "$pkg/x" "$out/win32"
-fi
+
+# Both builds against a real USB controller, through wine's own HID stack.
+count_lines < <(bash "$root/tests/vm/wine-lane.sh" "$pkg/x" "$root/build/win64" "$out")
 
 finish

@@ -79,7 +79,9 @@ int main(int argc, char **argv) {
                "tevu_io_slider_start() : OK\r\n";
     expected += banner_line;
 
-    bool up = sim_wait_connected(input, 30000) && sim_wait_connected(lighting, 5000);
+    // The tool starts beside this process; under qemu's TCG a wine process
+    // can take most of a minute to start.
+    bool up = sim_wait_connected(input, 120000) && sim_wait_connected(lighting, 5000);
     check(up, "the tool opened both interfaces");
     if (up) {
         check(

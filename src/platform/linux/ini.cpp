@@ -35,14 +35,31 @@ bool same_identity(const file_identity &a, const file_identity &b) {
            a.changed.tv_sec == b.changed.tv_sec && a.changed.tv_nsec == b.changed.tv_nsec;
 }
 
-// The queries one scan answers: the configuration loader's keys first.
-ini_query queries[max_queries];
-int query_count = 0;
+// The answers of the last file scanned, for its identity, covering the first
+// `covered` queries of the table.
+struct ini_cache {
+    bool valid;
+    file_identity identity;
+    int covered;
+    ini_answer answers[max_queries];
+};
+
+// The reader's state, all guarded by lock: the queries one scan answers (the
+// configuration loader's keys first), the answers kept, and the scan's read
+// buffer.
+struct ini_reader {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    ini_query queries[max_queries] = {};
+    int query_count = 0;
+    ini_cache cache = {};
+    ini_chunk chunk = {};
+};
+ini_reader ini;
 
 void add_query(const char *section, const char *key) {
-    queries[query_count].section = asked_name(section);
-    queries[query_count].key = asked_name(key);
-    ++query_count;
+    ini.queries[ini.query_count].section = asked_name(section);
+    ini.queries[ini.query_count].key = asked_name(key);
+    ++ini.query_count;
 }
 
 void seed_queries() {
@@ -63,35 +80,23 @@ void seed_queries() {
 
 // The index of a query in the table, added when there is room; -1 otherwise.
 int query_index(const ini_name &section, const ini_name &key) {
-    if (query_count == 0) {
+    if (ini.query_count == 0) {
         seed_queries();
     }
-    for (int i = 0; i < query_count; ++i) {
-        const ini_query &q = queries[i];
+    for (int i = 0; i < ini.query_count; ++i) {
+        const ini_query &q = ini.queries[i];
         if (q.section.length == section.length && q.key.length == key.length &&
             memcmp(q.section.text, section.text, section.length) == 0 &&
             memcmp(q.key.text, key.text, key.length) == 0) {
             return i;
         }
     }
-    if (query_count == max_queries) {
+    if (ini.query_count == max_queries) {
         return -1;
     }
-    queries[query_count] = ini_query{section, key};
-    return query_count++;
+    ini.queries[ini.query_count] = ini_query{section, key};
+    return ini.query_count++;
 }
-
-// The answers of the last file scanned, for its identity, covering the first
-// `covered` queries of the table.
-struct ini_cache {
-    bool valid;
-    file_identity identity;
-    int covered;
-    ini_answer answers[max_queries];
-};
-
-ini_cache cache;
-pthread_mutex_t ini_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // Opens a regular file without blocking on a FIFO or a device; -1 otherwise.
 int open_regular(const char *file_name, file_identity *identity) {
@@ -124,32 +129,33 @@ uint32_t read_ini_integer(const char *section, const char *key, int32_t def,
     }
     const ini_name section_name = asked_name(section);
     const ini_name key_name = asked_name(key);
-    pthread_mutex_lock(&ini_lock);
+    pthread_mutex_lock(&ini.lock);
     int index = query_index(section_name, key_name);
     uint32_t value;
     if (index < 0) {
         // The table is full: a scan of its own for this query.
         ini_query single{section_name, key_name};
         ini_answer answer;
-        ini_scan_file(fd, &single, &answer, 1);
+        ini_scan_file(fd, &single, &answer, 1, ini.chunk);
         value = ini_answer_value(answer, def);
     } else {
+        ini_cache &cache = ini.cache;
         if (!cache.valid || index >= cache.covered || !same_identity(cache.identity, identity)) {
             // File times come from the kernel's coarse clock: a file changed
             // in the current tick could change again, at the same size, with
             // the same times. Its answers are used for this read only.
             timespec now;
             clock_gettime(CLOCK_REALTIME_COARSE, &now);
-            ini_scan_file(fd, queries, cache.answers, query_count);
+            ini_scan_file(fd, ini.queries, cache.answers, ini.query_count, ini.chunk);
             cache.valid =
                 identity.changed.tv_sec < now.tv_sec ||
                 (identity.changed.tv_sec == now.tv_sec && identity.changed.tv_nsec < now.tv_nsec);
             cache.identity = identity;
-            cache.covered = query_count;
+            cache.covered = ini.query_count;
         }
         value = ini_answer_value(cache.answers[index], def);
     }
-    pthread_mutex_unlock(&ini_lock);
+    pthread_mutex_unlock(&ini.lock);
     close(fd);
     return value;
 }

@@ -269,8 +269,8 @@ void step(ini_scan &scan, uint8_t c) {
 enum text_encoding { encoding_bytes, encoding_utf16le, encoding_utf16be };
 
 // Feeds the file to the scan until it ends or every query is settled.
-void scan_file(int fd, ini_scan &scan) {
-    static uint8_t chunk[1 << 16];
+void scan_file(int fd, ini_scan &scan, ini_chunk &buffer) {
+    uint8_t(&chunk)[sizeof buffer.bytes] = buffer.bytes;
     bool first_chunk = true;
     text_encoding encoding = encoding_bytes;
     int carried = -1; // the first byte of a UTF-16 unit split between chunks
@@ -325,11 +325,11 @@ void scan_file(int fd, ini_scan &scan) {
 
 } // namespace
 
-void linux_platform::ini_scan_file(int fd, const ini_query *queries, ini_answer *answers,
-                                   int count) {
+void linux_platform::ini_scan_file(int fd, const ini_query *queries, ini_answer *answers, int count,
+                                   ini_chunk &chunk) {
     ini_scan scan;
     scan_start(scan, queries, answers, count);
-    scan_file(fd, scan);
+    scan_file(fd, scan, chunk);
 }
 
 uint32_t linux_platform::ini_answer_value(const ini_answer &answer, int32_t def) {

@@ -104,15 +104,6 @@ constexpr int max_keyboards = 16;
 constexpr long rescan_idle_ms = 1000;    // with no keyboard, or after a failed read
 constexpr long rescan_period_ms = 10000; // to pick up keyboards plugged in later
 
-// The open keyboards, guarded by keyboard_lock (the host's thread and the
-// slider thread ask at the same time).
-pthread_mutex_t keyboard_lock = PTHREAD_MUTEX_INITIALIZER;
-int keyboard_fds[max_keyboards];
-int keyboard_count = 0;
-bool keyboards_scanned = false;
-bool keyboard_failed = false;
-long keyboards_scanned_at = 0;
-
 long monotonic_us() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -123,29 +114,46 @@ bool bit_set(const uint8_t *bits, unsigned bit) {
     return (bits[bit / 8] >> (bit % 8)) & 1;
 }
 
-char input_folder[256] = "/dev/input";
+// The keys down on any keyboard are gathered at most once per
+// key_state_lifetime_us: the slider thread asks for eight keys on every pass.
+constexpr long key_state_lifetime_us = 1000;
+
+// The open keyboards and the keys last found down on them, all guarded by
+// lock (the host's thread and the slider thread ask at the same time).
+struct keyboard_state {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    char folder[256] = "/dev/input"; // where the keyboards are looked for
+    int fds[max_keyboards] = {};
+    int count = 0;
+    bool scanned = false;
+    bool failed = false; // a read failed: a keyboard was unplugged
+    long scanned_at = 0; // ms
+    uint8_t keys_down[(KEY_MAX + 8) / 8] = {};
+    long keys_down_at_us = -1;
+};
+keyboard_state keyboards;
 
 void scan_keyboards() {
-    for (int i = 0; i < keyboard_count; ++i) {
-        close(keyboard_fds[i]);
+    for (int i = 0; i < keyboards.count; ++i) {
+        close(keyboards.fds[i]);
     }
-    keyboard_count = 0;
-    keyboards_scanned = true;
-    keyboard_failed = false;
-    keyboards_scanned_at = monotonic_us() / 1000;
-    DIR *dir = opendir(input_folder);
+    keyboards.count = 0;
+    keyboards.scanned = true;
+    keyboards.failed = false;
+    keyboards.scanned_at = monotonic_us() / 1000;
+    DIR *dir = opendir(keyboards.folder);
     if (!dir) {
         return;
     }
     char path[512];
     while (dirent *item = readdir(dir)) {
-        if (keyboard_count >= max_keyboards) {
+        if (keyboards.count >= max_keyboards) {
             break;
         }
         if (strncmp(item->d_name, "event", 5) != 0) {
             continue;
         }
-        snprintf(path, sizeof path, "%s/%s", input_folder, item->d_name);
+        snprintf(path, sizeof path, "%s/%s", keyboards.folder, item->d_name);
         int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             continue;
@@ -157,7 +165,7 @@ void scan_keyboards() {
                         ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) >= 0 &&
                         bit_set(keys, KEY_A) && bit_set(keys, KEY_Z) && bit_set(keys, KEY_Q);
         if (keyboard) {
-            keyboard_fds[keyboard_count++] = fd;
+            keyboards.fds[keyboards.count++] = fd;
         } else {
             close(fd);
         }
@@ -165,32 +173,26 @@ void scan_keyboards() {
     closedir(dir);
 }
 
-// The keys down on any keyboard, gathered at most once per
-// key_state_lifetime_us: the slider thread asks for eight keys on every pass.
-constexpr long key_state_lifetime_us = 1000;
-uint8_t keys_down[(KEY_MAX + 8) / 8];
-long keys_down_at_us = -1;
-
 void gather_keys_down(long now_us) {
     long now = now_us / 1000;
-    if (!keyboards_scanned ||
-        ((keyboard_count == 0 || keyboard_failed) &&
-         now - keyboards_scanned_at >= rescan_idle_ms) ||
-        now - keyboards_scanned_at >= rescan_period_ms) {
+    if (!keyboards.scanned ||
+        ((keyboards.count == 0 || keyboards.failed) &&
+         now - keyboards.scanned_at >= rescan_idle_ms) ||
+        now - keyboards.scanned_at >= rescan_period_ms) {
         scan_keyboards();
     }
-    memset(keys_down, 0, sizeof keys_down);
-    for (int i = 0; i < keyboard_count; ++i) {
-        uint8_t state[sizeof keys_down] = {};
-        if (ioctl(keyboard_fds[i], EVIOCGKEY(sizeof state), state) < 0) {
-            keyboard_failed = true; // unplugged: the next scan drops it
+    memset(keyboards.keys_down, 0, sizeof keyboards.keys_down);
+    for (int i = 0; i < keyboards.count; ++i) {
+        uint8_t state[sizeof keyboards.keys_down] = {};
+        if (ioctl(keyboards.fds[i], EVIOCGKEY(sizeof state), state) < 0) {
+            keyboards.failed = true; // unplugged: the next scan drops it
             continue;
         }
-        for (size_t byte = 0; byte < sizeof keys_down; ++byte) {
-            keys_down[byte] |= state[byte];
+        for (size_t byte = 0; byte < sizeof keyboards.keys_down; ++byte) {
+            keyboards.keys_down[byte] |= state[byte];
         }
     }
-    keys_down_at_us = now_us;
+    keyboards.keys_down_at_us = now_us;
 }
 
 bool key_is_down(uint8_t vk) {
@@ -198,13 +200,15 @@ bool key_is_down(uint8_t vk) {
     if (codes[0] == 0) {
         return false;
     }
-    pthread_mutex_lock(&keyboard_lock);
+    pthread_mutex_lock(&keyboards.lock);
     long now_us = monotonic_us();
-    if (keys_down_at_us < 0 || now_us - keys_down_at_us >= key_state_lifetime_us) {
+    if (keyboards.keys_down_at_us < 0 ||
+        now_us - keyboards.keys_down_at_us >= key_state_lifetime_us) {
         gather_keys_down(now_us);
     }
-    bool down = bit_set(keys_down, codes[0]) || (codes[1] != 0 && bit_set(keys_down, codes[1]));
-    pthread_mutex_unlock(&keyboard_lock);
+    bool down = bit_set(keyboards.keys_down, codes[0]) ||
+                (codes[1] != 0 && bit_set(keyboards.keys_down, codes[1]));
+    pthread_mutex_unlock(&keyboards.lock);
     return down;
 }
 
@@ -217,17 +221,17 @@ uint16_t linux_key_code(uint8_t vk, int which) {
 }
 
 void keyboard_use_folder(const char *folder) {
-    pthread_mutex_lock(&keyboard_lock);
-    snprintf(input_folder, sizeof input_folder, "%s", folder);
-    keyboards_scanned = false;
-    keys_down_at_us = -1;
-    pthread_mutex_unlock(&keyboard_lock);
+    pthread_mutex_lock(&keyboards.lock);
+    snprintf(keyboards.folder, sizeof keyboards.folder, "%s", folder);
+    keyboards.scanned = false;
+    keyboards.keys_down_at_us = -1;
+    pthread_mutex_unlock(&keyboards.lock);
 }
 
 int keyboard_count_now() {
-    pthread_mutex_lock(&keyboard_lock);
-    int count = keyboard_count;
-    pthread_mutex_unlock(&keyboard_lock);
+    pthread_mutex_lock(&keyboards.lock);
+    int count = keyboards.count;
+    pthread_mutex_unlock(&keyboards.lock);
     return count;
 }
 

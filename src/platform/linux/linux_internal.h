@@ -1,13 +1,12 @@
 // What the pieces of the Linux platform layer share: the thread slots (for
 // wake-ups), the table of open HID handles (with what cancels their blocked
-// I/O) and the two kinds of HID interface behind them. Nothing outside
-// src/platform/linux includes this but the backend's own tests.
+// I/O) and the calls of the HID backends behind them. Each piece keeps its
+// state in one object of its own file. Nothing outside src/platform/linux
+// includes this but the backend's own tests.
 #ifndef TEVUIO_PLATFORM_LINUX_INTERNAL_H
 #define TEVUIO_PLATFORM_LINUX_INTERNAL_H
 
 #include "platform/platform.h"
-
-#include <hidapi.h>
 
 #include <atomic>
 #include <cstdint>
@@ -37,72 +36,94 @@ void drain_eventfd(int fd);
 // Adds one to an eventfd; a full counter has a wake-up pending anyway.
 void signal_eventfd(int fd);
 
-// --- HID handles (hid.cpp) -------------------------------------------------------
+// --- HID handles and their backends (hid.cpp) -------------------------------------
+//
+// Each kind of HID interface is a backend: hidraw nodes through hidapi
+// (hidraw.cpp) and the sockets of a virtual controller (virtual.cpp). hid.cpp
+// keeps the table of backends, the listing and the table of open handles, and
+// hands each call to the handle's backend. A backend keeps its own slots, one
+// for each handle of the table (the handle's index), and calls no other.
 
 constexpr int max_handles = 64;
 constexpr uint32_t max_queue_depth = 8;
 constexpr uint32_t report_room = 256; // largest input report kept
 
-enum handle_kind : int { kind_free = 0, kind_claimed, kind_hidraw, kind_virtual };
+enum handle_state : int { handle_free = 0, handle_claimed, handle_open };
 
-// Calls on one virtual interface that a cancel wakes at once (a reader and a
-// writer, and room to spare); a further one looks for the cancel every few ms.
-constexpr int max_waiters = 4;
+struct hid_backend;
 
-// An eventfd that one blocked call on a file at a time polls beside the
-// socket, so that plat_hid_cancel wakes it and no other.
-struct cancel_waiter {
-    std::atomic<bool> busy{false};
-    int wake_fd = -1; // made when a virtual interface is opened, closed with it
-};
-
-struct hid_slot {
-    std::atomic<int> kind{kind_free};
-    hid_device *device = nullptr;
-    int fd = -1;
-    std::atomic<uint32_t> queue_depth{2};
+// An open HID interface, whichever its backend: plat_file points at it.
+struct hid_handle {
+    std::atomic<int> state{handle_free};
+    const hid_backend *backend = nullptr; // set before the state turns open
+    std::atomic<uint32_t> queue_depth{0}; // 2 from the claim on
     std::atomic<bool> gone{false};
     // Bumped by plat_hid_cancel; a blocked call compares it with the value it
     // saw on entry.
     std::atomic<uint32_t> cancel_generation{0};
-    cancel_waiter waiters[max_waiters];
-    // Virtual interfaces: the number of the next write on the connection, and
-    // one bit per number for the ACKs a reader (or another writer) came across.
-    std::atomic<uint32_t> next_sequence{0};
-    std::atomic<uint32_t> acks_seen[256 / 32] = {};
     // Queue of the newest reports of one read (reader's thread only).
-    uint8_t reports[max_queue_depth][report_room];
-    uint32_t report_sizes[max_queue_depth];
+    uint8_t reports[max_queue_depth][report_room] = {};
+    uint32_t report_sizes[max_queue_depth] = {};
 };
 
-extern hid_slot hid_slots[max_handles];
+// What a send carries.
+enum report_kind { report_output, report_feature };
 
-// The open slot a handle names, nullptr for anything else.
-hid_slot *slot_of(plat_file file);
-// A free slot, reset and marked claimed; nullptr when all are in use.
-hid_slot *claim_slot();
-// Gives a slot back to the table, with its eventfds (its device or socket
-// closed already).
-void release_slot(hid_slot *slot);
-// Whether plat_hid_cancel was called for the file since generation.
-inline bool cancelled_since(const hid_slot *slot, uint32_t generation) {
-    return slot->cancel_generation.load(std::memory_order_acquire) != generation;
+// Where a backend's listing puts its interfaces: each under the backend's
+// prefix, its path prefix + middle + rest.
+struct listing_sink {
+    const char *prefix;
+    void add(int32_t vendor_id, int32_t interface, const char *middle, const char *rest) const;
+};
+
+// One kind of HID interface. Its paths start with prefix; the calls get a
+// handle that the backend opened, that is not gone (close: any handle it opened).
+struct hid_backend {
+    const char *prefix;
+    // Lists the present interfaces.
+    void (*list)(const listing_sink &sink);
+    // Opens the interface at path (what follows the prefix) and claims a
+    // handle for it (claim_handle); nullptr with the last error set on failure.
+    hid_handle *(*open)(const char *path);
+    plat_io_result (*read)(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t *count);
+    // Sends one whole report (byte 0 its ID), of this kind.
+    plat_io_result (*send)(hid_handle *handle, report_kind kind, const uint8_t *report,
+                           uint32_t length);
+    // Wakes the calls blocked on the handle, after its cancel generation was
+    // bumped; nullptr when those calls look for the bump themselves.
+    void (*cancel)(hid_handle *handle);
+    // Closes what open opened; the handle is given back to the table after.
+    void (*close)(hid_handle *handle);
+};
+
+// A free handle, reset and marked claimed; nullptr when all are in use.
+hid_handle *claim_handle();
+// Gives a handle back to the table.
+void release_handle(hid_handle *handle);
+// The handle's place in the table, 0 to max_handles - 1: the index of the
+// backend's slot for it.
+int handle_index(const hid_handle *handle);
+// The handle at that place (the tests close every one).
+hid_handle *handle_at(int index);
+// Whether plat_hid_cancel was called for the handle since generation.
+inline bool cancelled_since(const hid_handle *handle, uint32_t generation) {
+    return handle->cancel_generation.load(std::memory_order_acquire) != generation;
 }
-// What a write that failed with this errno gave: GONE (and the slot marked)
+// What a write that failed with this errno gave: GONE (and the handle marked)
 // for an interface that is not there any more, else FAILED.
-plat_io_result send_failed(hid_slot *slot, int error);
+plat_io_result send_failed(hid_handle *handle, int error);
 
 // Keeps the newest `depth` reports of one read: count reports are held, the
 // oldest at index first.
 struct report_ring {
-    hid_slot *slot;
+    hid_handle *handle;
     uint32_t depth;
     uint32_t first = 0;
     uint32_t count = 0;
 
-    uint8_t *next_buffer() { return slot->reports[(first + count) % depth]; }
+    uint8_t *next_buffer() { return handle->reports[(first + count) % depth]; }
     void commit(uint32_t size) {
-        slot->report_sizes[(first + count) % depth] = size;
+        handle->report_sizes[(first + count) % depth] = size;
         if (count < depth) {
             ++count;
         } else {
@@ -112,39 +133,41 @@ struct report_ring {
     // The newest report, after the ones before it of the same length as long
     // as they fit in room, oldest first. Every held report fits on its own.
     uint32_t deliver(uint8_t *buffer, uint32_t room) const {
-        const uint32_t size = slot->report_sizes[(first + count - 1) % depth];
+        const uint32_t size = handle->report_sizes[(first + count - 1) % depth];
         uint32_t taken = 1;
-        while (taken < count && slot->report_sizes[(first + count - 1 - taken) % depth] == size &&
+        while (taken < count && handle->report_sizes[(first + count - 1 - taken) % depth] == size &&
                (taken + 1) * size <= room) {
             ++taken;
         }
         uint32_t written = 0;
         for (uint32_t i = count - taken; i < count; ++i) {
             uint32_t index = (first + i) % depth;
-            memcpy(buffer + written, slot->reports[index], size);
+            memcpy(buffer + written, handle->reports[index], size);
             written += size;
         }
         return written;
     }
 };
 
-uint32_t queue_depth_of(hid_slot *slot);
+uint32_t queue_depth_of(hid_handle *handle);
 
-// --- hidraw interfaces through hidapi (hidraw.cpp) -------------------------------
+// The backends' calls, for the table in hid.cpp.
+namespace hidraw {
+void list(const listing_sink &sink);
+hid_handle *open(const char *device_path);
+plat_io_result read(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t *count);
+plat_io_result send(hid_handle *handle, report_kind kind, const uint8_t *report, uint32_t length);
+void close(hid_handle *handle);
+} // namespace hidraw
 
-// path is what follows "hidraw:" in a listed path.
-plat_file hidraw_open(const char *path);
-plat_io_result hidraw_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count);
-// Sends one output report, or a feature report.
-plat_io_result hidraw_send(hid_slot *slot, const uint8_t *report, uint32_t length, bool feature);
-
-// --- Virtual interfaces (virtual.cpp) -----------------------------------------
-
-// socket_path is what follows "virtual:" in a listed path.
-plat_file virtual_open(const char *socket_path);
-plat_io_result virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count);
-// Sends one output or feature report and waits for the controller's ACK of it.
-plat_io_result virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t length);
+namespace vhid {
+void list(const listing_sink &sink);
+hid_handle *open(const char *socket_path);
+plat_io_result read(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t *count);
+plat_io_result send(hid_handle *handle, report_kind kind, const uint8_t *report, uint32_t length);
+void cancel(hid_handle *handle);
+void close(hid_handle *handle);
+} // namespace vhid
 
 // --- Keyboard (keys.cpp) ---------------------------------------------------------
 
@@ -187,10 +210,16 @@ struct ini_answer {
     uint8_t last;
 };
 
+// The buffer a scan reads the file into, a chunk at a time: any file size
+// without the heap.
+struct ini_chunk {
+    uint8_t bytes[1 << 16];
+};
+
 // Answers the queries from one pass over the open file (read from where it
-// stands to its end, or until every query is settled). One read buffer
-// serves every call: the caller keeps calls from overlapping.
-void ini_scan_file(int fd, const ini_query *queries, ini_answer *answers, int count);
+// stands to its end, or until every query is settled), read into chunk.
+void ini_scan_file(int fd, const ini_query *queries, ini_answer *answers, int count,
+                   ini_chunk &chunk);
 // The integer the Windows reader makes of an answer, def for none.
 uint32_t ini_answer_value(const ini_answer &answer, int32_t def);
 // The integer rule of the Windows reader applied to a value's text.

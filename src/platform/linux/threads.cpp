@@ -14,13 +14,23 @@ namespace linux_platform {
 
 namespace {
 
-thread_local unsigned long last_error_code = 0;
-thread_slot thread_slots[max_threads];
-thread_local thread_slot *current_thread = nullptr;
+// The platform's own threads: a slot each, taken by plat_thread_start and
+// given back by plat_thread_close once the thread is joined.
+struct thread_table {
+    thread_slot slots[max_threads];
+};
+thread_table threads;
+
+// What the platform keeps for each thread, the host's included.
+struct thread_state {
+    unsigned long last_error = 0;
+    thread_slot *slot = nullptr; // the thread's slot when the platform started it
+};
+thread_local thread_state this_thread;
 
 void *thread_trampoline(void *raw) {
     thread_slot *slot = static_cast<thread_slot *>(raw);
-    current_thread = slot;
+    this_thread.slot = slot;
     slot->fn(slot->arg);
     return nullptr;
 }
@@ -28,7 +38,7 @@ void *thread_trampoline(void *raw) {
 } // namespace
 
 void set_last_error(int code) {
-    last_error_code = static_cast<unsigned long>(code);
+    this_thread.last_error = static_cast<unsigned long>(code);
 }
 
 void drain_eventfd(int fd) {
@@ -49,14 +59,14 @@ void signal_eventfd(int fd) {
 using namespace linux_platform;
 
 unsigned long plat_last_error() {
-    return last_error_code;
+    return this_thread.last_error;
 }
 
 plat_thread plat_thread_start(plat_thread_fn fn, void *arg) {
     if (!fn) {
         return nullptr;
     }
-    for (thread_slot &slot : thread_slots) {
+    for (thread_slot &slot : threads.slots) {
         bool expected = false;
         if (!slot.used.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
             continue;
@@ -147,11 +157,11 @@ int time_left_ms(uint64_t deadline) {
 } // namespace
 
 void plat_wait(const plat_pacer *, uint32_t ms) {
-    if (!current_thread) {
+    if (!this_thread.slot) {
         plat_sleep_ms(ms);
         return;
     }
-    const int wake_fd = current_thread->wake_fd;
+    const int wake_fd = this_thread.slot->wake_fd;
     const uint64_t deadline = plat_now_ms() + ms;
     for (;;) {
         int timeout = ms == plat_wait_forever ? -1 : time_left_ms(deadline);

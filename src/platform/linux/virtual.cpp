@@ -1,19 +1,67 @@
 // Virtual HID interfaces: SOCK_SEQPACKET sockets served by a program that
-// plays the controller (see virtual_hid.h).
+// plays the controller (see virtual_hid.h), listed from the folder that
+// TEVUIO_VIRTUAL_HID_DIR names.
 #include "platform/linux/linux_internal.h"
 #include "platform/virtual_hid.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <dirent.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace linux_platform {
+namespace vhid {
 
 namespace {
+
+// Calls on one interface that a cancel wakes at once (a reader and a writer,
+// and room to spare); a further one looks for the cancel every few ms.
+constexpr int max_waiters = 4;
+
+// An eventfd that one blocked call on an interface at a time polls beside
+// the socket, so that plat_hid_cancel wakes it and no other.
+struct cancel_waiter {
+    std::atomic<bool> busy{false};
+    int wake_fd; // made when the interface is opened, closed with it; -1 for none
+};
+
+// What the backend keeps for one open handle.
+struct virtual_slot {
+    int fd; // the connection; set before the handle opens
+    cancel_waiter waiters[max_waiters];
+    // The number of the next write on the connection, and one bit per number
+    // for the ACKs a reader (or another writer) came across.
+    std::atomic<uint32_t> next_sequence;
+    std::atomic<uint32_t> acks_seen[256 / 32];
+};
+
+constexpr uint32_t max_sockets = 64; // listed from the folder at most
+constexpr size_t name_room = 256;
+
+struct socket_name {
+    char text[name_room];
+    int32_t vendor_id;
+    int32_t interface;
+};
+
+// The backend's state: a slot per handle, and the socket names of the last
+// listing (the library serialises its searches).
+struct virtual_state {
+    virtual_slot slots[max_handles] = {};
+    socket_name names[max_sockets] = {};
+};
+virtual_state state;
+
+virtual_slot &slot_of(const hid_handle *handle) {
+    return state.slots[handle_index(handle)];
+}
 
 // EAGAIN and EWOULDBLOCK: the same value on Linux, but not by definition.
 bool would_block(int error) {
@@ -42,8 +90,9 @@ bool peer_hung_up(int fd) {
 
 // One message from a virtual interface without waiting: its size (kind byte
 // included) or one of the received* values.
-int virtual_receive(hid_slot *slot, uint8_t *message) {
-    ssize_t got = recv(slot->fd, message, VHID_MAX_MESSAGE, MSG_DONTWAIT | MSG_TRUNC);
+int receive(hid_handle *handle, uint8_t *message) {
+    const int fd = slot_of(handle).fd;
+    ssize_t got = recv(fd, message, VHID_MAX_MESSAGE, MSG_DONTWAIT | MSG_TRUNC);
     if (got > VHID_MAX_MESSAGE) {
         return received_skipped; // dropped, never cut
     }
@@ -53,10 +102,10 @@ int virtual_receive(hid_slot *slot, uint8_t *message) {
     if (got < 0 && (would_block(errno) || errno == EINTR)) {
         return received_nothing;
     }
-    if (got == 0 && !peer_hung_up(slot->fd)) {
+    if (got == 0 && !peer_hung_up(fd)) {
         return received_skipped;
     }
-    slot->gone.store(true, std::memory_order_release);
+    handle->gone.store(true, std::memory_order_release);
     return received_gone;
 }
 
@@ -65,14 +114,14 @@ int virtual_receive(hid_slot *slot, uint8_t *message) {
 uint32_t ack_bit(uint8_t sequence) {
     return 1u << (sequence % 32u);
 }
-void note_ack(hid_slot *slot, uint8_t sequence) {
-    slot->acks_seen[sequence / 32u].fetch_or(ack_bit(sequence), std::memory_order_acq_rel);
+void note_ack(virtual_slot &slot, uint8_t sequence) {
+    slot.acks_seen[sequence / 32u].fetch_or(ack_bit(sequence), std::memory_order_acq_rel);
 }
-void forget_ack(hid_slot *slot, uint8_t sequence) {
-    slot->acks_seen[sequence / 32u].fetch_and(~ack_bit(sequence), std::memory_order_acq_rel);
+void forget_ack(virtual_slot &slot, uint8_t sequence) {
+    slot.acks_seen[sequence / 32u].fetch_and(~ack_bit(sequence), std::memory_order_acq_rel);
 }
-bool ack_noted(const hid_slot *slot, uint8_t sequence) {
-    return (slot->acks_seen[sequence / 32u].load(std::memory_order_acquire) & ack_bit(sequence)) !=
+bool ack_noted(const virtual_slot &slot, uint8_t sequence) {
+    return (slot.acks_seen[sequence / 32u].load(std::memory_order_acquire) & ack_bit(sequence)) !=
            0;
 }
 
@@ -81,9 +130,10 @@ bool ack_noted(const hid_slot *slot, uint8_t sequence) {
 // the socket (none when all are taken: it then looks every look_again_ms).
 class virtual_call {
   public:
-    explicit virtual_call(hid_slot *slot)
-        : slot_(slot), generation_(slot->cancel_generation.load(std::memory_order_acquire)) {
-        for (cancel_waiter &waiter : slot->waiters) {
+    explicit virtual_call(const hid_handle *handle)
+        : handle_(handle), slot_(slot_of(handle)),
+          generation_(handle->cancel_generation.load(std::memory_order_acquire)) {
+        for (cancel_waiter &waiter : slot_.waiters) {
             bool expected = false;
             if (waiter.wake_fd >= 0 &&
                 waiter.busy.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
@@ -109,20 +159,21 @@ class virtual_call {
         if (wake_fd >= 0) {
             drain_eventfd(wake_fd);
         }
-        if (cancelled_since(slot_, generation_)) {
+        if (cancelled_since(handle_, generation_)) {
             set_last_error(ECANCELED);
             return false;
         }
         if (wake_fd < 0 && (timeout_ms < 0 || timeout_ms > look_again_ms)) {
             timeout_ms = look_again_ms;
         }
-        pollfd fds[2] = {{slot_->fd, events, 0}, {wake_fd, POLLIN, 0}};
+        pollfd fds[2] = {{slot_.fd, events, 0}, {wake_fd, POLLIN, 0}};
         poll(fds, wake_fd >= 0 ? 2 : 1, timeout_ms);
         return true;
     }
 
   private:
-    hid_slot *slot_;
+    const hid_handle *handle_;
+    virtual_slot &slot_;
     uint32_t generation_;
     cancel_waiter *waiter_ = nullptr;
 };
@@ -133,54 +184,114 @@ long elapsed_ms(const timespec &start) {
     return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
 }
 
+// Closes the slot's eventfds.
+void close_waiters(virtual_slot &slot) {
+    for (cancel_waiter &waiter : slot.waiters) {
+        if (waiter.wake_fd >= 0) {
+            ::close(waiter.wake_fd);
+            waiter.wake_fd = -1;
+        }
+    }
+}
+
 } // namespace
 
-plat_file virtual_open(const char *socket_path) {
+void list(const listing_sink &sink) {
+    const char *folder = getenv(VHID_DIR_ENV);
+    if (!folder || !*folder || strlen(folder) >= plat_path_room) {
+        return;
+    }
+    DIR *dir = opendir(folder);
+    if (!dir) {
+        return;
+    }
+    socket_name *const names = state.names;
+    uint32_t count = 0;
+    char full[plat_path_room + 8];
+    while (dirent *item = readdir(dir)) {
+        socket_name found{};
+        if (count >= max_sockets || strlen(item->d_name) >= name_room ||
+            !vhid_parse_name(item->d_name, &found.vendor_id, &found.interface)) {
+            continue;
+        }
+        snprintf(full, sizeof full, "%s/%s", folder, item->d_name);
+        struct stat info;
+        if (stat(full, &info) != 0 || !S_ISSOCK(info.st_mode)) {
+            continue;
+        }
+        // Insertion into a sorted list keeps the order stable between runs.
+        uint32_t at = count;
+        while (at > 0 && strcmp(names[at - 1].text, item->d_name) > 0) {
+            names[at] = names[at - 1];
+            --at;
+        }
+        snprintf(found.text, name_room, "%s", item->d_name);
+        names[at] = found;
+        ++count;
+    }
+    closedir(dir);
+    char folder_slash[plat_path_room + 8];
+    snprintf(folder_slash, sizeof folder_slash, "%s/", folder);
+    for (uint32_t i = 0; i < count; ++i) {
+        sink.add(names[i].vendor_id, names[i].interface, folder_slash, names[i].text);
+    }
+}
+
+hid_handle *open(const char *socket_path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (strlen(socket_path) >= sizeof address.sun_path) {
         set_last_error(ENAMETOOLONG);
-        return PLAT_INVALID_FILE;
+        return nullptr;
     }
     memcpy(address.sun_path, socket_path, strlen(socket_path) + 1);
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         set_last_error(errno);
-        return PLAT_INVALID_FILE;
+        return nullptr;
     }
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         set_last_error(errno);
-        close(fd);
-        return PLAT_INVALID_FILE;
+        ::close(fd);
+        return nullptr;
     }
-    hid_slot *slot = claim_slot();
-    if (!slot) {
-        close(fd);
+    hid_handle *handle = claim_handle();
+    if (!handle) {
+        ::close(fd);
         set_last_error(EMFILE);
-        return PLAT_INVALID_FILE;
+        return nullptr;
     }
-    for (cancel_waiter &waiter : slot->waiters) {
+    virtual_slot &slot = slot_of(handle);
+    slot.next_sequence.store(0, std::memory_order_release);
+    for (std::atomic<uint32_t> &acks : slot.acks_seen) {
+        acks.store(0, std::memory_order_release);
+    }
+    for (cancel_waiter &waiter : slot.waiters) {
+        waiter.wake_fd = -1;
+    }
+    for (cancel_waiter &waiter : slot.waiters) {
         waiter.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (waiter.wake_fd < 0) {
             set_last_error(errno);
-            close(fd);
-            release_slot(slot);
-            return PLAT_INVALID_FILE;
+            ::close(fd);
+            close_waiters(slot);
+            release_handle(handle);
+            return nullptr;
         }
     }
-    slot->fd = fd;
-    slot->kind.store(kind_virtual, std::memory_order_release);
-    return slot;
+    slot.fd = fd;
+    return handle;
 }
 
-plat_io_result virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint32_t *count) {
-    report_ring ring{slot, queue_depth_of(slot)};
-    const virtual_call call(slot);
+plat_io_result read(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t *count) {
+    virtual_slot &slot = slot_of(handle);
+    report_ring ring{handle, queue_depth_of(handle)};
+    const virtual_call call(handle);
     uint8_t message[VHID_MAX_MESSAGE];
     for (;;) {
         // Take everything queued now; keep the newest reports.
         for (;;) {
-            int got = virtual_receive(slot, message);
+            int got = receive(handle, message);
             if (got == received_gone) {
                 set_last_error(ENODEV);
                 return PLAT_IO_GONE;
@@ -207,36 +318,38 @@ plat_io_result virtual_read(hid_slot *slot, uint8_t *buffer, uint32_t room, uint
     }
 }
 
-plat_io_result virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report, uint32_t length) {
+// Sends the report and waits for the controller's ACK of it.
+plat_io_result send(hid_handle *handle, report_kind kind, const uint8_t *report, uint32_t length) {
     if (length == 0 || length + 2 > VHID_MAX_MESSAGE) {
         set_last_error(EINVAL);
         return PLAT_IO_FAILED;
     }
-    const virtual_call call(slot);
+    virtual_slot &slot = slot_of(handle);
+    const virtual_call call(handle);
     // Writes are numbered per connection; only the ACK with this number ends
     // this one. Its bit may still be set from the write that had the number
     // 256 writes ago.
     const auto sequence =
-        static_cast<uint8_t>(slot->next_sequence.fetch_add(1, std::memory_order_acq_rel));
+        static_cast<uint8_t>(slot.next_sequence.fetch_add(1, std::memory_order_acq_rel));
     forget_ack(slot, sequence);
     uint8_t message[VHID_MAX_MESSAGE];
-    message[0] = kind;
+    message[0] = kind == report_feature ? VHID_FEATURE : VHID_OUTPUT;
     message[1] = sequence;
     memcpy(message + 2, report, length);
     const size_t message_length = size_t{length} + 2;
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        if (slot->gone.load(std::memory_order_acquire)) {
+        if (handle->gone.load(std::memory_order_acquire)) {
             set_last_error(ENODEV);
             return PLAT_IO_GONE;
         }
-        ssize_t sent = send(slot->fd, message, message_length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t sent = ::send(slot.fd, message, message_length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent == static_cast<ssize_t>(message_length)) {
             break;
         }
         if (sent >= 0 || (!would_block(errno) && errno != EINTR)) {
-            return send_failed(slot, sent >= 0 ? EIO : errno);
+            return send_failed(handle, sent >= 0 ? EIO : errno);
         }
         if (elapsed_ms(start) >= ack_timeout_ms) {
             set_last_error(ETIMEDOUT);
@@ -247,8 +360,8 @@ plat_io_result virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report,
         }
     }
     for (;;) {
-        int got = virtual_receive(slot, message);
-        if (got == received_gone || slot->gone.load(std::memory_order_acquire)) {
+        int got = receive(handle, message);
+        if (got == received_gone || handle->gone.load(std::memory_order_acquire)) {
             set_last_error(ENODEV);
             return PLAT_IO_GONE;
         }
@@ -277,4 +390,20 @@ plat_io_result virtual_send(hid_slot *slot, uint8_t kind, const uint8_t *report,
     }
 }
 
+void cancel(hid_handle *handle) {
+    for (cancel_waiter &waiter : slot_of(handle).waiters) {
+        if (waiter.wake_fd >= 0) {
+            signal_eventfd(waiter.wake_fd);
+        }
+    }
+}
+
+void close(hid_handle *handle) {
+    virtual_slot &slot = slot_of(handle);
+    ::close(slot.fd);
+    slot.fd = -1;
+    close_waiters(slot);
+}
+
+} // namespace vhid
 } // namespace linux_platform
