@@ -299,11 +299,11 @@ bool make_gadget(vctl_state &s) {
     }
     for (gadget_function &f : s.gadget.functions) {
         const std::string name = f.ffs ? "ffs." + f.instance : "hid." + f.label;
-        f.dir = g + "/functions/" + name;
+        f.dir = join(join(g, "functions"), name);
         if (!(f.ffs ? make_dir(f.dir) : make_function(f))) {
             return false;
         }
-        if (symlink(f.dir.c_str(), (config + "/" + name).c_str()) != 0) {
+        if (symlink(f.dir.c_str(), join(config, name).c_str()) != 0) {
             complain("cannot link " + f.dir + " into " + config + ": " + strerror(errno));
             return false;
         }
