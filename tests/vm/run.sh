@@ -2,7 +2,7 @@
 # Runs one command in a virtual machine: Debian's own kernel (tests/vm/kernel.sh)
 # under qemu, always with TCG (no KVM), booted from a small initramfs made of
 # busybox-static and the kernel's own modules (virtio and 9p for the file
-# systems; dummy_hcd, configfs, libcomposite and usb_f_hid for USB gadgets;
+# systems; dummy_hcd, configfs, libcomposite, usb_f_hid and usb_f_fs for USB gadgets;
 # usbhid and hid-generic for the host side). Its root is this machine's root
 # file system, read-only; /tmp, /run and /dev/shm are its own tmpfs. No network.
 #
@@ -80,7 +80,7 @@ trap 'exit 130' INT TERM
 
 # --- The initramfs ---------------------------------------------------------------
 # Modules in load order: each after the ones it depends on (modules.dep).
-wanted="virtio_pci 9pnet_virtio 9p dummy_hcd usb_f_hid usbhid hid_generic evdev uinput"
+wanted="virtio_pci 9pnet_virtio 9p dummy_hcd usb_f_hid usb_f_fs usbhid hid_generic evdev uinput"
 declare -A module_path=() loaded=()
 while IFS= read -r line; do
     name=${line%%.ko:*}

@@ -35,7 +35,7 @@ until_true() { # until_true SECONDS COMMAND...: polls COMMAND every 0.1 s
 # in a chroot, where udevadm ignores requests unless told otherwise.)
 export SYSTEMD_IGNORE_CHROOT=1
 mkdir -p /run/udev/rules.d
-cp "$(dirname "$0")/../../packaging/linux/70-tevuio.rules" /run/udev/rules.d/
+cp "$(dirname "$0")"/../../packaging/linux/{70-tevuio,74-tevuio-wine}.rules /run/udev/rules.d/
 /lib/systemd/systemd-udevd --daemon >/dev/null 2>&1
 udevadm trigger --action=add >/dev/null 2>&1
 udevadm settle >/dev/null 2>&1

@@ -1,11 +1,12 @@
-// tevu-vctl as a real USB device: a gadget made in configfs with one HID
-// function per interface, bound to the machine's USB device controller (a
-// board's device port, or dummy_udc for a virtual bus). Input reports are
-// written to the input function's /dev/hidgN at the controller's pace; with no
-// OUT endpoint the host sends output and feature reports as SET_REPORT on the
-// control pipe, and they are read from the lighting function's /dev/hidgN,
-// report ID first. Unplugging unbinds the gadget (a real USB disconnect);
-// the gadget is removed at exit.
+// tevu-vctl as a real USB device: a gadget made in configfs with one function
+// per interface, bound to the machine's USB device controller (a board's device
+// port, or dummy_udc for a virtual bus). Input reports are written to the input
+// function's /dev/hidgN at the controller's pace. The host sends output and
+// feature reports as SET_REPORT on the control pipe: the lighting interface is
+// a FunctionFS function that takes each before the host's transfer completes
+// (vctl_ffs.cpp); a single interface's come from its /dev/hidgN, report ID
+// first. Unplugging unbinds the gadget (a real USB disconnect); the gadget is
+// removed at exit.
 #include "vctl_tool.h"
 
 #include <algorithm>
@@ -184,6 +185,11 @@ bool plan_gadget(vctl_state &s) {
     if (kind == "single") {
         add("single", vctl::interface_reports::all);
     }
+    for (gadget_function &f : s.gadget.functions) {
+        f.ffs = f.reports == vctl::interface_reports::lighting;
+        f.instance = s.opt.name + "-" + f.label;
+        f.mount = "/run/tevu-vctl-ffs." + f.instance;
+    }
     s.gadget.dir = std::string(gadget_root) + "/" + s.opt.name;
     return true;
 }
@@ -195,7 +201,7 @@ bool claim_gadget(vctl_state &s) {
     if (!is_dir(gadget_root)) {
         complain(configfs_mounted()
                      ? "no usb_gadget in configfs: the USB gadget modules are not loaded "
-                       "(modprobe libcomposite usb_f_hid)"
+                       "(modprobe libcomposite usb_f_hid usb_f_fs)"
                      : std::string("configfs is not mounted at ") + configfs_root +
                            " (modprobe configfs; mount -t configfs none " + configfs_root + ")");
         return false;
@@ -213,6 +219,11 @@ bool claim_gadget(vctl_state &s) {
         complain(errno == EWOULDBLOCK ? "another tevu-vctl is serving the gadget " + s.opt.name
                                       : "cannot lock " + lock + ": " + strerror(errno));
         return false;
+    }
+    for (const gadget_function &f : s.gadget.functions) {
+        if (f.ffs) {
+            remove_ffs_mount(f.mount);
+        }
     }
     if (is_dir(s.gadget.dir) && !remove_gadget(s.gadget.dir)) {
         complain("cannot remove the gadget " + s.gadget.dir +
@@ -235,6 +246,8 @@ bool make_dir(const std::string &path) {
     }
     if (errno == ENOENT && path.find("/functions/hid.") != std::string::npos) {
         complain("the USB HID gadget function is not available (modprobe usb_f_hid)");
+    } else if (errno == ENOENT && path.find("/functions/ffs.") != std::string::npos) {
+        complain("the USB FunctionFS gadget function is not available (modprobe usb_f_fs)");
     } else {
         complain("cannot make " + path + ": " + strerror(errno));
     }
@@ -285,12 +298,17 @@ bool make_gadget(vctl_state &s) {
         return false;
     }
     for (gadget_function &f : s.gadget.functions) {
-        f.dir = g + "/functions/hid." + f.label;
-        if (!make_function(f)) {
+        const std::string name = f.ffs ? "ffs." + f.instance : "hid." + f.label;
+        f.dir = join(join(g, "functions"), name);
+        if (!(f.ffs ? make_dir(f.dir) : make_function(f))) {
             return false;
         }
-        if (symlink(f.dir.c_str(), (config + "/hid." + f.label).c_str()) != 0) {
+        if (symlink(f.dir.c_str(), join(config, name).c_str()) != 0) {
             complain("cannot link " + f.dir + " into " + config + ": " + strerror(errno));
+            return false;
+        }
+        // The function must have its descriptors before the gadget is bound.
+        if (f.ffs && !start_ffs(f)) {
             return false;
         }
     }
@@ -346,7 +364,7 @@ bool bind_gadget(vctl_state &s) {
     }
     s.plugged = true;
     for (gadget_function &f : s.gadget.functions) {
-        if (!open_node(f)) {
+        if (!f.ffs && !open_node(f)) {
             return false;
         }
     }
@@ -365,7 +383,10 @@ void unbind_gadget(vctl_state &s) {
 }
 
 void withdraw_gadget(vctl_state &s) {
-    close_nodes(s);
+    unbind_gadget(s);
+    for (gadget_function &f : s.gadget.functions) {
+        stop_ffs(f);
+    }
     if (s.gadget.made && !remove_gadget(s.gadget.dir)) {
         complain("cannot remove the gadget " + s.gadget.dir + ": " + strerror(errno));
     }
@@ -454,21 +475,26 @@ uint64_t serve_gadget_due(vctl_state &s, uint64_t now, uint64_t wake) {
 void watch_gadget(const vctl_state &s, poll_set *p) {
     for (size_t i = 0; i < s.gadget.functions.size(); i++) {
         const gadget_function &f = s.gadget.functions[i];
-        if (f.fd >= 0 && f.reports != vctl::interface_reports::input) {
-            p->fds.push_back({f.fd, POLLIN, 0});
+        const int fd = f.ffs ? f.ep0 : f.fd;
+        if (fd >= 0 && f.reports != vctl::interface_reports::input) {
+            p->fds.push_back({fd, POLLIN, 0});
             p->owners.push_back({static_cast<int>(i), 0});
         }
     }
 }
 
-// Each read gives one report the host sent, ID first. The function keeps only
-// the latest, so they are read as soon as they come.
+// Each read of a /dev/hidgN gives one report the host sent, ID first. The HID
+// function keeps only the latest, so they are read as soon as they come.
 void serve_gadget_ready(vctl_state &s, const poll_set &p) {
     for (size_t k = 0; k < p.fds.size(); k++) {
         if ((p.fds[k].revents & POLLIN) == 0 || p.owners[k].client == poll_set::standard_input) {
             continue;
         }
         gadget_function &f = s.gadget.functions[static_cast<size_t>(p.owners[k].socket)];
+        if (f.ffs) {
+            serve_ffs(s, f);
+            continue;
+        }
         uint8_t report[256];
         ssize_t n;
         while (f.fd >= 0 && (n = read(f.fd, report, sizeof report)) > 0) {

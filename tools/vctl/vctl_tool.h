@@ -69,14 +69,21 @@ struct interface_socket {
     uint64_t next_ack_ns = 0; // the bus takes one report per slot
 };
 
-// One HID function of the USB gadget (vctl_gadget.cpp): an interface, its
-// /dev/hidgN node while the gadget is bound.
+// One function of the USB gadget (vctl_gadget.cpp): an interface. A HID
+// function has its /dev/hidgN node while the gadget is bound; the lighting
+// interface is a FunctionFS function instead (vctl_ffs.cpp), its ep0 open for
+// the whole run.
 struct gadget_function {
     std::string label; // "input", "lighting" or "single"
     vctl::interface_reports reports = vctl::interface_reports::input;
     std::string dir; // in configfs
     std::string node;
     int fd = -1;
+    bool ffs = false;
+    std::string instance; // the FunctionFS instance: its name is machine-wide
+    std::string mount;    // where its functionfs is mounted
+    bool mounted = false; // this process mounted it: it unmounts it
+    int ep0 = -1;
 };
 
 struct gadget_state {
@@ -178,6 +185,19 @@ bool input_report_due(vctl_state &s, uint64_t now, uint64_t *wake);
 // A report from the host: logged, taken into the model or refused with a
 // message.
 void take_host_report(vctl_state &s, vctl::report_kind kind, const uint8_t *report, size_t length);
+
+// --- The lighting interface through FunctionFS (vctl_ffs.cpp) --------------------
+
+// Mounts the function's functionfs on f.mount, opens its ep0 and gives it the
+// HID interface's descriptors, so that the gadget can be bound; false with a
+// message.
+bool start_ffs(gadget_function &f);
+// Closes ep0 and removes the mount (call with the gadget unbound).
+void stop_ffs(gadget_function &f);
+// Also for a mount that a killed run left behind.
+void remove_ffs_mount(const std::string &path);
+// Reads the events on ep0 and answers the host's control requests.
+void serve_ffs(vctl_state &s, const gadget_function &f);
 
 // --- The script (vctl_script.cpp) ----------------------------------------------
 
