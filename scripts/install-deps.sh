@@ -25,15 +25,15 @@ fi
 
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep "install ok installed" >/dev/null || missing+=("$p")
 done
 if [ "${#missing[@]}" -eq 0 ]; then
     echo "install-deps: all packages present"
 else
     echo "install-deps: installing ${missing[*]}"
     # 32-bit packages (wine32:i386) need the i386 architecture enabled first.
-    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
-        ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if printf '%s\n' "${missing[@]}" | grep ':i386$' >/dev/null &&
+        ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
         $sudo dpkg --add-architecture i386
     fi
     $sudo apt-get update -qq

@@ -18,4 +18,13 @@ tool_sources=(src/tevutest/*.cpp tools/vctl/*.cpp)
 # The compile commands may come from GCC: its -Wlogical-op is unknown to clang.
 clang-tidy --quiet -p "$build" --extra-arg=-Wno-unknown-warning-option --warnings-as-errors='*' "${sources[@]}" "${tool_sources[@]}" \
     2>/dev/null
+# Under pipefail a reader that stops early (grep -q, head) can end the writer
+# with SIGPIPE, and the pipeline then fails only now and then.
+early_readers=$(grep -l pipefail scripts/*.sh tests/*/*.sh .ci/run |
+    xargs grep -nE '[|][[:space:]]*(grep[[:space:]]+-[a-zA-Z]*q[a-zA-Z]*|head)([[:space:]]|$)' || true)
+if [ -n "$early_readers" ]; then
+    echo "lint: a pipeline under pipefail ends in a reader that stops early:" >&2
+    echo "$early_readers" >&2
+    exit 1
+fi
 echo "lint: clean"

@@ -14,7 +14,7 @@ cmake --preset win32 -S "$root" -B "$build" >/dev/null
 cmake --build "$build" -j2
 
 for f in tevuio.dll tevutest.exe; do
-    if ! i686-w64-mingw32-objdump -f "$build/$f" | grep -q 'file format pei-i386'; then
+    if ! i686-w64-mingw32-objdump -f "$build/$f" | grep 'file format pei-i386' >/dev/null; then
         echo "package-windows: $build/$f is not a 32-bit Windows image" >&2
         exit 1
     fi

@@ -27,7 +27,7 @@ kernel_path() {
 
 resolve_package() {
     apt-cache depends linux-image-amd64 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1
+        sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | sed -n 1p
 }
 
 install_kernel() {

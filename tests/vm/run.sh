@@ -54,7 +54,7 @@ if ! command -v "$qemu" >/dev/null; then
     echo "vm: $qemu is missing: run scripts/install-deps.sh (Debian package qemu-system-x86)" >&2
     exit 125
 fi
-if [ ! -x /bin/busybox ] || ! /bin/busybox --list 2>/dev/null | grep -qx insmod; then
+if [ ! -x /bin/busybox ] || ! /bin/busybox --list 2>/dev/null | grep -x insmod >/dev/null; then
     echo "vm: /bin/busybox is missing: run scripts/install-deps.sh (Debian package busybox-static)" >&2
     exit 125
 fi
