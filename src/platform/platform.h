@@ -58,14 +58,19 @@ enum plat_io_result {
 // of the same length and both fit. A signal that interrupts the wait is not an
 // unplug: the read goes on.
 plat_io_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uint32_t *count);
-// Output report, byte 0 is its ID. Returns once the platform has taken it.
-plat_io_result plat_hid_write(plat_file file, const uint8_t *report, uint32_t length);
-// Feature report, byte 0 is its ID.
-plat_io_result plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length);
-// Makes a plat_hid_read, plat_hid_write or plat_hid_set_feature that some
-// thread is blocked in now on this file end at once with PLAT_IO_CANCELLED.
-// A call entered later is not affected, and no I/O on any other file (the
-// host's own included) is touched. The file must stay open during the call.
+// How a report goes to the device.
+enum plat_report_kind {
+    PLAT_REPORT_OUTPUT,  // an output report
+    PLAT_REPORT_FEATURE, // a feature report (over the control pipe)
+};
+// Sends one whole report of this kind, byte 0 its ID. Returns once the
+// platform has taken it.
+plat_io_result plat_hid_send(plat_file file, plat_report_kind kind, const uint8_t *report,
+                             uint32_t length);
+// Makes a plat_hid_read or plat_hid_send that some thread is blocked in now
+// on this file end at once with PLAT_IO_CANCELLED. A call entered later is
+// not affected, and no I/O on any other file (the host's own included) is
+// touched. The file must stay open during the call.
 void plat_hid_cancel(plat_file file);
 // Closes an interface that plat_hid_open gave (not nullptr, not
 // PLAT_INVALID_FILE). No other thread may be using it.

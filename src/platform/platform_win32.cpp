@@ -185,21 +185,21 @@ plat_io_result plat_hid_read(plat_file file, uint8_t *buffer, uint32_t room, uin
     return error == ERROR_OPERATION_ABORTED ? PLAT_IO_CANCELLED : PLAT_IO_GONE;
 }
 
-plat_io_result plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
-    // The HID class driver sends the whole report or fails the write. The
-    // count it reports is not the report's length: for a report with an ID it
-    // is one less than what the device took (48 for a 49-byte report).
-    DWORD written = 0;
-    if (!WriteFile(static_cast<HANDLE>(file), report, length, &written, nullptr))
-        return write_failure(GetLastError());
-    return PLAT_IO_DONE;
-}
-
-plat_io_result plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
-    // The call only reads the buffer; its prototype lacks the const.
-    if (!HidD_SetFeature(static_cast<HANDLE>(file), const_cast<uint8_t *>(report), length))
-        return write_failure(GetLastError());
-    return PLAT_IO_DONE;
+plat_io_result plat_hid_send(plat_file file, plat_report_kind kind, const uint8_t *report,
+                             uint32_t length) {
+    const HANDLE handle = static_cast<HANDLE>(file);
+    BOOL sent;
+    if (kind == PLAT_REPORT_FEATURE) {
+        // The call only reads the buffer; its prototype lacks the const.
+        sent = HidD_SetFeature(handle, const_cast<uint8_t *>(report), length);
+    } else {
+        // The HID class driver sends the whole report or fails the write. The
+        // count it reports is not the report's length: for a report with an ID
+        // it is one less than what the device took (48 for a 49-byte report).
+        DWORD written = 0;
+        sent = WriteFile(handle, report, length, &written, nullptr);
+    }
+    return sent ? PLAT_IO_DONE : write_failure(GetLastError());
 }
 
 void plat_hid_cancel(plat_file file) {

@@ -86,11 +86,3 @@ hid_read_status hid_read_input_report(plat_file handle, uint8_t *destination, ui
     std::memcpy(destination, newest, length);
     return HID_READ_REPORT;
 }
-
-plat_io_result hid_send_report(plat_file handle, const uint8_t *report, uint8_t report_id,
-                               uint8_t length, bool feature) {
-    if (report[0] != report_id)
-        return PLAT_IO_FAILED;
-    return feature ? plat_hid_set_feature(handle, report, length)
-                   : plat_hid_write(handle, report, length);
-}

@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "tevuio/controller.h"
+#include "tevuio/reports.h"
 
 #include <cstdint>
 
@@ -31,18 +32,10 @@ enum hid_read_status {
 hid_read_status hid_read_input_report(plat_file handle, uint8_t *destination, uint8_t report_id,
                                       uint8_t length);
 
-// The one way out for reports: sends length bytes of a report laid out with
-// its ID in byte 0, as an output report or, with feature, as a feature
-// report. PLAT_IO_FAILED, and nothing sent, when report[0] is not report_id.
-plat_io_result hid_send_report(plat_file handle, const uint8_t *report, uint8_t report_id,
-                               uint8_t length, bool feature);
-inline plat_io_result hid_write_report(plat_file handle, const uint8_t *report, uint8_t report_id,
-                                       uint8_t length) {
-    return hid_send_report(handle, report, report_id, length, false);
-}
-inline plat_io_result hid_set_feature_report(plat_file handle, const uint8_t *report,
-                                             uint8_t report_id, uint8_t length) {
-    return hid_send_report(handle, report, report_id, length, true);
+// The one way out for reports: sends a report built whole (reports.h) as
+// the kind its builder chose.
+inline plat_io_result hid_send_report(plat_file handle, const report::outgoing &report) {
+    return plat_hid_send(handle, report.kind, report.bytes, report.length);
 }
 
 #endif

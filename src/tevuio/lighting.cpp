@@ -42,7 +42,7 @@ constexpr uint64_t failing_interface_ms = 1000;
 
 // The lamp report of this pass: from the host's lamp-state byte when one is
 // configured, else from the controller's buttons.
-void build_lamps(uint8_t *report_bytes) {
+void build_lamps(report::outgoing &out) {
     uint8_t levels[report::lamp_count];
     const uint64_t address = tevu.config.lamp_state_address.load(std::memory_order_acquire);
     if (address != 0) {
@@ -57,7 +57,7 @@ void build_lamps(uint8_t *report_bytes) {
         for (int lamp = 0; lamp < report::lamp_count; ++lamp)
             levels[lamp] = (buttons >> report::lamp_button_bit(lamp)) & 1u ? lamp_off : lamp_on;
     }
-    report::build_lamp_report(report_bytes, levels);
+    report::build_lamp_report(out, levels);
 }
 
 // Makes the newest frame the front one when the host has set one since.
@@ -78,10 +78,9 @@ plat_io_result send_half(plat_file lighting, led_output_record &output, int half
                          const uint8_t *device_half) {
     if (output.known[half] && std::memcmp(output.shown[half], device_half, report::half_bytes) == 0)
         return PLAT_IO_DONE;
-    uint8_t report_bytes[report::output_length];
-    report::build_led_half(report_bytes, half == 1, device_half);
-    const plat_io_result result =
-        hid_write_report(lighting, report_bytes, report_bytes[0], report::output_length);
+    report::outgoing out;
+    report::build_led_half(out, half == 1, device_half);
+    const plat_io_result result = hid_send_report(lighting, out);
     std::memcpy(output.shown[half], device_half, report::half_bytes);
     output.known[half] = result == PLAT_IO_DONE;
     return result;
@@ -92,14 +91,13 @@ plat_io_result send_half(plat_file lighting, led_output_record &output, int half
 plat_io_result send_frame(plat_file lighting, lighting_worker &worker) {
     led_output_record &output = worker.output;
     const uint8_t *frame = worker.frames.frames[output.front];
-    uint8_t feature[report::feature_length];
+    report::outgoing feature;
     plat_io_result result;
     if (report::build_led_feature(feature, frame)) {
         // The halves' record no longer tells what the controller shows.
         output.known[0] = false;
         output.known[1] = false;
-        result =
-            hid_set_feature_report(lighting, feature, report::feature_id, report::feature_length);
+        result = hid_send_report(lighting, feature);
     } else {
         uint8_t device_order[report::frame_bytes];
         report::frame_to_device_order(device_order, frame);
@@ -125,10 +123,9 @@ plat_io_result lighting_pass(plat_file lighting, uint32_t generation) {
         output.known[1] = false;
         output.unsent = output.have_frame;
     }
-    uint8_t lamps[report::output_length];
+    report::outgoing lamps;
     build_lamps(lamps);
-    plat_io_result result =
-        hid_write_report(lighting, lamps, report::lamp_id, report::output_length);
+    plat_io_result result = hid_send_report(lighting, lamps);
     if (result != PLAT_IO_CANCELLED && result != PLAT_IO_GONE &&
         !worker.stop.load(std::memory_order_acquire) &&
         tevu.device.lighting.file.load(std::memory_order_acquire) == lighting) {

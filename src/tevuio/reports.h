@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "lzf/lzf.h"
+#include "platform/platform.h"
 
 namespace report {
 
@@ -84,32 +85,47 @@ inline void frame_to_device_order(uint8_t *device, const uint8_t *host) {
         std::memcpy(device + 3 * k, host + 3 * device_led_of_host_led(k), 3);
 }
 
+// A report built whole for the controller: how it goes, and its bytes (byte
+// 0 its ID). The builder chooses the kind; the send carries it unchanged.
+struct outgoing {
+    plat_report_kind kind;
+    uint8_t length;
+    uint8_t bytes[feature_length];
+};
+static_assert(output_length <= feature_length, "every report fits outgoing::bytes");
+
 // Output report 0x06 (output_length bytes): ID, the lamp_count lamp levels,
 // zeros.
-inline void build_lamp_report(uint8_t *out, const uint8_t *levels) {
-    std::memset(out, 0, output_length);
-    out[0] = lamp_id;
-    std::memcpy(out + 1, levels, lamp_count);
+inline void build_lamp_report(outgoing &out, const uint8_t *levels) {
+    out.kind = PLAT_REPORT_OUTPUT;
+    out.length = output_length;
+    std::memset(out.bytes, 0, output_length);
+    out.bytes[0] = lamp_id;
+    std::memcpy(out.bytes + 1, levels, lamp_count);
 }
 
 // Output report 0x04 (high false: device LEDs 0-15) or 0x05 (high true:
 // device LEDs 16-31), output_length bytes: ID, then that half of a frame in
 // device LED order (half_bytes).
-inline void build_led_half(uint8_t *out, bool high, const uint8_t *device_half) {
-    out[0] = high ? led_high_id : led_low_id;
-    std::memcpy(out + 1, device_half, half_bytes);
+inline void build_led_half(outgoing &out, bool high, const uint8_t *device_half) {
+    out.kind = PLAT_REPORT_OUTPUT;
+    out.length = output_length;
+    out.bytes[0] = high ? led_high_id : led_low_id;
+    std::memcpy(out.bytes + 1, device_half, half_bytes);
 }
 
 // Feature report 0x0B (feature_length bytes): ID, block length, the LZF block
 // of a whole host-order frame, zeros. False, out undefined, when the block
 // does not fit its room: the frame then goes as the two halves.
-inline bool build_led_feature(uint8_t *out, const uint8_t *host_frame) {
+inline bool build_led_feature(outgoing &out, const uint8_t *host_frame) {
     uint32_t block_length = feature_block_room;
-    if (lzf_block_compress(host_frame, frame_bytes, out + 2, &block_length) != 0)
+    if (lzf_block_compress(host_frame, frame_bytes, out.bytes + 2, &block_length) != 0)
         return false;
-    out[0] = feature_id;
-    out[1] = static_cast<uint8_t>(block_length);
-    std::memset(out + 2 + block_length, 0, feature_block_room - block_length);
+    out.kind = PLAT_REPORT_FEATURE;
+    out.length = feature_length;
+    out.bytes[0] = feature_id;
+    out.bytes[1] = static_cast<uint8_t>(block_length);
+    std::memset(out.bytes + 2 + block_length, 0, feature_block_room - block_length);
     return true;
 }
 

@@ -260,7 +260,7 @@ std::string buttons_text(uint32_t seen) {
 
 // Which way the library sends a frame.
 bool goes_as_feature(const uint8_t *frame) {
-    uint8_t feature[report::feature_length];
+    report::outgoing feature;
     return report::build_led_feature(feature, frame);
 }
 

@@ -60,7 +60,7 @@ std::string out;
 int started;
 bool start_fails;
 std::atomic<int> sleep_count;
-std::function<void(int, bool, const uint8_t *, uint32_t)> write_hook;
+std::function<void(int, plat_report_kind, const uint8_t *, uint32_t)> write_hook;
 int uses_after_close;
 int list_open_count;
 std::atomic<int> pacers_open_count;
@@ -231,7 +231,7 @@ int uses_after_close_count() {
     std::lock_guard<std::mutex> lock(mu);
     return uses_after_close;
 }
-void set_write_hook(std::function<void(int, bool, const uint8_t *, uint32_t)> hook) {
+void set_write_hook(std::function<void(int, plat_report_kind, const uint8_t *, uint32_t)> hook) {
     std::lock_guard<std::mutex> lock(mu);
     write_hook = std::move(hook);
 }
@@ -393,7 +393,8 @@ void plat_hid_close(plat_file file) {
         dev(n).closes++;
 }
 
-static plat_io_result record(plat_file file, const uint8_t *report, uint32_t length, bool feature) {
+plat_io_result plat_hid_send(plat_file file, plat_report_kind kind, const uint8_t *report,
+                             uint32_t length) {
     std::unique_lock<std::mutex> lock(mu);
     int n = index_of(file);
     if (n < 0)
@@ -411,20 +412,12 @@ static plat_io_result record(plat_file file, const uint8_t *report, uint32_t len
         return PLAT_IO_GONE;
     if (d.write_fails)
         return PLAT_IO_FAILED;
-    d.sent.push_back({feature, std::vector<uint8_t>(report, report + length)});
+    d.sent.push_back({kind, std::vector<uint8_t>(report, report + length)});
     auto hook = write_hook;
     lock.unlock();
     if (hook)
-        hook(n, feature, report, length);
+        hook(n, kind, report, length);
     return PLAT_IO_DONE;
-}
-
-plat_io_result plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
-    return record(file, report, length, false);
-}
-
-plat_io_result plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
-    return record(file, report, length, true);
 }
 
 void plat_hid_cancel(plat_file file) {

@@ -31,7 +31,7 @@ enum class when_empty {
 };
 
 struct sent_report {
-    bool feature;
+    plat_report_kind kind;
     std::vector<uint8_t> bytes;
 };
 
@@ -87,7 +87,8 @@ int list_opens();
 // Called for every write or feature report on any device, on the writer's
 // thread, before the write returns.
 void set_write_hook(
-    std::function<void(int device, bool feature, const uint8_t *report, uint32_t length)> hook);
+    std::function<void(int device, plat_report_kind kind, const uint8_t *report, uint32_t length)>
+        hook);
 
 // Queue-depth calls: the depth asked for last (0 if never), and refusal.
 uint32_t input_queue_depth(int device);

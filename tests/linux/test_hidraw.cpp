@@ -296,8 +296,8 @@ TEST_F(HidrawBackend, WritesAndFeatureReportsAreSentByteForByte) {
     std::vector<uint8_t> feature(64, 0xA5);
     feature[0] = 0x0B;
     feature[1] = 9;
-    ASSERT_EQ(plat_hid_write(file, lamps.data(), 49), PLAT_IO_DONE);
-    ASSERT_EQ(plat_hid_set_feature(file, feature.data(), 64), PLAT_IO_DONE);
+    ASSERT_EQ(plat_hid_send(file, PLAT_REPORT_OUTPUT, lamps.data(), 49), PLAT_IO_DONE);
+    ASSERT_EQ(plat_hid_send(file, PLAT_REPORT_FEATURE, feature.data(), 64), PLAT_IO_DONE);
     EXPECT_EQ(fake_hidapi::writes("/dev/hidraw1"), (std::vector<std::vector<uint8_t>>{lamps}));
     EXPECT_EQ(fake_hidapi::features("/dev/hidraw1"), (std::vector<std::vector<uint8_t>>{feature}));
 }
@@ -317,17 +317,17 @@ TEST_F(HidrawBackend, WriteResultsFollowTheError) {
         SCOPED_TRACE(c.error);
         plat_file file = open("/dev/hidraw1");
         fake_hidapi::fail_writes("/dev/hidraw1", c.error, c.times);
-        EXPECT_EQ(plat_hid_write(file, report, 49), c.result);
+        EXPECT_EQ(plat_hid_send(file, PLAT_REPORT_OUTPUT, report, 49), c.result);
         fake_hidapi::fail_writes("/dev/hidraw1", c.error, c.times);
-        EXPECT_EQ(plat_hid_set_feature(file, report, 49), c.result);
+        EXPECT_EQ(plat_hid_send(file, PLAT_REPORT_FEATURE, report, 49), c.result);
         // A gone interface stays gone; the others take the next report.
         fake_hidapi::fail_writes("/dev/hidraw1", 0, 0);
-        EXPECT_EQ(plat_hid_write(file, report, 49),
+        EXPECT_EQ(plat_hid_send(file, PLAT_REPORT_OUTPUT, report, 49),
                   c.result == PLAT_IO_GONE ? PLAT_IO_GONE : PLAT_IO_DONE);
         plat_hid_close(file);
     }
-    EXPECT_EQ(plat_hid_write(nullptr, report, 49), PLAT_IO_GONE);
-    EXPECT_EQ(plat_hid_write(PLAT_INVALID_FILE, report, 49), PLAT_IO_GONE);
+    EXPECT_EQ(plat_hid_send(nullptr, PLAT_REPORT_OUTPUT, report, 49), PLAT_IO_GONE);
+    EXPECT_EQ(plat_hid_send(PLAT_INVALID_FILE, PLAT_REPORT_OUTPUT, report, 49), PLAT_IO_GONE);
     uint8_t buffer[18];
     uint32_t count = 0;
     EXPECT_EQ(plat_hid_read(PLAT_INVALID_FILE, buffer, 18, &count), PLAT_IO_GONE);

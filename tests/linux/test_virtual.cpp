@@ -137,8 +137,9 @@ TEST_F(VirtualBackend, WritesAreNumberedAndWaitForTheirAck) {
     for (const auto &w : writes) {
         std::atomic<int> result{-1};
         std::thread writer([&] {
-            result = w.kind == VHID_OUTPUT ? plat_hid_write(file, w.report.data(), 49)
-                                           : plat_hid_set_feature(file, w.report.data(), 64);
+            result = w.kind == VHID_OUTPUT
+                         ? plat_hid_send(file, PLAT_REPORT_OUTPUT, w.report.data(), 49)
+                         : plat_hid_send(file, PLAT_REPORT_FEATURE, w.report.data(), 64);
         });
         std::vector<uint8_t> message = server->receive();
         ASSERT_EQ(message.size(), w.report.size() + 2);
@@ -155,10 +156,10 @@ TEST_F(VirtualBackend, WritesAreNumberedAndWaitForTheirAck) {
 TEST_F(VirtualBackend, WriteWithoutAckFailsAfterItsBound) {
     plat_file file = open_served(lights_name);
     uint8_t report[49] = {0x04};
-    EXPECT_EQ(plat_hid_write(file, report, 49), PLAT_IO_FAILED);
+    EXPECT_EQ(plat_hid_send(file, PLAT_REPORT_OUTPUT, report, 49), PLAT_IO_FAILED);
     EXPECT_EQ(plat_last_error(), static_cast<unsigned long>(ETIMEDOUT));
     uint8_t too_big[80] = {0x0B};
-    EXPECT_EQ(plat_hid_set_feature(file, too_big, 80), PLAT_IO_FAILED);
+    EXPECT_EQ(plat_hid_send(file, PLAT_REPORT_FEATURE, too_big, 80), PLAT_IO_FAILED);
 }
 
 TEST_F(VirtualBackend, HangUpFailsReadsAndWritesAtOnce) {
@@ -178,7 +179,7 @@ TEST_F(VirtualBackend, HangUpFailsReadsAndWritesAtOnce) {
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     uint8_t report[49] = {0x06};
-    EXPECT_EQ(plat_hid_write(file, report, 49), PLAT_IO_GONE);
+    EXPECT_EQ(plat_hid_send(file, PLAT_REPORT_OUTPUT, report, 49), PLAT_IO_GONE);
 }
 
 TEST_F(VirtualBackend, CancelWakesABlockedReadAndSparesALaterOne) {
@@ -223,7 +224,7 @@ struct threaded_write {
     explicit threaded_write(plat_file file)
         : thread([this, file] {
               uint8_t report[49] = {0x06};
-              result = plat_hid_write(file, report, 49);
+              result = plat_hid_send(file, PLAT_REPORT_OUTPUT, report, 49);
               error = plat_last_error();
           }) {}
     std::atomic<int> result{-1};

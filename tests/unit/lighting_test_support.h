@@ -53,10 +53,11 @@ inline bytes distinct_frame(uint8_t offset = 0) {
 // order, and the last lamp report. A malformed LED report counts as bad.
 struct led_controller {
     void attach() {
-        fake::set_write_hook([this](int device, bool, const uint8_t *report, uint32_t length) {
-            on_write(device, report, length);
-            fake::clear_sent(device); // the thread writes without pause
-        });
+        fake::set_write_hook(
+            [this](int device, plat_report_kind, const uint8_t *report, uint32_t length) {
+                on_write(device, report, length);
+                fake::clear_sent(device); // the thread writes without pause
+            });
     }
 
     void on_write(int device, const uint8_t *r, uint32_t length) {

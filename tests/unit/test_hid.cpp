@@ -320,65 +320,54 @@ TEST_F(Hid, LongestReportLengthFitsTheReceiveBuffer) {
 
 // --- writes ------------------------------------------------------------------
 
-TEST(Reports, LampReportIsAlways49BytesWithZerosAfterTheLevels) {
+// Each builder lays out its report whole and chooses how it goes; the send
+// hands both to the platform unchanged.
+TEST_F(Hid, BuiltReportsGoWithTheirKindAndBytes) {
     const uint8_t levels[4] = {0xFF, 0x00, 0xFF, 0x12};
-    std::vector<uint8_t> built(49, 0xEE);
-    report::build_lamp_report(built.data(), levels);
-    std::vector<uint8_t> expected(49, 0);
-    expected[0] = 0x06;
-    expected[1] = 0xFF;
-    expected[3] = 0xFF;
-    expected[4] = 0x12;
-    EXPECT_EQ(expected, built);
-}
-
-TEST(Reports, HalfReportsAreTheirIdAndTheHalf) {
     const std::vector<uint8_t> half = iota(1, 48);
-    for (bool high : {false, true}) {
-        std::vector<uint8_t> built(49, 0xEE);
-        report::build_led_half(built.data(), high, half.data());
-        std::vector<uint8_t> expected(49, high ? 0x05 : 0x04);
-        std::copy(half.begin(), half.end(), expected.begin() + 1);
-        EXPECT_EQ(expected, built);
+    const uint8_t dark[report::frame_bytes] = {};
+    std::vector<uint8_t> lamps(49, 0);
+    lamps[0] = 0x06, lamps[1] = 0xFF, lamps[3] = 0xFF, lamps[4] = 0x12;
+    std::vector<uint8_t> low(49, 0x04), high(49, 0x05);
+    std::copy(half.begin(), half.end(), low.begin() + 1);
+    std::copy(half.begin(), half.end(), high.begin() + 1);
+    std::vector<uint8_t> feature(64, 0);
+    const uint8_t dark_block[] = {0x01, 0x00, 0x00, 0xE0, 0x53, 0x00, 0x01, 0x00, 0x00};
+    feature[0] = 0x0B, feature[1] = sizeof dark_block;
+    std::copy(std::begin(dark_block), std::end(dark_block), feature.begin() + 2);
+
+    report::outgoing built[4];
+    std::memset(built, 0xEE, sizeof built);
+    report::build_lamp_report(built[0], levels);
+    report::build_led_half(built[1], false, half.data());
+    report::build_led_half(built[2], true, half.data());
+    ASSERT_TRUE(report::build_led_feature(built[3], dark));
+    const fake::sent_report expected[4] = {{PLAT_REPORT_OUTPUT, lamps},
+                                           {PLAT_REPORT_OUTPUT, low},
+                                           {PLAT_REPORT_OUTPUT, high},
+                                           {PLAT_REPORT_FEATURE, feature}};
+    fake::add_entry(in1);
+    const int dev = open_any();
+    for (const report::outgoing &r : built)
+        EXPECT_EQ(PLAT_IO_DONE, hid_send_report(handle, r));
+    const std::vector<fake::sent_report> sent = fake::sent(dev);
+    ASSERT_EQ(4u, sent.size());
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(expected[i].kind, sent[i].kind) << i;
+        EXPECT_EQ(expected[i].bytes, sent[i].bytes) << i;
     }
 }
 
-TEST_F(Hid, WriteReportChecksTheId) {
-    fake::add_entry(in1);
-    int dev = open_any();
-    std::vector<uint8_t> report = iota(0x04, 49);
-    EXPECT_EQ(PLAT_IO_FAILED, hid_write_report(handle, report.data(), 0x05, 49));
-    EXPECT_TRUE(fake::sent(dev).empty());
-    EXPECT_EQ(PLAT_IO_DONE, hid_write_report(handle, report.data(), 0x04, 49));
-    auto sent = fake::sent(dev);
-    ASSERT_EQ(1u, sent.size());
-    EXPECT_FALSE(sent[0].feature);
-    EXPECT_EQ(report, sent[0].bytes);
-}
-
-TEST_F(Hid, WriteReportTellsAFailedWrite) {
+TEST_F(Hid, SendTellsAFailedWriteAndAMissingDevice) {
     fake::add_entry(in1);
     int dev = open_any();
     fake::set_write_fails(dev, true);
-    std::vector<uint8_t> report = iota(0x04, 49);
-    EXPECT_EQ(PLAT_IO_FAILED, hid_write_report(handle, report.data(), 0x04, 49));
-    EXPECT_EQ(PLAT_IO_GONE, hid_write_report(nullptr, report.data(), 0x04, 49));
+    report::outgoing lamps;
+    const uint8_t levels[4] = {};
+    report::build_lamp_report(lamps, levels);
+    EXPECT_EQ(PLAT_IO_FAILED, hid_send_report(handle, lamps));
+    EXPECT_EQ(PLAT_IO_GONE, hid_send_report(nullptr, lamps));
     EXPECT_TRUE(fake::sent(dev).empty());
-}
-
-TEST_F(Hid, FeatureReportChecksTheId) {
-    fake::add_entry(in1);
-    int dev = open_any();
-    std::vector<uint8_t> report(64, 0);
-    report[0] = 0x0B;
-    report[1] = 9;
-    EXPECT_EQ(PLAT_IO_FAILED, hid_set_feature_report(handle, report.data(), 0x0C, 64));
-    EXPECT_TRUE(fake::sent(dev).empty());
-    EXPECT_EQ(PLAT_IO_DONE, hid_set_feature_report(handle, report.data(), 0x0B, 64));
-    auto sent = fake::sent(dev);
-    ASSERT_EQ(1u, sent.size());
-    EXPECT_TRUE(sent[0].feature);
-    EXPECT_EQ(report, sent[0].bytes);
 }
 
 } // namespace

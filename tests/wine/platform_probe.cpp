@@ -123,7 +123,8 @@ unsigned blocked_writer(void *arg) {
     io_job *job = static_cast<io_job *>(arg);
     const uint8_t report[49] = {0x06, 1, 2, 3, 4};
     plat_io_result result;
-    while ((result = plat_hid_write(job->file, report, sizeof report)) == PLAT_IO_DONE)
+    while ((result = plat_hid_send(job->file, PLAT_REPORT_OUTPUT, report, sizeof report)) ==
+           PLAT_IO_DONE)
         InterlockedIncrement(&job->writes);
     job->result = result == PLAT_IO_CANCELLED ? "cancelled" : std::to_string(result);
     InterlockedExchange(&job->done, 1);
@@ -185,8 +186,9 @@ void check_lengths(plat_file input, sim_interface *input_sim, plat_file lights,
     for (const length_case &c : cases) {
         uint8_t report[65] = {c.id, 1, 2, 3};
         plat_file file = c.input ? input : lights;
-        const plat_io_result r = c.feature ? plat_hid_set_feature(file, report, c.length)
-                                           : plat_hid_write(file, report, c.length);
+        const plat_io_result r = c.feature
+                                     ? plat_hid_send(file, PLAT_REPORT_FEATURE, report, c.length)
+                                     : plat_hid_send(file, PLAT_REPORT_OUTPUT, report, c.length);
         const unsigned long error = plat_last_error();
         const bytes sent(report, report + (c.feature ? 64 : 49));
         const bool ok =
@@ -259,10 +261,10 @@ void check_io() {
     check(got == "data 9" && bytes(buffer, buffer + 9) == one, "the report after it is whole", got);
 
     uint8_t report[49] = {0x06, 0xff, 0x00, 0xff, 0x00};
-    check(plat_hid_write(lights, report, sizeof report) == PLAT_IO_DONE,
+    check(plat_hid_send(lights, PLAT_REPORT_OUTPUT, report, sizeof report) == PLAT_IO_DONE,
           "an output report is written");
     uint8_t feature[64] = {0x0b, 9, 1, 2, 3};
-    check(plat_hid_set_feature(lights, feature, sizeof feature) == PLAT_IO_DONE,
+    check(plat_hid_send(lights, PLAT_REPORT_FEATURE, feature, sizeof feature) == PLAT_IO_DONE,
           "a feature report is sent");
     check(plat_hid_set_input_queue(file, 2), "queue depth accepted");
     bool seen =
@@ -285,7 +287,7 @@ void check_io() {
     check(got == "gone 0", "a read on a null handle: gone", got);
     got = read_once(PLAT_INVALID_FILE, buffer, sizeof buffer);
     check(got == "gone 0", "a read on the invalid handle: gone", got);
-    check(plat_hid_write(nullptr, report, sizeof report) == PLAT_IO_GONE,
+    check(plat_hid_send(nullptr, PLAT_REPORT_OUTPUT, report, sizeof report) == PLAT_IO_GONE,
           "a write on a null handle: gone");
 
     // A read blocked on a silent controller, then cancelled from another thread.
@@ -307,7 +309,7 @@ void check_io() {
               job.result == "cancelled",
           "cancelling a blocked write: cancelled, and the thread ends", job.result);
     sim_stall(light, false);
-    check(plat_hid_write(lights, report, sizeof report) == PLAT_IO_DONE,
+    check(plat_hid_send(lights, PLAT_REPORT_OUTPUT, report, sizeof report) == PLAT_IO_DONE,
           "a write after the cancel is taken");
     job.file = file;
 
@@ -322,7 +324,7 @@ void check_io() {
     got = read_once(file, buffer, sizeof buffer);
     check(got == "gone 0", "a read after the unplug: gone", got);
     sim_unplug(light);
-    check(plat_hid_write(lights, report, sizeof report) == PLAT_IO_GONE,
+    check(plat_hid_send(lights, PLAT_REPORT_OUTPUT, report, sizeof report) == PLAT_IO_GONE,
           "a write after the unplug: gone");
     plat_hid_close(lights);
     check(plat_hid_open(name.c_str()) == PLAT_INVALID_FILE &&

@@ -192,11 +192,8 @@ void plat_hid_close(plat_file file) {
     release_handle(handle);
 }
 
-namespace {
-
-// An output or feature report, to whichever backend the file is of.
-plat_io_result send_report(plat_file file, report_kind kind, const uint8_t *report,
-                           uint32_t length) {
+plat_io_result plat_hid_send(plat_file file, plat_report_kind kind, const uint8_t *report,
+                             uint32_t length) {
     hid_handle *handle = handle_of(file);
     if (!handle) {
         set_last_error(EBADF);
@@ -211,16 +208,6 @@ plat_io_result send_report(plat_file file, report_kind kind, const uint8_t *repo
         return PLAT_IO_GONE;
     }
     return handle->backend->send(handle, kind, report, length);
-}
-
-} // namespace
-
-plat_io_result plat_hid_write(plat_file file, const uint8_t *report, uint32_t length) {
-    return send_report(file, report_output, report, length);
-}
-
-plat_io_result plat_hid_set_feature(plat_file file, const uint8_t *report, uint32_t length) {
-    return send_report(file, report_feature, report, length);
 }
 
 bool plat_hid_set_input_queue(plat_file file, uint32_t reports) {

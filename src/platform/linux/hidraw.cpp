@@ -148,12 +148,13 @@ plat_io_result read(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t
     }
 }
 
-plat_io_result send(hid_handle *handle, report_kind kind, const uint8_t *report, uint32_t length) {
+plat_io_result send(hid_handle *handle, plat_report_kind kind, const uint8_t *report,
+                    uint32_t length) {
     hid_device *device = device_of(handle);
     for (;;) {
         errno = 0;
-        int sent = kind == report_feature ? hid_send_feature_report(device, report, length)
-                                          : hid_write(device, report, length);
+        int sent = kind == PLAT_REPORT_FEATURE ? hid_send_feature_report(device, report, length)
+                                               : hid_write(device, report, length);
         if (sent >= 0) {
             return PLAT_IO_DONE;
         }

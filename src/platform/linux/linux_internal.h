@@ -66,9 +66,6 @@ struct hid_handle {
     uint32_t report_sizes[max_queue_depth] = {};
 };
 
-// What a send carries.
-enum report_kind { report_output, report_feature };
-
 // Where a backend's listing puts its interfaces: each under the backend's
 // prefix, its path prefix + middle + rest.
 struct listing_sink {
@@ -87,7 +84,7 @@ struct hid_backend {
     hid_handle *(*open)(const char *path);
     plat_io_result (*read)(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t *count);
     // Sends one whole report (byte 0 its ID), of this kind.
-    plat_io_result (*send)(hid_handle *handle, report_kind kind, const uint8_t *report,
+    plat_io_result (*send)(hid_handle *handle, plat_report_kind kind, const uint8_t *report,
                            uint32_t length);
     // Wakes the calls blocked on the handle, after its cancel generation was
     // bumped; nullptr when those calls look for the bump themselves.
@@ -156,7 +153,8 @@ namespace hidraw {
 void list(const listing_sink &sink);
 hid_handle *open(const char *device_path);
 plat_io_result read(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t *count);
-plat_io_result send(hid_handle *handle, report_kind kind, const uint8_t *report, uint32_t length);
+plat_io_result send(hid_handle *handle, plat_report_kind kind, const uint8_t *report,
+                    uint32_t length);
 void close(hid_handle *handle);
 } // namespace hidraw
 
@@ -164,7 +162,8 @@ namespace vhid {
 void list(const listing_sink &sink);
 hid_handle *open(const char *socket_path);
 plat_io_result read(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t *count);
-plat_io_result send(hid_handle *handle, report_kind kind, const uint8_t *report, uint32_t length);
+plat_io_result send(hid_handle *handle, plat_report_kind kind, const uint8_t *report,
+                    uint32_t length);
 void cancel(hid_handle *handle);
 void close(hid_handle *handle);
 } // namespace vhid

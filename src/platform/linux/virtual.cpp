@@ -319,7 +319,8 @@ plat_io_result read(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t
 }
 
 // Sends the report and waits for the controller's ACK of it.
-plat_io_result send(hid_handle *handle, report_kind kind, const uint8_t *report, uint32_t length) {
+plat_io_result send(hid_handle *handle, plat_report_kind kind, const uint8_t *report,
+                    uint32_t length) {
     if (length == 0 || length + 2 > VHID_MAX_MESSAGE) {
         set_last_error(EINVAL);
         return PLAT_IO_FAILED;
@@ -333,7 +334,7 @@ plat_io_result send(hid_handle *handle, report_kind kind, const uint8_t *report,
         static_cast<uint8_t>(slot.next_sequence.fetch_add(1, std::memory_order_acq_rel));
     forget_ack(slot, sequence);
     uint8_t message[VHID_MAX_MESSAGE];
-    message[0] = kind == report_feature ? VHID_FEATURE : VHID_OUTPUT;
+    message[0] = kind == PLAT_REPORT_FEATURE ? VHID_FEATURE : VHID_OUTPUT;
     message[1] = sequence;
     memcpy(message + 2, report, length);
     const size_t message_length = size_t{length} + 2;
