@@ -25,22 +25,25 @@ extern "C" {
 
 namespace {
 
-// Class of the present HID interfaces, fetched when a listing is opened and
-// used to walk it.
-GUID hid_class_guid;
+// The class of HID interfaces, which a listing is made of and walked by.
+GUID hid_class() {
+    GUID guid;
+    HidD_GetHidGuid(&guid);
+    return guid;
+}
 
-// Detail records are fetched into this buffer (path included).
+// A detail record is fetched into this buffer (path included).
 constexpr DWORD detail_buffer_size = plat_path_room;
 union detail_buffer {
     SP_DEVICE_INTERFACE_DETAIL_DATA_A record;
     unsigned char bytes[detail_buffer_size];
 };
-detail_buffer detail;
 
 bool list_interface(plat_list list, uint32_t index, SP_DEVICE_INTERFACE_DATA *data) {
+    const GUID guid = hid_class();
     data->cbSize = sizeof *data;
-    return SetupDiEnumDeviceInterfaces(static_cast<HDEVINFO>(list), nullptr, &hid_class_guid, index,
-                                       data) != FALSE;
+    return SetupDiEnumDeviceInterfaces(static_cast<HDEVINFO>(list), nullptr, &guid, index, data) !=
+           FALSE;
 }
 
 // Names for the INI reader are short ASCII; longer ones are cut.
@@ -65,6 +68,7 @@ struct thread_record {
     plat_thread_fn fn;
     void *arg;
 };
+// The file's one piece of state.
 constexpr int thread_record_count = 16;
 thread_record thread_records[thread_record_count];
 
@@ -91,9 +95,9 @@ thread_record *current_record() {
 // --- HID interface listing -------------------------------------------------
 
 plat_list plat_hid_list_open() {
-    HidD_GetHidGuid(&hid_class_guid);
-    HDEVINFO list = SetupDiGetClassDevsA(&hid_class_guid, nullptr, nullptr,
-                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    const GUID guid = hid_class();
+    HDEVINFO list =
+        SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (list == INVALID_HANDLE_VALUE)
         return nullptr;
     return list;
@@ -110,6 +114,7 @@ plat_entry_result plat_hid_list_entry(plat_list list, uint32_t index, plat_hid_i
                                      nullptr);
     if (required == 0 || required > detail_buffer_size)
         return PLAT_ENTRY_SKIP;
+    detail_buffer detail;
     detail.record.cbSize = sizeof detail.record;
     if (!SetupDiGetDeviceInterfaceDetailA(static_cast<HDEVINFO>(list), &data, &detail.record,
                                           required, nullptr, nullptr))

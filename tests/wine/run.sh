@@ -133,6 +133,9 @@ static_checks() { # static_checks PRESET OBJDUMP FORMAT
     check "$1 tevutest.exe imports only system DLLs and tevuio.dll" \
         bash -c "! $dump -p '$dir/tevutest.exe' | sed -n 's/^\s*DLL Name: //p' | tr A-Z a-z |
             grep -Ev '^tevuio\.dll$' | grep -Evq '$system_dll'"
+    local nm=${dump%objdump}nm platform_obj="$dir/CMakeFiles/tevuio.dir/src/platform/platform_win32.cpp.obj"
+    check "$1 the platform file keeps one piece of mutable state" \
+        test "$($nm -C "$platform_obj" | grep -cE ' [bBdD] [^.]')" = 1
     check "$1 tevutest.exe imports tevuio.dll by name" \
         bash -c "$dump -p '$dir/tevutest.exe' | grep -q 'DLL Name: tevuio.dll'"
     local names
