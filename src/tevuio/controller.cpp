@@ -21,8 +21,8 @@ enum class search_kind { init, quiet };
 // the match that many places after the first (hid_open_device).
 hid_search_result search(controller &device, plat_file *handle, uint8_t interface, search_kind kind,
                          uint32_t skip = 0) {
-    const hid_search_result found = hid_open_device(device, handle, TEVUIO_VENDOR_ID, interface,
-                                                    kind == search_kind::quiet, skip);
+    const hid_search_result found = hid_open_device(device.search_turn, handle, TEVUIO_VENDOR_ID,
+                                                    interface, kind == search_kind::quiet, skip);
     if (found == HID_NOT_FOUND && kind == search_kind::init) {
         device.open_failure_count = static_cast<uint8_t>(device.open_failure_count + 1);
         if (device.open_failure_count > 2) {

@@ -17,9 +17,19 @@
 
 #include "platform/platform.h"
 #include "tevuio/device.h"
+#include "tevuio/hid.h"
 
 #include <atomic>
 #include <cstdint>
+
+#define TEVUIO_VENDOR_ID 0x0F0D
+
+// The controller's interfaces: input reports come on interface 0 (or, for a
+// controller without interface numbers, on its only one), lights go to 1.
+constexpr uint8_t device_input_interface = 0;
+constexpr uint8_t device_lighting_interface = 1;
+// Input reports queued at most: a read asks for two and keeps the newer.
+constexpr uint32_t device_input_queue_depth = 2;
 
 enum class link : uint8_t {
     none,      // no init has opened the controller
@@ -48,8 +58,8 @@ struct controller {
     // interface it lacks. Kept here so that a stop and start of the threads
     // does not end the search.
     std::atomic<uint64_t> lighting_search_until{0};
-    // One device search at a time: the platform's listing is not re-entrant.
-    std::atomic<bool> searching{false};
+    // The searches of init and both threads take turns.
+    hid_search_turn search_turn;
     // Init's searches that found nothing, process-wide, never reset (the
     // third one ends the process). Other searches do not count. Init's thread only.
     uint8_t open_failure_count = 0;

@@ -19,16 +19,6 @@
 #include <atomic>
 #include <cstdint>
 
-#define TEVUIO_VENDOR_ID 0x0F0D
-#define TEVUIO_ANY_INTERFACE 0xFF
-
-// The controller's interfaces: input reports come on interface 0 (or, for a
-// controller without interface numbers, on its only one), lights go to 1.
-constexpr uint8_t device_input_interface = 0;
-constexpr uint8_t device_lighting_interface = 1;
-// Input reports queued at most: a read asks for two and keeps the newer.
-constexpr uint32_t device_input_queue_depth = 2;
-
 struct device_slot {
     // nullptr: none. PLAT_INVALID_FILE: the found interface failed to open.
     std::atomic<plat_file> file{nullptr};

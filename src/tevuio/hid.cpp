@@ -37,10 +37,10 @@ uint32_t find_interface(plat_hid_interface *entry, uint16_t vendor_id, uint8_t i
 
 } // namespace
 
-hid_search_result hid_open_device(controller &device, plat_file *handle_out, uint16_t vendor_id,
+hid_search_result hid_open_device(hid_search_turn &turn, plat_file *handle_out, uint16_t vendor_id,
                                   uint8_t interface, bool quiet, uint32_t skip) {
     plat_hid_interface entry;
-    while (device.searching.exchange(true, std::memory_order_acquire))
+    while (turn.taken.exchange(true, std::memory_order_acquire))
         plat_sleep_ms(search_poll_ms);
     uint32_t matches = find_interface(&entry, vendor_id, interface, skip);
     if (matches != 0 && skip >= matches)
@@ -48,7 +48,7 @@ hid_search_result hid_open_device(controller &device, plat_file *handle_out, uin
     const bool found = matches != 0;
     const plat_file file = found ? plat_hid_open(entry.path) : nullptr;
     const unsigned long error = plat_last_error();
-    device.searching.store(false, std::memory_order_release);
+    turn.taken.store(false, std::memory_order_release);
     if (!found)
         return HID_NOT_FOUND;
     *handle_out = file;

@@ -4,10 +4,18 @@
 #define TEVUIO_HID_H
 
 #include "platform/platform.h"
-#include "tevuio/controller.h"
 #include "tevuio/reports.h"
 
+#include <atomic>
 #include <cstdint>
+
+// The interface number of a search that takes any interface.
+#define TEVUIO_ANY_INTERFACE 0xFF
+
+// Device searches take turns: the platform's listing is not re-entrant.
+struct hid_search_turn {
+    std::atomic<bool> taken{false};
+};
 
 // What a device search gave.
 enum hid_search_result {
@@ -15,11 +23,12 @@ enum hid_search_result {
     HID_OPEN_FAILED = -1, // found, but the open failed: *handle_out is PLAT_INVALID_FILE
     HID_NOT_FOUND = -2,   // no listed interface matches, or no list could be had
 };
-// interface 0xFF means any. A failed open prints a line unless quiet. *handle_out
-// is left as it was when nothing is found. Searches from several threads take
-// turns (device.searching). The first matching interface is taken, or with
-// skip the one that many places after it, counting round the matches.
-hid_search_result hid_open_device(controller &device, plat_file *handle_out, uint16_t vendor_id,
+// Opens an interface of the vendor with this interface number (or any). A
+// failed open prints a line unless quiet. *handle_out is left as it was when
+// nothing is found. Searches from several threads take turns. The first
+// matching interface is taken, or with skip the one that many places after
+// it, counting round the matches.
+hid_search_result hid_open_device(hid_search_turn &turn, plat_file *handle_out, uint16_t vendor_id,
                                   uint8_t interface, bool quiet = false, uint32_t skip = 0);
 
 enum hid_read_status {

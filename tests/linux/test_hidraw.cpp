@@ -87,8 +87,8 @@ TEST_F(HidrawBackend, LibrarySearchFindsBothInterfacesOfTheController) {
     fake_hidapi::add_device(0x0F0D, 0x0092, 0, "/dev/hidraw1");
     plat_file input = nullptr;
     plat_file lights = nullptr;
-    ASSERT_EQ(hid_open_device(tevu.device, &input, 0x0F0D, 0), HID_OPENED);
-    ASSERT_EQ(hid_open_device(tevu.device, &lights, 0x0F0D, 1), HID_OPENED);
+    ASSERT_EQ(hid_open_device(tevu.device.search_turn, &input, 0x0F0D, 0), HID_OPENED);
+    ASSERT_EQ(hid_open_device(tevu.device.search_turn, &lights, 0x0F0D, 1), HID_OPENED);
     EXPECT_NE(input, lights);
     EXPECT_EQ(fake_hidapi::opened_paths(),
               (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw2"}));
@@ -121,8 +121,8 @@ TEST_F(HidrawBackend, ANodeWithoutInterfaceNumberIsFoundOnlyForAnyInterface) {
     tevu.reset();
     fake_hidapi::add_device(0x0F0D, 0x0092, -1, "/dev/hidraw1");
     plat_file file = nullptr;
-    EXPECT_EQ(hid_open_device(tevu.device, &file, 0x0F0D, 0), HID_NOT_FOUND);
-    EXPECT_EQ(hid_open_device(tevu.device, &file, 0x0F0D, 0xFF), HID_OPENED);
+    EXPECT_EQ(hid_open_device(tevu.device.search_turn, &file, 0x0F0D, 0), HID_NOT_FOUND);
+    EXPECT_EQ(hid_open_device(tevu.device.search_turn, &file, 0x0F0D, 0xFF), HID_OPENED);
     EXPECT_EQ(fake_hidapi::opened_paths(), (std::vector<std::string>{"/dev/hidraw1"}));
 }
 

@@ -84,9 +84,9 @@ TEST_F(VirtualBackend, LibrarySearchOpensTheVirtualController) {
     scoped_env set(VHID_DIR_ENV, folder.path().c_str());
     plat_file input_file = nullptr;
     plat_file lights_file = nullptr;
-    ASSERT_EQ(hid_open_device(tevu.device, &input_file, 0x0F0D, 0), HID_OPENED);
+    ASSERT_EQ(hid_open_device(tevu.device.search_turn, &input_file, 0x0F0D, 0), HID_OPENED);
     ASSERT_TRUE(input.accept_connection());
-    ASSERT_EQ(hid_open_device(tevu.device, &lights_file, 0x0F0D, 1), HID_OPENED);
+    ASSERT_EQ(hid_open_device(tevu.device.search_turn, &lights_file, 0x0F0D, 1), HID_OPENED);
     ASSERT_TRUE(lights.accept_connection());
     ASSERT_TRUE(input.send(VHID_INPUT, report9(0x11)));
     uint8_t report[9];

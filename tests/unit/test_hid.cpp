@@ -27,7 +27,8 @@ class Hid : public ::testing::Test {
     // Opens the n-th listed entry that matches and returns its device index.
     int open_any() {
         plat_file h = nullptr;
-        EXPECT_EQ(0, hid_open_device(tevu.device, &h, TEVUIO_VENDOR_ID, TEVUIO_ANY_INTERFACE));
+        EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, TEVUIO_VENDOR_ID,
+                                     TEVUIO_ANY_INTERFACE));
         handle = h;
         return fake::open_count() - 1;
     }
@@ -58,7 +59,8 @@ TEST_F(Hid, SkipPassesOverMatchesCountingRound) {
     } table[] = {{0, in1}, {1, second}, {2, in1}, {5, second}};
     for (const auto &row : table) {
         plat_file h = nullptr;
-        EXPECT_EQ(HID_OPENED, hid_open_device(tevu.device, &h, 0x0F0D, 1, false, row.skip));
+        EXPECT_EQ(HID_OPENED,
+                  hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 1, false, row.skip));
         EXPECT_EQ(row.path, fake::opened_paths().back()) << row.skip;
     }
 }
@@ -66,11 +68,11 @@ TEST_F(Hid, SkipPassesOverMatchesCountingRound) {
 TEST_F(Hid, InterfaceOneMatchesOnlyASearchForInterfaceOne) {
     fake::add_entry(in1);
     plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(sentinel(), h);
     EXPECT_EQ(0, fake::open_count());
 
-    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 1));
+    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 1));
     EXPECT_NE(nullptr, h);
     EXPECT_NE(PLAT_INVALID_FILE, h);
     EXPECT_EQ(std::vector<std::string>{in1}, fake::opened_paths());
@@ -80,8 +82,9 @@ TEST_F(Hid, UpperCaseIdentifiersDoNotMatch) {
     fake::add_entry("\\\\?\\HID#VID_0F0D&PID_0092&MI_00#7&1A2B&0&0000#{4d1e55b2}");
     fake::add_entry("\\\\?\\hid#vid_0F0D&pid_0092&mi_00#x");
     plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
+    EXPECT_EQ(HID_NOT_FOUND,
+              hid_open_device(tevu.device.search_turn, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
     EXPECT_EQ(0, fake::open_count());
 }
 
@@ -89,14 +92,15 @@ TEST_F(Hid, VendorPatternNeedsTheAmpersand) {
     // "vid_0f0d1" shares the first four digits but is another identifier.
     fake::add_entry("\\\\?\\hid#vid_0f0d1&pid_0092&mi_00#x");
     plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(HID_NOT_FOUND,
+              hid_open_device(tevu.device.search_turn, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
 }
 
 TEST_F(Hid, OtherVendorsAreSkipped) {
     fake::add_entry(other);
     fake::add_entry(in0);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
 }
 
@@ -105,15 +109,15 @@ TEST_F(Hid, AnyInterfaceTakesTheFirstListedOfTheVendor) {
     fake::add_entry(in1);
     fake::add_entry(in0);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
     EXPECT_EQ(std::vector<std::string>{in1}, fake::opened_paths());
 }
 
 TEST_F(Hid, AnyInterfaceTakesAPathWithoutInterfacePart) {
     fake::add_entry(single);
     plat_file h = nullptr;
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
-    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
     EXPECT_EQ(std::vector<std::string>{single}, fake::opened_paths());
 }
 
@@ -122,7 +126,7 @@ TEST_F(Hid, FirstMatchWins) {
     fake::add_entry(in0);
     fake::add_entry(second);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
 }
 
@@ -130,8 +134,8 @@ TEST_F(Hid, InterfaceNumbersAreTwoLowerCaseHexDigits) {
     fake::add_entry("\\\\?\\hid#vid_1234&pid_0001&mi_0a#x");
     fake::add_entry("\\\\?\\hid#vid_abcd&pid_0001&mi_0A#y");
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x1234, 0x0A));
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0xABCD, 0x0A));
+    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x1234, 0x0A));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0xABCD, 0x0A));
     EXPECT_EQ(std::vector<std::string>{"\\\\?\\hid#vid_1234&pid_0001&mi_0a#x"},
               fake::opened_paths());
 }
@@ -143,7 +147,7 @@ TEST_F(Hid, DetailSizeZeroIsSkipped) {
     fake::add_entry(e);
     fake::add_entry(in0 + "#next");
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{in0 + "#next"}, fake::opened_paths());
 }
 
@@ -157,7 +161,7 @@ TEST_F(Hid, DetailSizeAbove1024IsSkippedAnd1024IsTaken) {
     edge.detail_size = 1024;
     fake::add_entry(edge);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{in0 + "#edge"}, fake::opened_paths());
 }
 
@@ -168,7 +172,7 @@ TEST_F(Hid, FailedFetchIsSkipped) {
     fake::add_entry(e);
     fake::add_entry(in0);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
 }
 
@@ -180,7 +184,7 @@ TEST_F(Hid, WalkStopsAtTheFirstFailingIndex) {
     fake::add_entry(hole);
     fake::add_entry(in0);
     plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(sentinel(), h);
     EXPECT_EQ(0, fake::open_count());
 }
@@ -189,7 +193,7 @@ TEST_F(Hid, NoListFindsNothing) {
     fake::add_entry(in0);
     fake::set_list_unavailable(true);
     plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(sentinel(), h);
     EXPECT_EQ("", fake::output());
 }
@@ -201,11 +205,11 @@ TEST_F(Hid, FailedOpenPrintsTheErrorInHexUnlessQuiet) {
     e.open_error = 0x1F;
     fake::add_entry(e);
     plat_file h = nullptr;
-    EXPECT_EQ(-1, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(-1, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(PLAT_INVALID_FILE, h);
     EXPECT_EQ("Could not open detected device (err = 1f).\r\n", fake::output());
     fake::clear_output();
-    EXPECT_EQ(HID_OPEN_FAILED, hid_open_device(tevu.device, &h, 0x0F0D, 0, true));
+    EXPECT_EQ(HID_OPEN_FAILED, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0, true));
     EXPECT_EQ("", fake::output());
 }
 
@@ -216,7 +220,7 @@ TEST_F(Hid, FailedOpenOfTheFirstMatchDoesNotTryTheNext) {
     fake::add_entry(e);
     fake::add_entry(in0 + "#next");
     plat_file h = nullptr;
-    EXPECT_EQ(-1, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(-1, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(0, fake::open_count());
     EXPECT_EQ("Could not open detected device (err = 5).\r\n", fake::output());
 }
@@ -229,7 +233,7 @@ TEST_F(Hid, LongPathIsHandledWithinTheRecord) {
     e.detail_size = 1024;
     fake::add_entry(e);
     plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device, &h, 0x0F0D, 0));
+    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(std::vector<std::string>{path}, fake::opened_paths());
 }
 
