@@ -13,10 +13,7 @@ namespace {
 
 // The backends, listed in this order: virtual interfaces first (when
 // TEVUIO_VIRTUAL_HID_DIR names a folder), then the hidraw nodes.
-const hid_backend backends[] = {
-    {VHID_PATH_PREFIX, vhid::list, vhid::open, vhid::read, vhid::send, vhid::cancel, vhid::close},
-    {"hidraw:", hidraw::list, hidraw::open, hidraw::read, hidraw::send, nullptr, hidraw::close},
-};
+const hid_backend *const backends[] = {&vhid::backend, &hidraw::backend};
 
 constexpr uint32_t max_listed = 128;
 
@@ -112,8 +109,8 @@ using namespace linux_platform;
 
 plat_list plat_hid_list_open() {
     hid.listing.count = 0;
-    for (const hid_backend &backend : backends) {
-        backend.list(listing_sink{backend.prefix});
+    for (const hid_backend *backend : backends) {
+        backend->list(listing_sink{backend->prefix});
     }
     return &hid.listing;
 }
@@ -137,16 +134,16 @@ plat_file plat_hid_open(const char *path) {
         set_last_error(EINVAL);
         return PLAT_INVALID_FILE;
     }
-    for (const hid_backend &backend : backends) {
-        const size_t prefix_length = strlen(backend.prefix);
-        if (strncmp(path, backend.prefix, prefix_length) != 0) {
+    for (const hid_backend *backend : backends) {
+        const size_t prefix_length = strlen(backend->prefix);
+        if (strncmp(path, backend->prefix, prefix_length) != 0) {
             continue;
         }
-        hid_handle *handle = backend.open(path + prefix_length);
+        hid_handle *handle = backend->open(path + prefix_length);
         if (!handle) {
             return PLAT_INVALID_FILE;
         }
-        handle->backend = &backend;
+        handle->backend = backend;
         handle->state.store(handle_open, std::memory_order_release);
         return handle;
     }

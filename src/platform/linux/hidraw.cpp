@@ -79,8 +79,6 @@ int hidraw_receive(hid_device *device, uint8_t *report, int timeout_ms) {
     return receive_gone;
 }
 
-} // namespace
-
 void list(const listing_sink &sink) {
     hid_device_info *devices = hid_enumerate(0, 0);
     for (hid_device_info *info = devices; info; info = info->next) {
@@ -169,6 +167,10 @@ void close(hid_handle *handle) {
     hid_close(device);
     device = nullptr;
 }
+
+} // namespace
+
+const hid_backend backend = {"hidraw:", list, open, read, send, nullptr, close};
 
 } // namespace hidraw
 } // namespace linux_platform

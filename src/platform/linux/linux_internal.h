@@ -148,25 +148,13 @@ struct report_ring {
 
 uint32_t queue_depth_of(hid_handle *handle);
 
-// The backends' calls, for the table in hid.cpp.
+// The backends, each its own file's, for the table in hid.cpp.
 namespace hidraw {
-void list(const listing_sink &sink);
-hid_handle *open(const char *device_path);
-plat_io_result read(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t *count);
-plat_io_result send(hid_handle *handle, plat_report_kind kind, const uint8_t *report,
-                    uint32_t length);
-void close(hid_handle *handle);
-} // namespace hidraw
-
+extern const hid_backend backend;
+}
 namespace vhid {
-void list(const listing_sink &sink);
-hid_handle *open(const char *socket_path);
-plat_io_result read(hid_handle *handle, uint8_t *buffer, uint32_t room, uint32_t *count);
-plat_io_result send(hid_handle *handle, plat_report_kind kind, const uint8_t *report,
-                    uint32_t length);
-void cancel(hid_handle *handle);
-void close(hid_handle *handle);
-} // namespace vhid
+extern const hid_backend backend;
+}
 
 // --- Keyboard (keys.cpp) ---------------------------------------------------------
 

@@ -194,8 +194,6 @@ void close_waiters(virtual_slot &slot) {
     }
 }
 
-} // namespace
-
 void list(const listing_sink &sink) {
     const char *folder = getenv(VHID_DIR_ENV);
     if (!folder || !*folder || strlen(folder) >= plat_path_room) {
@@ -405,6 +403,10 @@ void close(hid_handle *handle) {
     slot.fd = -1;
     close_waiters(slot);
 }
+
+} // namespace
+
+const hid_backend backend = {VHID_PATH_PREFIX, list, open, read, send, cancel, close};
 
 } // namespace vhid
 } // namespace linux_platform
