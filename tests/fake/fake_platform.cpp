@@ -311,17 +311,15 @@ plat_list plat_hid_list_open() {
 
 plat_entry_result plat_hid_list_entry(plat_list, uint32_t index, plat_hid_interface *entry) {
     std::lock_guard<std::mutex> lock(mu);
-    if (index >= entries.size() || entries[index].enumeration_fails)
+    if (index >= entries.size())
         return PLAT_ENTRY_END;
     const fake::entry &e = entries[index];
-    const uint32_t detail_size = e.size_unavailable ? 0
-                                 : e.detail_size    ? e.detail_size
-                                                    : static_cast<uint32_t>(4 + e.path.size() + 1);
-    if (detail_size == 0 || detail_size > plat_path_room || e.fetch_fails)
+    if (e.walk != PLAT_ENTRY_OK)
+        return e.walk;
+    if (e.path.size() >= plat_path_room)
         return PLAT_ENTRY_SKIP;
-    const size_t n = std::min<size_t>(e.path.size(), plat_path_room - 1);
-    std::copy(e.path.begin(), e.path.begin() + static_cast<long>(n), entry->path);
-    entry->path[n] = '\0';
+    std::copy(e.path.begin(), e.path.end(), entry->path);
+    entry->path[e.path.size()] = '\0';
     // Listed paths are written as Windows writes them.
     entry->vendor_id = win32_paths::vendor_of(entry->path);
     entry->interface_number = win32_paths::interface_of(entry->path);

@@ -16,10 +16,9 @@ namespace fake {
 // One listed interface.
 struct entry {
     std::string path;
-    uint32_t detail_size = 0;      // 0: derived from the path (4 + length + 1)
-    bool size_unavailable = false; // detail size query gives 0
-    bool fetch_fails = false;
-    bool enumeration_fails = false; // the walk's enumeration call fails here
+    // What the walk gives at this entry: the entry (OK; a path that does not
+    // fit plat_path_room is skipped), SKIP, or END (the walk stops here).
+    plat_entry_result walk = PLAT_ENTRY_OK;
     bool open_fails = false;
     unsigned long open_error = 5; // error code when the open fails
 };

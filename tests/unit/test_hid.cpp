@@ -65,128 +65,61 @@ TEST_F(Hid, SkipPassesOverMatchesCountingRound) {
     }
 }
 
-TEST_F(Hid, InterfaceOneMatchesOnlyASearchForInterfaceOne) {
-    fake::add_entry(in1);
-    plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
-    EXPECT_EQ(sentinel(), h);
-    EXPECT_EQ(0, fake::open_count());
-
-    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 1));
-    EXPECT_NE(nullptr, h);
-    EXPECT_NE(PLAT_INVALID_FILE, h);
-    EXPECT_EQ(std::vector<std::string>{in1}, fake::opened_paths());
-}
-
-TEST_F(Hid, UpperCaseIdentifiersDoNotMatch) {
-    fake::add_entry("\\\\?\\HID#VID_0F0D&PID_0092&MI_00#7&1A2B&0&0000#{4d1e55b2}");
-    fake::add_entry("\\\\?\\hid#vid_0F0D&pid_0092&mi_00#x");
-    plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
-    EXPECT_EQ(HID_NOT_FOUND,
-              hid_open_device(tevu.device.search_turn, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
-    EXPECT_EQ(0, fake::open_count());
-}
-
-TEST_F(Hid, VendorPatternNeedsTheAmpersand) {
-    // "vid_0f0d1" shares the first four digits but is another identifier.
-    fake::add_entry("\\\\?\\hid#vid_0f0d1&pid_0092&mi_00#x");
-    plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND,
-              hid_open_device(tevu.device.search_turn, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
-}
-
-TEST_F(Hid, OtherVendorsAreSkipped) {
-    fake::add_entry(other);
-    fake::add_entry(in0);
-    plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
-    EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
-}
-
-TEST_F(Hid, AnyInterfaceTakesTheFirstListedOfTheVendor) {
-    fake::add_entry(other);
-    fake::add_entry(in1);
-    fake::add_entry(in0);
-    plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
-    EXPECT_EQ(std::vector<std::string>{in1}, fake::opened_paths());
-}
-
-TEST_F(Hid, AnyInterfaceTakesAPathWithoutInterfacePart) {
-    fake::add_entry(single);
-    plat_file h = nullptr;
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
-    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, TEVUIO_ANY_INTERFACE));
-    EXPECT_EQ(std::vector<std::string>{single}, fake::opened_paths());
-}
-
-TEST_F(Hid, FirstMatchWins) {
-    const std::string second = "\\\\?\\hid#vid_0f0d&pid_0093&mi_00#second";
-    fake::add_entry(in0);
-    fake::add_entry(second);
-    plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
-    EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
-}
-
-TEST_F(Hid, InterfaceNumbersAreTwoLowerCaseHexDigits) {
-    fake::add_entry("\\\\?\\hid#vid_1234&pid_0001&mi_0a#x");
-    fake::add_entry("\\\\?\\hid#vid_abcd&pid_0001&mi_0A#y");
-    plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x1234, 0x0A));
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0xABCD, 0x0A));
-    EXPECT_EQ(std::vector<std::string>{"\\\\?\\hid#vid_1234&pid_0001&mi_0a#x"},
-              fake::opened_paths());
-}
-
-TEST_F(Hid, DetailSizeZeroIsSkipped) {
-    fake::entry e;
-    e.path = in0;
-    e.size_unavailable = true;
-    fake::add_entry(e);
-    fake::add_entry(in0 + "#next");
-    plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
-    EXPECT_EQ(std::vector<std::string>{in0 + "#next"}, fake::opened_paths());
-}
-
-TEST_F(Hid, DetailSizeAbove1024IsSkippedAnd1024IsTaken) {
-    fake::entry big;
-    big.path = in0 + "#big";
-    big.detail_size = 1025;
-    fake::add_entry(big);
-    fake::entry edge;
-    edge.path = in0 + "#edge";
-    edge.detail_size = 1024;
-    fake::add_entry(edge);
-    plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
-    EXPECT_EQ(std::vector<std::string>{in0 + "#edge"}, fake::opened_paths());
-}
-
-TEST_F(Hid, FailedFetchIsSkipped) {
-    fake::entry e;
-    e.path = in0 + "#broken";
-    e.fetch_fails = true;
-    fake::add_entry(e);
-    fake::add_entry(in0);
-    plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
-    EXPECT_EQ(std::vector<std::string>{in0}, fake::opened_paths());
-}
-
-TEST_F(Hid, WalkStopsAtTheFirstFailingIndex) {
-    fake::add_entry(other);
-    fake::entry hole;
-    hole.path = in0 + "#hole";
-    hole.enumeration_fails = true;
-    fake::add_entry(hole);
-    fake::add_entry(in0);
-    plat_file h = sentinel();
-    EXPECT_EQ(HID_NOT_FOUND, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
-    EXPECT_EQ(sentinel(), h);
-    EXPECT_EQ(0, fake::open_count());
+// Which listed interface a search opens: the first of the vendor with the
+// interface number asked for (or any), as Windows writes paths; entries the
+// walk skips are passed over, and the walk ends at the first END.
+TEST_F(Hid, SearchOpensTheFirstMatchingEntry) {
+    const std::string long_path = in0 + std::string(1023 - in0.size(), 'x');
+    const fake::entry skipped{in0 + "#skipped", PLAT_ENTRY_SKIP};
+    const fake::entry end{in0 + "#end", PLAT_ENTRY_END};
+    const struct {
+        std::vector<fake::entry> listed;
+        uint16_t vendor;
+        uint8_t interface;
+        std::string opened; // "": none found
+    } table[] = {
+        {{{in1}}, 0x0F0D, 0, ""},
+        {{{in1}}, 0x0F0D, 1, in1},
+        {{{"\\\\?\\HID#VID_0F0D&PID_0092&MI_00#7&1A2B&0&0000#{4d1e55b2}"},
+          {"\\\\?\\hid#vid_0F0D&pid_0092&mi_00#x"}},
+         0x0F0D,
+         TEVUIO_ANY_INTERFACE,
+         ""},
+        // "vid_0f0d1" shares the first four digits but is another identifier.
+        {{{"\\\\?\\hid#vid_0f0d1&pid_0092&mi_00#x"}}, 0x0F0D, TEVUIO_ANY_INTERFACE, ""},
+        {{{other}, {in0}}, 0x0F0D, 0, in0},
+        {{{other}, {in1}, {in0}}, 0x0F0D, TEVUIO_ANY_INTERFACE, in1},
+        {{{single}}, 0x0F0D, 0, ""},
+        {{{single}}, 0x0F0D, TEVUIO_ANY_INTERFACE, single},
+        {{{in0}, {in0 + "#second"}}, 0x0F0D, 0, in0},
+        {{{"\\\\?\\hid#vid_1234&pid_0001&mi_0a#x"}},
+         0x1234,
+         0x0A,
+         "\\\\?\\hid#vid_1234&pid_0001&mi_0a#x"},
+        {{{"\\\\?\\hid#vid_abcd&pid_0001&mi_0A#y"}}, 0xABCD, 0x0A, ""},
+        {{skipped, {in0}}, 0x0F0D, 0, in0},
+        {{{other}, end, {in0}}, 0x0F0D, 0, ""},
+        {{{long_path}}, 0x0F0D, 0, long_path},
+        {{{long_path + "x"}, {in0}}, 0x0F0D, 0, in0},
+    };
+    for (const auto &row : table) {
+        fake::reset();
+        for (const fake::entry &e : row.listed)
+            fake::add_entry(e);
+        plat_file h = sentinel();
+        const hid_search_result found =
+            hid_open_device(tevu.device.search_turn, &h, row.vendor, row.interface);
+        const std::string where = row.listed[0].path + " #" + std::to_string(row.interface);
+        if (row.opened.empty()) {
+            EXPECT_EQ(HID_NOT_FOUND, found) << where;
+            EXPECT_EQ(sentinel(), h) << where;
+            EXPECT_EQ(0, fake::open_count()) << where;
+        } else {
+            EXPECT_EQ(HID_OPENED, found) << where;
+            EXPECT_NE(sentinel(), h) << where;
+            EXPECT_EQ(std::vector<std::string>{row.opened}, fake::opened_paths()) << where;
+        }
+    }
 }
 
 TEST_F(Hid, NoListFindsNothing) {
@@ -223,18 +156,6 @@ TEST_F(Hid, FailedOpenOfTheFirstMatchDoesNotTryTheNext) {
     EXPECT_EQ(-1, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
     EXPECT_EQ(0, fake::open_count());
     EXPECT_EQ("Could not open detected device (err = 5).\r\n", fake::output());
-}
-
-TEST_F(Hid, LongPathIsHandledWithinTheRecord) {
-    std::string path = "\\\\?\\hid#vid_0f0d&pid_0092&mi_00#";
-    path += std::string(1000 - path.size(), 'x');
-    fake::entry e;
-    e.path = path;
-    e.detail_size = 1024;
-    fake::add_entry(e);
-    plat_file h = nullptr;
-    EXPECT_EQ(0, hid_open_device(tevu.device.search_turn, &h, 0x0F0D, 0));
-    EXPECT_EQ(std::vector<std::string>{path}, fake::opened_paths());
 }
 
 // --- read --------------------------------------------------------------------
