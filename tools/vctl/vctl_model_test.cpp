@@ -1,4 +1,8 @@
+#include "vctl_interfaces.h"
 #include "vctl_model.h"
+#include "vctl_script_language.h"
+#include "vctl_terminal_view.h"
+#include "vctl_text.h"
 
 #include <gtest/gtest.h>
 
