@@ -1,4 +1,8 @@
+#include "vctl_interfaces.h"
 #include "vctl_model.h"
+#include "vctl_script_language.h"
+#include "vctl_terminal_view.h"
+#include "vctl_text.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +10,7 @@
 
 #include <cstring>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 using namespace vctl;
@@ -39,16 +44,19 @@ std::string parse_error(const std::string &line) {
 
 } // namespace
 
-TEST(SliderWord, UntouchedHasTheTopBitOfEveryByteSet) {
-    EXPECT_EQ(slider_word(0), 0x80808080u);
-    EXPECT_EQ(touched_cells(0x80808080u), 0u);
-}
-
-TEST(SliderWord, CellCSetsBit31MinusCAfterInversion) {
-    EXPECT_EQ(slider_word(1u << 0) ^ 0x80808080u, 0x80000000u);
-    EXPECT_EQ(slider_word(1u << 31) ^ 0x80808080u, 0x00000001u);
-    EXPECT_EQ(slider_word(1u << 24), 0x80808000u); // bit 7 cleared
-    EXPECT_EQ(slider_word(1u << 5), 0x84808080u);
+// Untouched, the top bit of every byte is set; cell c flips bit 31 - c.
+TEST(SliderWord, CellCFlipsBit31MinusC) {
+    const struct {
+        uint32_t cells, word;
+    } cases[] = {{0, 0x80808080u},
+                 {1u << 0, 0x00808080u},
+                 {1u << 31, 0x80808081u},
+                 {1u << 24, 0x80808000u},
+                 {1u << 5, 0x84808080u}};
+    for (const auto &k : cases) {
+        EXPECT_EQ(slider_word(k.cells), k.word) << k.cells;
+        EXPECT_EQ(touched_cells(k.word), k.cells) << k.cells;
+    }
     for (int c = 0; c < 32; c++) {
         EXPECT_EQ(touched_cells(slider_word(1u << c)), 1u << c) << c;
     }
@@ -67,19 +75,18 @@ TEST(InputReport, LaysOutIdButtonsAndSliderLittleEndian) {
 }
 
 TEST(Buttons, NamesMatchTheButtonWordBits) {
+    const struct {
+        const char *name;
+        uint8_t bit;
+    } cases[] = {{"test", 12}, {"service", 8}, {"1", 2}, {"2", 1}, {"3", 0}, {"4", 3}, {"5", 9}};
     uint8_t bit = 0xFF;
-    ASSERT_TRUE(button_bit("test", &bit));
-    EXPECT_EQ(bit, 12);
-    ASSERT_TRUE(button_bit("service", &bit));
-    EXPECT_EQ(bit, 8);
-    const uint8_t game[] = {2, 1, 0, 3, 9};
-    for (int i = 0; i < 5; i++) {
-        ASSERT_TRUE(button_bit(std::to_string(i + 1), &bit));
-        EXPECT_EQ(bit, game[i]) << i + 1;
+    for (const auto &k : cases) {
+        ASSERT_TRUE(button_bit(k.name, &bit)) << k.name;
+        EXPECT_EQ(bit, k.bit) << k.name;
+        EXPECT_STREQ(button_name(k.bit), k.name);
     }
     EXPECT_FALSE(button_bit("6", &bit));
     EXPECT_FALSE(button_bit("Test", &bit));
-    EXPECT_STREQ(button_name(12), "test");
     EXPECT_EQ(button_name(4), nullptr);
 }
 
@@ -105,24 +112,6 @@ TEST(TakeReport, FeatureFrameGoesInHostOrder) {
     EXPECT_EQ(c.leds[95 - 1], 0x23);
 }
 
-TEST(TakeReport, FeatureRefusals) {
-    controller c;
-    memset(c.leds, 0x11, sizeof c.leds);
-    std::vector<uint8_t> report = feature_report({0x00, 0x05}); // expands to one byte
-    EXPECT_EQ(take_report(c, report_kind::feature, report.data(), report.size()),
-              "feature report 0x0b: block expands to 1 bytes, not 96");
-    report[1] = 63;
-    EXPECT_EQ(take_report(c, report_kind::feature, report.data(), report.size()),
-              "feature report 0x0b: block length 63 above 62");
-    report = feature_report({0x01, 0x00, 0x00, 0xE0, 0x53, 0x00, 0x01, 0x00, 0x00});
-    EXPECT_EQ(take_report(c, report_kind::feature, report.data(), 63),
-              "feature report 0x0b of 63 bytes, expected 64");
-    report[0] = 0x0C;
-    EXPECT_EQ(take_report(c, report_kind::feature, report.data(), report.size()),
-              "unknown feature report 0x0c");
-    EXPECT_EQ(c.leds[0], 0x11); // unchanged by refused reports
-}
-
 TEST(TakeReport, OutputHalvesAreInDeviceOrder) {
     controller c;
     uint8_t low[output_report_length] = {report_leds_low};
@@ -142,19 +131,45 @@ TEST(TakeReport, OutputHalvesAreInDeviceOrder) {
     EXPECT_EQ(c.leds[2], 147);
 }
 
-TEST(TakeReport, LampsAndRefusedOutputs) {
+TEST(TakeReport, LampsGoInOrder) {
     controller c;
-    uint8_t lamps[output_report_length] = {report_lamps, 0xFF, 0x00, 0xFF, 0x00};
+    const uint8_t lamps[output_report_length] = {report_lamps, 0xFF, 0x00, 0xFF, 0x00};
     EXPECT_EQ(take_report(c, report_kind::output, lamps, sizeof lamps), "");
-    EXPECT_EQ(c.lamps[0], 0xFF);
-    EXPECT_EQ(c.lamps[1], 0x00);
-    EXPECT_EQ(c.lamps[2], 0xFF);
-    EXPECT_EQ(take_report(c, report_kind::output, lamps, 9),
-              "output report 0x06 of 9 bytes, expected 49");
-    lamps[0] = 0x07;
-    EXPECT_EQ(take_report(c, report_kind::output, lamps, sizeof lamps),
-              "unknown output report 0x07");
-    EXPECT_EQ(take_report(c, report_kind::output, lamps, 0), "empty report");
+    EXPECT_EQ(0, memcmp(c.lamps, lamps + 1, sizeof c.lamps));
+}
+
+TEST(TakeReport, RefusalsSayWhyAndLeaveTheControllerAsItWas) {
+    const auto with = [](std::vector<uint8_t> r, size_t at, uint8_t value) {
+        r[at] = value;
+        return r;
+    };
+    const std::vector<uint8_t> black =
+        feature_report({0x01, 0x00, 0x00, 0xE0, 0x53, 0x00, 0x01, 0x00, 0x00});
+    const std::vector<uint8_t> lamps =
+        with(std::vector<uint8_t>(output_report_length, 0xFF), 0, report_lamps);
+    const struct {
+        report_kind kind;
+        std::vector<uint8_t> report;
+        size_t length;
+        const char *why;
+    } cases[] = {
+        {report_kind::feature, feature_report({0x00, 0x05}), 64,
+         "feature report 0x0b: block expands to 1 bytes, not 96"},
+        {report_kind::feature, with(black, 1, 63), 64,
+         "feature report 0x0b: block length 63 above 62"},
+        {report_kind::feature, black, 63, "feature report 0x0b of 63 bytes, expected 64"},
+        {report_kind::feature, with(black, 0, 0x0C), 64, "unknown feature report 0x0c"},
+        {report_kind::output, lamps, 9, "output report 0x06 of 9 bytes, expected 49"},
+        {report_kind::output, with(lamps, 0, 0x07), 49, "unknown output report 0x07"},
+        {report_kind::output, lamps, 0, "empty report"},
+    };
+    for (const auto &k : cases) {
+        controller c;
+        memset(c.leds, 0x11, sizeof c.leds);
+        EXPECT_EQ(take_report(c, k.kind, k.report.data(), k.length), k.why);
+        EXPECT_EQ(std::count(c.leds, c.leds + frame_length, 0x11), 96) << k.why;
+        EXPECT_EQ(std::count(c.lamps, c.lamps + 4, 0), 4) << k.why;
+    }
 }
 
 TEST(HostMessage, ReportIsTakenAndAckedWithItsSequenceNumber) {
@@ -182,32 +197,38 @@ TEST(HexBytes, LowerCaseSpaceSeparated) {
 }
 
 TEST(Script, ParsesEveryCommand) {
-    command cmd = parse_ok("touch 5");
-    EXPECT_EQ(cmd.what, op::touch);
-    EXPECT_EQ(cmd.mask, 1u << 5);
-    cmd = parse_ok("  touch 0 4-7 31   # comment");
-    EXPECT_EQ(cmd.mask, 0x800000F1u);
-    EXPECT_EQ(parse_ok("release all").mask, 0xFFFFFFFFu);
-    cmd = parse_ok("button test down");
-    EXPECT_EQ(cmd.what, op::button);
-    EXPECT_EQ(cmd.value, 12u);
-    EXPECT_TRUE(cmd.flag);
-    cmd = parse_ok("button 5 up");
-    EXPECT_EQ(cmd.value, 9u);
-    EXPECT_FALSE(cmd.flag);
-    EXPECT_EQ(parse_ok("buttons 0x1000").value, 0x1000u);
-    cmd = parse_ok("wait 200");
-    EXPECT_EQ(cmd.what, op::wait_ms);
-    EXPECT_EQ(cmd.value, 200u);
-    EXPECT_EQ(parse_ok("wait host").what, op::wait_host);
-    EXPECT_EQ(parse_ok("rate 0").what, op::rate);
-    EXPECT_TRUE(parse_ok("silent on").flag);
-    EXPECT_EQ(parse_ok("unplug").what, op::unplug);
-    EXPECT_EQ(parse_ok("plug").what, op::plug);
-    EXPECT_EQ(parse_ok("quit").what, op::quit);
-    cmd = parse_ok("echo  touching cell 5  ");
-    EXPECT_EQ(cmd.what, op::echo);
-    EXPECT_EQ(cmd.text, "touching cell 5");
+    const struct {
+        const char *line;
+        op what;
+        uint32_t mask, value;
+        bool flag;
+        const char *text;
+    } cases[] = {
+        {"touch 5", op::touch, 1u << 5, 0, false, ""},
+        {"  touch 0 4-7 31   # comment", op::touch, 0x800000F1u, 0, false, ""},
+        {"release all", op::release, 0xFFFFFFFFu, 0, false, ""},
+        {"button test down", op::button, 0, 12, true, ""},
+        {"button 5 up", op::button, 0, 9, false, ""},
+        {"buttons 0x1000", op::buttons, 0, 0x1000, false, ""},
+        {"wait 200", op::wait_ms, 0, 200, false, ""},
+        {"wait host", op::wait_host, 0, 0, false, ""},
+        {"rate 0", op::rate, 0, 0, false, ""},
+        {"rate 100000", op::rate, 0, 100000, false, ""},
+        {"silent on", op::silent, 0, 0, true, ""},
+        {"unplug", op::unplug, 0, 0, false, ""},
+        {"plug", op::plug, 0, 0, false, ""},
+        {"quit", op::quit, 0, 0, false, ""},
+        {"echo  touching cell 5  ", op::echo, 0, 0, false, "touching cell 5"},
+    };
+    for (const auto &k : cases) {
+        const command cmd = parse_ok(k.line);
+        EXPECT_EQ(cmd.what, k.what) << k.line;
+        EXPECT_EQ(cmd.mask, k.mask) << k.line;
+        EXPECT_EQ(cmd.value, k.value) << k.line;
+        EXPECT_EQ(cmd.flag, k.flag) << k.line;
+        EXPECT_EQ(cmd.text, k.text) << k.line;
+        EXPECT_EQ(cmd.line, 1) << k.line;
+    }
 }
 
 TEST(Script, BlankAndCommentLines) {
@@ -221,24 +242,33 @@ TEST(Script, BlankAndCommentLines) {
 }
 
 TEST(Script, ClearMessagesForBadLines) {
-    EXPECT_EQ(parse_error("tuch 5"), "line 7: unknown command 'tuch'");
-    EXPECT_EQ(parse_error("touch 32"), "line 7: bad cell '32' (0-31, a range like 4-7, or all)");
-    EXPECT_EQ(parse_error("touch -1"), "line 7: bad cell '-1' (0-31, a range like 4-7, or all)");
-    EXPECT_EQ(parse_error("touch 7-4"), "line 7: bad cell '7-4' (0-31, a range like 4-7, or all)");
-    EXPECT_EQ(parse_error("touch 5x"), "line 7: bad cell '5x' (0-31, a range like 4-7, or all)");
-    EXPECT_EQ(parse_error("touch"), "line 7: touch needs at least one cell");
-    EXPECT_EQ(parse_error("button coin down"),
-              "line 7: unknown button 'coin' (test, service, 1-5)");
-    EXPECT_EQ(parse_error("button test pressed"),
-              "line 7: button state must be down or up, not 'pressed'");
-    EXPECT_EQ(parse_error("button test"), "line 7: usage: button test|service|1-5 down|up");
-    EXPECT_EQ(parse_error("buttons 0x10000"), "line 7: usage: buttons WORD (0 to 0xffff)");
-    EXPECT_EQ(parse_error("wait"), "line 7: usage: wait MS (0 to 3600000) or wait host");
-    EXPECT_EQ(parse_error("wait soon"), "line 7: usage: wait MS (0 to 3600000) or wait host");
-    EXPECT_EQ(parse_error("wait 99999999999999999999"),
-              "line 7: usage: wait MS (0 to 3600000) or wait host");
-    EXPECT_EQ(parse_error("silent maybe"), "line 7: usage: silent on|off");
-    EXPECT_EQ(parse_error("quit now"), "line 7: quit takes no argument");
+    const char *const wait_usage = "usage: wait MS (0 to 3600000) or wait host";
+    const struct {
+        const char *line;
+        const char *why;
+    } cases[] = {
+        {"tuch 5", "unknown command 'tuch'"},
+        {"touch 32", "bad cell '32' (0-31, a range like 4-7, or all)"},
+        {"touch -1", "bad cell '-1' (0-31, a range like 4-7, or all)"},
+        {"touch +1", "bad cell '+1' (0-31, a range like 4-7, or all)"},
+        {"touch 7-4", "bad cell '7-4' (0-31, a range like 4-7, or all)"},
+        {"touch 5x", "bad cell '5x' (0-31, a range like 4-7, or all)"},
+        {"touch", "touch needs at least one cell"},
+        {"button coin down", "unknown button 'coin' (test, service, 1-5)"},
+        {"button test pressed", "button state must be down or up, not 'pressed'"},
+        {"button test", "usage: button test|service|1-5 down|up"},
+        {"buttons 0x10000", "usage: buttons WORD (0 to 0xffff)"},
+        {"wait", wait_usage},
+        {"wait soon", wait_usage},
+        {"wait 3600001", wait_usage},
+        {"wait 99999999999999999999", wait_usage},
+        {"rate 100001", "usage: rate N (0 to 100000 reports per second)"},
+        {"silent maybe", "usage: silent on|off"},
+        {"quit now", "quit takes no argument"},
+    };
+    for (const auto &k : cases) {
+        EXPECT_EQ(parse_error(k.line), std::string("line 7: ") + k.why);
+    }
 }
 
 TEST(Script, WholeScriptStopsAtTheFirstError) {
@@ -297,18 +327,21 @@ TEST(Keyboard, MapsEveryCellAndButton) {
         ASSERT_EQ(key_for(cells[c], &value), key_action::toggle_cell) << cells[c];
         EXPECT_EQ(value, static_cast<uint32_t>(c));
     }
-    EXPECT_EQ(key_for('T', &value), key_action::toggle_button);
-    EXPECT_EQ(value, 12u);
-    EXPECT_EQ(key_for('Z', &value), key_action::toggle_button);
-    EXPECT_EQ(value, 2u); // game button 1
-    EXPECT_EQ(key_for('B', &value), key_action::toggle_button);
-    EXPECT_EQ(value, 9u); // game button 5
-    EXPECT_EQ(key_for(' ', &value), key_action::release_all);
-    EXPECT_EQ(key_for('U', &value), key_action::toggle_plug);
-    EXPECT_EQ(key_for('M', &value), key_action::toggle_mute);
-    EXPECT_EQ(key_for('Q', &value), key_action::quit);
-    EXPECT_EQ(key_for(27, &value), key_action::quit);
-    EXPECT_EQ(key_for('%', &value), key_action::none);
+    // Test, service, game buttons 1-5.
+    const std::pair<char, uint32_t> buttons[] = {{'T', 12}, {'S', 8}, {'Z', 2}, {'X', 1},
+                                                 {'C', 0},  {'V', 3}, {'B', 9}};
+    for (const auto &b : buttons) {
+        ASSERT_EQ(key_for(b.first, &value), key_action::toggle_button) << b.first;
+        EXPECT_EQ(value, b.second) << b.first;
+    }
+    const std::pair<char, key_action> others[] = {
+        {' ', key_action::release_all}, {'U', key_action::toggle_plug},
+        {'M', key_action::toggle_mute}, {'Q', key_action::quit},
+        {27, key_action::quit},         {3, key_action::quit},
+        {'%', key_action::none}};
+    for (const auto &k : others) {
+        EXPECT_EQ(key_for(k.first, &value), k.second) << int{k.first};
+    }
 }
 
 TEST(Display, ShowsLedColoursTouchesAndLamps) {

@@ -2,7 +2,6 @@
 #include "platform/virtual_hid.h"
 #include "vctl_tool.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,113 +48,94 @@ void usage(FILE *out) {
             program, vctl::script_help, vctl::keyboard_help);
 }
 
-bool parse_uint(const char *text, uint32_t max, uint32_t *out) {
-    if (text == nullptr || *text == '\0' || *text == '-') {
-        return false;
-    }
-    errno = 0;
-    char *end = nullptr;
-    const unsigned long long v = strtoull(text, &end, 0);
-    if (errno != 0 || *end != '\0' || v > max) {
-        return false;
-    }
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
-
-// Stores an option (its value, when it takes one): nullptr when the value is
-// good, else what a good value is.
+// Stores an option's value when it is good: nullptr, else what a good value is.
 using store_fn = const char *(*)(options &o, const char *value);
 
+// An option sets a flag, takes a text as it is, takes a number from 0 to max
+// (range says so), or checks its value itself (store).
 struct option_rule {
     const char *name;
     bool takes_value;
+    bool options::*flag;
+    std::string options::*text;
+    uint32_t options::*number;
+    uint32_t max;
+    const char *range;
     store_fn store;
 };
 
+constexpr option_rule flag(const char *name, bool options::*field) {
+    return {name, false, field, nullptr, nullptr, 0, nullptr, nullptr};
+}
+constexpr option_rule text(const char *name, std::string options::*field) {
+    return {name, true, nullptr, field, nullptr, 0, nullptr, nullptr};
+}
+constexpr option_rule number(const char *name, uint32_t options::*field, uint32_t max,
+                             const char *range) {
+    return {name, true, nullptr, nullptr, field, max, range, nullptr};
+}
+constexpr option_rule checked(const char *name, bool takes_value, store_fn store) {
+    return {name, takes_value, nullptr, nullptr, nullptr, 0, nullptr, store};
+}
+
 const option_rule option_rules[] = {
-    {"--dir", true,
-     [](options &o, const char *v) -> const char * {
-         o.dir = v;
-         return nullptr;
-     }},
-    {"--interfaces", true,
-     [](options &o, const char *v) -> const char * {
-         o.interfaces = v;
-         const bool known = o.interfaces == "both" || o.interfaces == "input" ||
-                            o.interfaces == "lighting" || o.interfaces == "single";
-         return known ? nullptr : "both, input, lighting or single";
-     }},
-    {"--vid", true,
-     [](options &o, const char *v) -> const char * {
-         return parse_uint(v, 0xFFFF, &o.vid) ? nullptr : "0 to 0xffff";
-     }},
-    {"--pid", true,
-     [](options &o, const char *v) -> const char * {
-         return parse_uint(v, 0xFFFF, &o.pid) ? nullptr : "0 to 0xffff";
-     }},
-    {"--name", true,
-     [](options &o, const char *v) -> const char * {
-         o.name = v;
-         const bool good = !o.name.empty() && o.name.find('/') == std::string::npos;
-         return good ? nullptr : "a non-empty name without '/'";
-     }},
-    {"--rate", true,
-     [](options &o, const char *v) -> const char * {
-         return parse_uint(v, 100000, &o.rate) ? nullptr : "0 to 100000";
-     }},
-    {"--ack-rate", true,
-     [](options &o, const char *v) -> const char * {
-         return parse_uint(v, 100000, &o.ack_rate) ? nullptr : "0 to 100000";
-     }},
-    {"--gadget", false,
-     [](options &o, const char *) -> const char * {
-         o.gadget = true;
-         return nullptr;
-     }},
-    {"--udc", true,
-     [](options &o, const char *v) -> const char * {
-         o.udc = v;
-         o.gadget = true;
-         const bool good = !o.udc.empty() && o.udc.find('/') == std::string::npos;
-         return good ? nullptr : "a controller's name in /sys/class/udc";
-     }},
-    {"--silent", false,
-     [](options &o, const char *) -> const char * {
-         o.silent = true;
-         return nullptr;
-     }},
-    {"--script", true,
-     [](options &o, const char *v) -> const char * {
-         o.script = v;
-         return nullptr;
-     }},
-    {"--interactive", false,
-     [](options &o, const char *) -> const char * {
-         o.interactive = true;
-         return nullptr;
-     }},
-    {"--display", false,
-     [](options &o, const char *) -> const char * {
-         o.display = 1;
-         return nullptr;
-     }},
-    {"--no-display", false,
-     [](options &o, const char *) -> const char * {
-         o.display = 0;
-         return nullptr;
-     }},
-    {"--log", true,
-     [](options &o, const char *v) -> const char * {
-         o.log = v;
-         return nullptr;
-     }},
-    {"--quiet", false,
-     [](options &o, const char *) -> const char * {
-         o.quiet = true;
-         return nullptr;
-     }},
+    text("--dir", &options::dir),
+    checked("--interfaces", true,
+            [](options &o, const char *v) -> const char * {
+                o.interfaces = v;
+                const bool known = o.interfaces == "both" || o.interfaces == "input" ||
+                                   o.interfaces == "lighting" || o.interfaces == "single";
+                return known ? nullptr : "both, input, lighting or single";
+            }),
+    number("--vid", &options::vid, 0xFFFF, "0 to 0xffff"),
+    number("--pid", &options::pid, 0xFFFF, "0 to 0xffff"),
+    checked("--name", true,
+            [](options &o, const char *v) -> const char * {
+                o.name = v;
+                const bool good = !o.name.empty() && o.name.find('/') == std::string::npos;
+                return good ? nullptr : "a non-empty name without '/'";
+            }),
+    number("--rate", &options::rate, 100000, "0 to 100000"),
+    number("--ack-rate", &options::ack_rate, 100000, "0 to 100000"),
+    flag("--gadget", &options::gadget),
+    checked("--udc", true,
+            [](options &o, const char *v) -> const char * {
+                o.udc = v;
+                o.gadget = true;
+                const bool good = !o.udc.empty() && o.udc.find('/') == std::string::npos;
+                return good ? nullptr : "a controller's name in /sys/class/udc";
+            }),
+    flag("--silent", &options::silent),
+    text("--script", &options::script),
+    flag("--interactive", &options::interactive),
+    checked("--display", false,
+            [](options &o, const char *) -> const char * {
+                o.display = 1;
+                return nullptr;
+            }),
+    checked("--no-display", false,
+            [](options &o, const char *) -> const char * {
+                o.display = 0;
+                return nullptr;
+            }),
+    text("--log", &options::log),
+    flag("--quiet", &options::quiet),
 };
+
+const char *store(const option_rule &rule, options &o, const char *value) {
+    if (rule.flag != nullptr) {
+        o.*rule.flag = true;
+        return nullptr;
+    }
+    if (rule.text != nullptr) {
+        o.*rule.text = value;
+        return nullptr;
+    }
+    if (rule.number != nullptr) {
+        return vctl::parse_number(value, rule.max, &(o.*rule.number)) ? nullptr : rule.range;
+    }
+    return rule.store(o, value);
+}
 
 const option_rule *find_rule(const std::string &name) {
     for (const option_rule &rule : option_rules) {
@@ -197,7 +177,7 @@ int parse_options(int argc, char **argv, options *o) {
             fprintf(stderr, "%s: unknown option '%s' (see --help)\n", program, a.c_str());
             return 2;
         }
-        const char *value = nullptr;
+        const char *value = ""; // for an option that takes none
         if (rule->takes_value) {
             if (i + 1 >= argc) {
                 fprintf(stderr, "%s: %s needs a value\n", program, a.c_str());
@@ -205,7 +185,7 @@ int parse_options(int argc, char **argv, options *o) {
             }
             value = argv[++i];
         }
-        const char *good = rule->store(*o, value);
+        const char *good = store(*rule, *o, value);
         if (good != nullptr) {
             fprintf(stderr, "%s: bad value '%s' for %s (%s)\n", program, value, a.c_str(), good);
             return 2;

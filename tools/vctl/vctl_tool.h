@@ -1,10 +1,16 @@
 // What the pieces of tevu-vctl share: its options, the interfaces it serves and
-// the state of one run. The controller itself (reports, script language,
-// keyboard map, picture) is the portable model in vctl_model.h.
+// the state of one run. The controller itself is the portable part: its model
+// and reports (vctl_model.h), its interfaces (vctl_interfaces.h), the script
+// language (vctl_script_language.h), the keys and picture of the terminal
+// (vctl_terminal_view.h) and the text helpers (vctl_text.h).
 #ifndef TEVU_VCTL_TOOL_H
 #define TEVU_VCTL_TOOL_H
 
+#include "vctl_interfaces.h"
 #include "vctl_model.h"
+#include "vctl_script_language.h"
+#include "vctl_terminal_view.h"
+#include "vctl_text.h"
 
 #include <cstdint>
 #include <cstdio>
