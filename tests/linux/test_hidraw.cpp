@@ -376,9 +376,7 @@ TEST_F(HidrawBackend, SliderAndLightsRunAndStopOverTheBackend) {
     // No more reports: the slider thread sits in its read until stop cancels it.
     ASSERT_TRUE(wait_until([] { return fake_hidapi::waiting_reads("/dev/hidraw1") > 0; }));
     int calls = callbacks.load();
-    auto start = std::chrono::steady_clock::now();
-    tevu_io_slider_stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    tevu_io_slider_stop(); // returns: the cancel reached the blocked read
     // The cancelled read ends the pass that was waiting; no other pass follows.
     EXPECT_LE(callbacks.load(), calls + 1);
 
