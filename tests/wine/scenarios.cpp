@@ -10,6 +10,7 @@
 #include "report_kit.h"
 #include "sim.h"
 #include "tevuio.h"
+#include "wine_verdicts.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -19,24 +20,9 @@
 #include <cstring>
 #include <string>
 
+using namespace verdict;
+
 namespace {
-
-int failures;
-
-void check(bool ok, const std::string &name, const std::string &detail = "") {
-    if (ok) {
-        fprintf(stderr, "PASS %s\n", name.c_str());
-    } else {
-        fprintf(stderr, "FAIL %s: %s\n", name.c_str(), detail.c_str());
-        ++failures;
-    }
-}
-
-void expect_stdout(const std::string &text) {
-    FILE *f = fopen("expected_stdout.bin", "ab");
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-}
 
 std::string pipe_path(const std::string &middle, const std::string &tag) {
     return "\\\\.\\pipe\\hid#" + middle + "#" + tag + std::to_string(GetCurrentProcessId());
@@ -115,6 +101,17 @@ size_t wait_lights(sim_interface *lighting, size_t count) {
 
 // --- Scenarios -------------------------------------------------------------
 
+// The init that gives up: it prints its line and ends the process with code 1,
+// which the runner checks; name is the check that fails should it return.
+void init_ends_process(const std::string &name) {
+    fflush(stdout);
+    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
+    fprintf(stderr, "EXPECT-EXIT 1\n");
+    fflush(stderr);
+    tevu_io_jvs_init();
+    check(false, name, "it returned");
+}
+
 // A controller with both interfaces, listed (paths: both, for listing it again).
 struct controller {
     sim_interface *input;
@@ -152,12 +149,7 @@ void scenario_no_controller(bool with_list) {
     tevu_io_jvs_read_coin_counter(&coins);
     check(coins == 0, "coin count starts at 0");
     tevu_io_jvs_read_coin_counter(nullptr);
-    fflush(stdout);
-    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
-    fprintf(stderr, "EXPECT-EXIT 1\n");
-    fflush(stderr);
-    tevu_io_jvs_init();
-    check(false, "second init ends the process", "it returned");
+    init_ends_process("second init ends the process");
 }
 
 // The normal controller: interface 0 for input, interface 1 for lights.
@@ -322,14 +314,9 @@ void scenario_single_interface() {
     tevu_io_slider_set_leds(frame); // no lighting interface: dropped
     tevu_io_slider_stop();
     check(true, "stop without a lighting thread");
-    fflush(stdout);
     // Two searches found nothing (interface 0, interface 1): the next one is
     // the third.
-    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
-    fprintf(stderr, "EXPECT-EXIT 1\n");
-    fflush(stderr);
-    tevu_io_jvs_init();
-    check(false, "second init ends the process", "it returned");
+    init_ends_process("second init ends the process");
 }
 
 // A listed interface that cannot be opened: reported, not counted.
@@ -354,12 +341,7 @@ void scenario_open_fails() {
     // makes two counted searches and returns.
     list_paths("");
     check(tevu_io_jvs_init() == -1, "failed opens do not count towards the limit");
-    fflush(stdout);
-    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
-    fprintf(stderr, "EXPECT-EXIT 1\n");
-    fflush(stderr);
-    tevu_io_jvs_init();
-    check(false, "the third counted search ends the process", "it returned");
+    init_ends_process("the third counted search ends the process");
 }
 
 void scenario_queue_refused() {
@@ -641,9 +623,6 @@ void scenario_busy_stop() {
 
 // --- The controller's life after init ---------------------------------------
 
-const char *const lost_line = "Controller disconnected; inputs released. Searching for it.\r\n";
-const char *const found_line = "Controller connected again.\r\n";
-
 void unplug(const controller &c) {
     sim_unplug(c.input);
     sim_unplug(c.lighting);
@@ -678,14 +657,6 @@ long wait_touch_seen(sim_interface *input, int cell, DWORD start) {
         pressures().back() != pressure_with({{cell, 200}}))
         return -1;
     return static_cast<long>(GetTickCount() - start);
-}
-
-std::string figures(std::vector<long> ms) {
-    std::sort(ms.begin(), ms.end());
-    if (ms.empty())
-        return "none";
-    return "median " + std::to_string(ms[ms.size() / 2]) + " ms, worst " +
-           std::to_string(ms.back()) + " ms of " + std::to_string(ms.size());
 }
 
 // A frame of 96 different bytes: it goes out as reports 0x04 and 0x05.

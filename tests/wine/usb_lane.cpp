@@ -14,6 +14,7 @@
 // bytes the library should print on standard output go to expected_stdout.bin.
 #include "report_kit.h"
 #include "tevuio.h"
+#include "wine_verdicts.h"
 
 #include <windows.h>
 
@@ -32,30 +33,11 @@ extern "C" {
 #include <string>
 #include <vector>
 
+using namespace verdict;
+
 namespace {
 
 typedef std::vector<uint8_t> bytes;
-
-int failures;
-
-bool check(bool ok, const std::string &name, const std::string &detail = "") {
-    fprintf(stderr, ok ? "PASS %s\n" : "FAIL %s: %s\n", name.c_str(), detail.c_str());
-    failures += ok ? 0 : 1;
-    return ok;
-}
-
-void info(const std::string &text) {
-    fprintf(stderr, "INFO %s\n", text.c_str());
-}
-
-void expect_stdout(const char *text) {
-    FILE *f = fopen("expected_stdout.bin", "ab");
-    fputs(text, f);
-    fclose(f);
-}
-
-const char *const lost_line = "Controller disconnected; inputs released. Searching for it.\r\n";
-const char *const found_line = "Controller connected again.\r\n";
 
 // --- The controller -----------------------------------------------------------
 
@@ -193,14 +175,6 @@ struct api {
 template <class F> bool find(HMODULE m, const char *name, F *out) {
     *out = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(m, name)));
     return *out != nullptr;
-}
-
-std::string figures(std::vector<long> ms) {
-    std::sort(ms.begin(), ms.end());
-    if (ms.empty())
-        return "none";
-    return "median " + std::to_string(ms[ms.size() / 2]) + " ms, worst " +
-           std::to_string(ms.back()) + " ms of " + std::to_string(ms.size());
 }
 
 // The frames the host sets, each shown whole before the next: a dark one and a
