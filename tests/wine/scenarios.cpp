@@ -10,7 +10,7 @@
 #include "report_kit.h"
 #include "sim.h"
 #include "tevuio.h"
-#include "wine_verdicts.h"
+#include "verdicts.h"
 
 #include <fcntl.h>
 #include <io.h>

@@ -7,7 +7,7 @@
 // Verdicts on stderr ("PASS x" / "FAIL x: why").
 #include "report_kit.h"
 #include "sim.h"
-#include "wine_verdicts.h"
+#include "verdicts.h"
 
 #include <cstdio>
 #include <string>

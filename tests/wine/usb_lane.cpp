@@ -14,7 +14,7 @@
 // bytes the library should print on standard output go to expected_stdout.bin.
 #include "report_kit.h"
 #include "tevuio.h"
-#include "wine_verdicts.h"
+#include "verdicts.h"
 
 #include <windows.h>
 

@@ -1,10 +1,11 @@
-// The verdicts of the Windows test programs run under wine: one line per
-// check on stderr ("PASS name" / "FAIL name: detail", "INFO" figures), the
-// bytes the library must print appended to expected_stdout.bin, and the
-// library's own lines about a lost controller. Header-only; one test program
-// per process, so the failure count is the process's.
-#ifndef TEVUIO_TESTS_WINE_VERDICTS_H
-#define TEVUIO_TESTS_WINE_VERDICTS_H
+// The verdicts of the test programs that run without a test framework (under
+// wine, in the VM): one line per check on stderr ("PASS name" / "FAIL name:
+// detail", "INFO" figures), the bytes the library must print appended to
+// expected_stdout.bin, and the library's own lines about a lost controller.
+// Header-only; one test program a process, so the failure count is the
+// process's.
+#ifndef TEVUIO_TESTS_VERDICTS_H
+#define TEVUIO_TESTS_VERDICTS_H
 
 #include <algorithm>
 #include <cstdio>
@@ -16,7 +17,10 @@ namespace verdict {
 inline int failures;
 
 inline bool check(bool ok, const std::string &name, const std::string &detail = "") {
-    fprintf(stderr, ok ? "PASS %s\n" : "FAIL %s: %s\n", name.c_str(), detail.c_str());
+    if (ok)
+        fprintf(stderr, "PASS %s\n", name.c_str());
+    else
+        fprintf(stderr, "FAIL %s%s%s\n", name.c_str(), detail.empty() ? "" : ": ", detail.c_str());
     failures += ok ? 0 : 1;
     return ok;
 }
