@@ -51,8 +51,9 @@ inline bool wait_until(const std::function<bool()> &condition,
 }
 
 // The controller's state after each report of its log ("O hex" / "F hex"
-// lines), as its model takes them.
-inline std::vector<vctl::controller> replay_log(const std::string &text) {
+// lines), as its model takes them (and in *ids the ID of each report taken).
+inline std::vector<vctl::controller> replay_log(const std::string &text,
+                                                std::vector<uint8_t> *ids = nullptr) {
     std::vector<vctl::controller> states;
     vctl::controller c;
     std::istringstream log(text);
@@ -67,8 +68,11 @@ inline std::vector<vctl::controller> replay_log(const std::string &text) {
             bytes.push_back(static_cast<uint8_t>(value));
         const vctl::report_kind kind =
             line[0] == 'F' ? vctl::report_kind::feature : vctl::report_kind::output;
-        if (vctl::take_report(c, kind, bytes.data(), bytes.size()).empty())
+        if (vctl::take_report(c, kind, bytes.data(), bytes.size()).empty()) {
             states.push_back(c);
+            if (ids != nullptr)
+                ids->push_back(bytes[0]);
+        }
     }
     return states;
 }
