@@ -384,6 +384,13 @@ class Lifecycle : public SliderBase {
             fake::set_gone(n);
     }
     static bool printed(const std::string &text) { return fake::output() == text; }
+    // Connected, the slider running, then unplugged until the loss is told.
+    void lose_running_controller() {
+        ASSERT_NO_FATAL_FAILURE(connect_both());
+        tevu_io_slider_start(record_callback);
+        unplug();
+        ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    }
 };
 
 bool all_zero(const pressures &p) {
@@ -422,10 +429,7 @@ TEST_F(Lifecycle, LossReleasesEverythingClosesEachHandleOnceAndNeverCountsSearch
 }
 
 TEST_F(Lifecycle, ReconnectsWithoutInitAndPicksUpALateLightingInterface) {
-    connect_both();
-    tevu_io_slider_start(record_callback);
-    unplug();
-    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    ASSERT_NO_FATAL_FAILURE(lose_running_controller());
 
     fake::add_entry(in0); // the input interface comes back first
     ASSERT_TRUE(fake::wait_until([] { return printed(lost_line + back_line); }));
@@ -450,10 +454,7 @@ TEST_F(Lifecycle, ReconnectsWithoutInitAndPicksUpALateLightingInterface) {
 }
 
 TEST_F(Lifecycle, StopReturnsWhileLostAndSearching) {
-    connect_both();
-    tevu_io_slider_start(record_callback);
-    unplug();
-    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    ASSERT_NO_FATAL_FAILURE(lose_running_controller());
     std::promise<void> stopped;
     std::future<void> done = stopped.get_future();
     std::thread stopper([&] {
@@ -520,10 +521,7 @@ TEST_F(Lifecycle, UnplugPlugCyclesDuringLedBurstsAndRestarts) {
 // After a return the lighting interface is looked for by the lighting thread:
 // with an input interface that stays silent, and across a stop and start.
 TEST_F(Lifecycle, LateLightingInterfaceIsFoundWithoutInputAndAcrossARestart) {
-    connect_both();
-    tevu_io_slider_start(record_callback);
-    unplug();
-    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    ASSERT_NO_FATAL_FAILURE(lose_running_controller());
     fake::add_entry(in0);
     ASSERT_TRUE(fake::wait_until([] { return printed(lost_line + back_line); }));
     tevu_io_slider_stop();
@@ -554,10 +552,7 @@ TEST_F(Lifecycle, LightingInterfaceLostAloneIsOpenedAgain) {
 }
 
 TEST_F(Lifecycle, LightingThreadSleepsUntilWokenWhileLost) {
-    connect_both();
-    tevu_io_slider_start(record_callback);
-    unplug();
-    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    ASSERT_NO_FATAL_FAILURE(lose_running_controller());
     const plat_thread lighting = tevu.device.lighting.user.load();
     const int sleeps = fake::thread_sleeps(lighting);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
