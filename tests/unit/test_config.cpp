@@ -2,6 +2,7 @@
 #include "fake_platform.h"
 #include "tevuio/config.h"
 #include "tevuio/state.h"
+#include "unit_kit.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,8 @@ namespace {
 
 const char ini_file[] = ".\\morvantel.ini";
 
-class Config : public ::testing::Test {
+class Config : public unit::fresh_test {
   protected:
-    void SetUp() override {
-        tevu.reset();
-        fake::reset();
-    }
-
     io_config load() {
         io_config cfg;
         std::memset(&cfg, 0xEE, sizeof cfg);

@@ -11,15 +11,18 @@
 
 namespace {
 
+// A fresh library and fake platform, the configuration at its defaults.
+void fresh_with_defaults() {
+    tevu.reset();
+    fake::reset();
+    io_config defaults;
+    io_config_load(&defaults, TEVUIO_CONFIG_FILE);
+    tevu.config.publish(defaults);
+}
+
 class Poll : public ::testing::Test {
   protected:
-    void SetUp() override {
-        tevu.reset();
-        fake::reset();
-        io_config defaults;
-        io_config_load(&defaults, TEVUIO_CONFIG_FILE);
-        tevu.config.publish(defaults);
-    }
+    void SetUp() override { fresh_with_defaults(); }
 
     void poll() {
         opbtn = 0xAA;
@@ -186,11 +189,7 @@ TEST_F(Poll, CoinFollowsTheConfiguredKey) {
 // Host threads that all count coins: every press counts once, none twice,
 // whichever thread sees it first and however stale another's look is.
 TEST(PollThreads, FourThreadsCountEveryPressOnce) {
-    tevu.reset();
-    fake::reset();
-    io_config defaults;
-    io_config_load(&defaults, TEVUIO_CONFIG_FILE);
-    tevu.config.publish(defaults);
+    fresh_with_defaults();
     std::atomic<bool> done{false};
     std::vector<std::thread> pollers;
     for (int t = 0; t < 4; ++t)
