@@ -129,6 +129,22 @@ controller open_controller(const std::string &tag) {
                       in_path + ";" + light_path};
 }
 
+// A controller with both interfaces, listed, and an init that finds it
+// without a word.
+controller init_controller() {
+    const controller c = open_controller("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    return c;
+}
+
+// Stops the slider; the time it took, in ms.
+DWORD timed_stop() {
+    const DWORD start = GetTickCount();
+    tevu_io_slider_stop();
+    return GetTickCount() - start;
+}
+
 void scenario_version() {
     expect_stdout("");
     check(tevu_io_get_api_version() == 0x0100, "version is 0x0100 before init");
@@ -266,9 +282,7 @@ void scenario_two_interfaces() {
           lights.empty() ? "" : sim_hex(lights[0]));
 
     // Stop with a silent controller: the blocked read is cancelled.
-    DWORD start = GetTickCount();
-    tevu_io_slider_stop();
-    DWORD took = GetTickCount() - start;
+    DWORD took = timed_stop();
     check(took < 5000, "stop returns with a silent controller", std::to_string(took) + " ms");
     fprintf(stderr, "INFO stop took %lu ms\n", took);
     // Lamp reports still in the pipe drain first; then nothing more comes.
@@ -290,9 +304,7 @@ void scenario_two_interfaces() {
     check(feed(input, kit::input_report(0, kit::slider_touching({1}))), "restarted slider reads");
     check(callback_calls == calls + 1 && pressures().back() == pressure_with({{1, 200}}),
           "restart delivers the next report");
-    start = GetTickCount();
-    tevu_io_slider_stop();
-    took = GetTickCount() - start;
+    took = timed_stop();
     check(took < 5000, "second stop returns", std::to_string(took) + " ms");
 }
 
@@ -419,16 +431,12 @@ void scenario_lamp_offset() {
 // Stop while the very first read still waits for a controller that never
 // sends anything.
 void scenario_silent_stop() {
-    sim_interface *lighting = open_controller("").lighting;
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
+    sim_interface *lighting = init_controller().lighting;
     for (int round = 0; round < 5; ++round) {
         tevu_io_slider_start(record_pressure);
         sim_wait_for(lighting, 5000, [](const sim_record &r) { return r.lamp_count > 0; });
         Sleep(50);
-        DWORD start = GetTickCount();
-        tevu_io_slider_stop();
-        DWORD took = GetTickCount() - start;
+        const DWORD took = timed_stop();
         check(took < 5000, "stop " + std::to_string(round + 1) + " returns while the read waits",
               std::to_string(took) + " ms");
         fprintf(stderr, "INFO stop took %lu ms\n", took);
@@ -583,10 +591,8 @@ DWORD WINAPI pump_reports(void *arg) {
 }
 
 void scenario_busy_stop() {
-    const controller c = open_controller("");
+    const controller c = init_controller();
     sim_interface *input = c.input, *lighting = c.lighting;
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
     check(sim_wait_connected(input, 5000), "input open");
     HANDLE pump = CreateThread(nullptr, 0, pump_reports, input, 0, nullptr);
     DWORD slowest = 0;
@@ -595,11 +601,7 @@ void scenario_busy_stop() {
         LONG calls = callback_calls;
         tevu_io_slider_start(record_pressure);
         all_running = all_running && wait_calls(calls + 3, 5000);
-        DWORD start = GetTickCount();
-        tevu_io_slider_stop();
-        DWORD took = GetTickCount() - start;
-        if (took > slowest)
-            slowest = took;
+        slowest = std::max(slowest, timed_stop());
     }
     check(all_running, "every start delivers reports");
     check(slowest < 5000, "20 stops under streaming reports all return",
@@ -675,9 +677,7 @@ bool shows_frame(const sim_record &r, const uint8_t *frame) {
 // Unplugged while a cell is touched and buttons are held, then plugged back,
 // the host running all along; then 19 more unplugs for the reconnect times.
 void scenario_unplug() {
-    controller c = open_controller("");
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
+    const controller c = init_controller();
     tevu_io_slider_start(record_pressure);
     uint8_t frame[96];
     uncompressible_frame(frame);
@@ -754,9 +754,7 @@ void scenario_unplug() {
 
 // Stops in each state of the controller: 10 rounds of start and stop each.
 void scenario_stops() {
-    controller c = open_controller("");
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
+    const controller c = init_controller();
     check(sim_wait_connected(c.input, 5000), "input open");
     HANDLE pump = nullptr;
     const char *const states[] = {"streaming", "silent", "lighting stalled", "lost"};
@@ -783,9 +781,7 @@ void scenario_stops() {
         for (int round = 0; round < 10; ++round) {
             tevu_io_slider_start(record_pressure);
             Sleep(name == "lighting stalled" ? 300 : 100); // writes fill the stalled pipe
-            const DWORD start = GetTickCount();
-            tevu_io_slider_stop();
-            took.push_back(static_cast<long>(GetTickCount() - start));
+            took.push_back(static_cast<long>(timed_stop()));
         }
         const LONG calls = callback_calls;
         Sleep(100);
@@ -838,9 +834,7 @@ void scenario_init_handles() {
 // that comes back later than the input, across a stop and start, while the
 // input sends nothing.
 void scenario_lights_return() {
-    const controller c = open_controller("");
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
+    const controller c = init_controller();
     tevu_io_slider_start(record_pressure);
     const auto lamps_flow = [&](const char *name) {
         sim_clear(c.lighting);
@@ -896,9 +890,7 @@ DWORD WINAPI run_stop(void *) {
 // only the library's I/O, so the host's write completes once its reader reads,
 // and stop returns once the callback has.
 void scenario_host_write_stop() {
-    const controller c = open_controller("");
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
+    const controller c = init_controller();
     check(CreatePipe(&host_pipe_reader, &host_pipe_writer, nullptr, 1024) != FALSE,
           "host pipe created");
     tevu_io_slider_start(writing_callback);
@@ -966,9 +958,7 @@ void scenario_init_running() {
           std::to_string(failed) + " failed");
     check(*std::max_element(took.begin(), took.end()) < 5000, "every init returns");
     fprintf(stderr, "INFO init while running: %s\n", figures(took).c_str());
-    const DWORD start = GetTickCount();
-    tevu_io_slider_stop();
-    fprintf(stderr, "INFO stop after the inits: %lu ms\n", GetTickCount() - start);
+    fprintf(stderr, "INFO stop after the inits: %lu ms\n", timed_stop());
     InterlockedExchange(&pump_running, 0);
     WaitForMultipleObjects(2, pumps, TRUE, 5000);
 }
