@@ -470,6 +470,20 @@ bool poll_becomes(uint8_t want_op, uint8_t want_game) {
     }
 }
 
+// Each key pressed alone: poll gives its bytes, and it is released again.
+struct key_case {
+    BYTE vk;
+    uint8_t op, game;
+    const char *name;
+};
+void check_keys(std::initializer_list<key_case> keys) {
+    for (const key_case &k : keys) {
+        sim_key(k.vk, true);
+        check(poll_becomes(k.op, k.game), k.name);
+        sim_key(k.vk, false);
+    }
+}
+
 uint16_t coins() {
     uint16_t count = 0xeeee;
     tevu_io_jvs_read_coin_counter(&count);
@@ -490,21 +504,11 @@ void scenario_keys() {
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init with bindings and no lighting interface");
     check(poll_becomes(0, 0), "no key down");
-    sim_key('T', true);
-    check(poll_becomes(0x01, 0x00), "test bound to T (0x54)");
-    sim_key('T', false);
-    sim_key('1', true);
-    check(poll_becomes(0x00, 0x00), "the default test key 1 is no longer bound");
-    sim_key('1', false);
-    sim_key('S', true);
-    check(poll_becomes(0x02, 0x00), "service 339 binds S (0x153, low byte 0x53)");
-    sim_key('S', false);
-    sim_key('B', true);
-    check(poll_becomes(0x00, 0x01), "game button 1 bound to B (66)");
-    sim_key('B', false);
-    sim_key(VK_SPACE, true);
-    check(poll_becomes(0x00, 0x10), "game button 5 keeps its default, space");
-    sim_key(VK_SPACE, false);
+    check_keys({{'T', 0x01, 0x00, "test bound to T (0x54)"},
+                {'1', 0x00, 0x00, "the default test key 1 is no longer bound"},
+                {'S', 0x02, 0x00, "service 339 binds S (0x153, low byte 0x53)"},
+                {'B', 0x00, 0x01, "game button 1 bound to B (66)"},
+                {VK_SPACE, 0x00, 0x10, "game button 5 keeps its default, space"}});
     check(poll_becomes(0, 0), "all keys up");
 
     check(coins() == 0, "no coin yet");
@@ -548,19 +552,13 @@ void scenario_sample_ini() {
     sim_interface *input = c.input, *lighting = c.lighting;
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init with the sample file");
-    const struct {
-        BYTE vk;
-        uint8_t op, game;
-        const char *name;
-    } keys[] = {{'1', 0x01, 0, "test is digit 1"},        {'2', 0x02, 0, "service is digit 2"},
-                {VK_RIGHT, 0, 0x01, "button 1 is right"}, {VK_DOWN, 0, 0x02, "button 2 is down"},
-                {VK_LEFT, 0, 0x04, "button 3 is left"},   {VK_UP, 0, 0x08, "button 4 is up"},
-                {VK_SPACE, 0, 0x10, "button 5 is space"}};
-    for (const auto &k : keys) {
-        sim_key(k.vk, true);
-        check(poll_becomes(k.op, k.game), k.name);
-        sim_key(k.vk, false);
-    }
+    check_keys({{'1', 0x01, 0, "test is digit 1"},
+                {'2', 0x02, 0, "service is digit 2"},
+                {VK_RIGHT, 0, 0x01, "button 1 is right"},
+                {VK_DOWN, 0, 0x02, "button 2 is down"},
+                {VK_LEFT, 0, 0x04, "button 3 is left"},
+                {VK_UP, 0, 0x08, "button 4 is up"},
+                {VK_SPACE, 0, 0x10, "button 5 is space"}});
     sim_key('3', true);
     check(coins() == 1, "coin is digit 3");
     sim_key('3', false);
