@@ -55,6 +55,22 @@ pressures with(std::initializer_list<std::pair<int, uint8_t>> cells) {
     return p;
 }
 
+// Stops the slider on a thread of its own: true when the stop returned within
+// 5 s; else unblock() runs so that it can end.
+bool stop_returns(const std::function<void()> &unblock) {
+    std::promise<void> stopped;
+    std::future<void> done = stopped.get_future();
+    std::thread stopper([&] {
+        tevu_io_slider_stop();
+        stopped.set_value();
+    });
+    const bool returned = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!returned)
+        unblock();
+    stopper.join();
+    return returned;
+}
+
 class SliderBase : public ::testing::Test {
   protected:
     void SetUp() override { fresh(); }
@@ -76,16 +92,21 @@ class SliderBase : public ::testing::Test {
         fake::set_when_empty(0, mode);
     }
 
-    // Runs the thread over one report and gives the first callback's pressures.
-    pressures first_pass(const std::vector<uint8_t> &bytes) {
+    // Runs the thread over these reads until it has called back once a read,
+    // and gives the pressures of each call (untouched ones for missing calls).
+    std::vector<pressures> passes(const std::vector<std::vector<uint8_t>> &reads) {
         connect();
-        fake::push_read(0, bytes);
+        for (const std::vector<uint8_t> &read : reads)
+            fake::push_read(0, read);
         tevu_io_slider_start(record_callback);
-        EXPECT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
+        const int n = static_cast<int>(reads.size());
+        EXPECT_TRUE(fake::wait_until([n] { return calls.load() >= n; }));
         tevu_io_slider_stop();
-        auto r = recorded();
-        return r.empty() ? pressures{} : r[0];
+        std::vector<pressures> r = recorded();
+        r.resize(std::max(r.size(), reads.size()));
+        return r;
     }
+    pressures first_pass(const std::vector<uint8_t> &bytes) { return passes({bytes})[0]; }
 };
 
 class Slider : public SliderBase {};
@@ -145,13 +166,8 @@ TEST_F(Slider, NewerOfTwoQueuedReportsIsTaken) {
 }
 
 TEST_F(Slider, NoPhantomTouchesBeforeTheFirstReport) {
-    connect();
-    fake::push_read(0, {}); // first read fails
-    fake::push_read(0, input_report(0, 0x80808080));
-    tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 2; }));
-    tevu_io_slider_stop();
-    auto r = recorded();
+    // The first read fails.
+    const std::vector<pressures> r = passes({{}, input_report(0, 0x80808080)});
     EXPECT_EQ(pressures{}, r[0]);
     EXPECT_EQ(pressures{}, r[1]);
 }
@@ -170,16 +186,10 @@ TEST_F(Slider, KeysAloneWithoutDevice) {
 }
 
 TEST_F(Slider, IgnoredReportsKeepThePreviousReport) {
-    connect();
-    fake::push_read(0, input_report(0x0008, 0x80808000));
-    fake::push_read(0, std::vector<uint8_t>(5, 1));
     std::vector<uint8_t> other_id = input_report(0x0010, 0x80808080);
     other_id[0] = 0x02;
-    fake::push_read(0, other_id);
-    tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 3; }));
-    tevu_io_slider_stop();
-    auto r = recorded();
+    const std::vector<pressures> r =
+        passes({input_report(0x0008, 0x80808000), std::vector<uint8_t>(5, 1), other_id});
     // A report of another length or another ID leaves the previous one.
     EXPECT_EQ(with({{24, 200}}), r[0]);
     EXPECT_EQ(with({{24, 200}}), r[1]);
@@ -265,17 +275,9 @@ TEST_F(SliderThreads, StopReturnsWhileTheControllerIsSilent) {
     connect(fake::when_empty::block);
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
-    std::promise<void> stopped;
-    std::future<void> done = stopped.get_future();
-    std::thread stopper([&] {
-        tevu_io_slider_stop();
-        stopped.set_value();
-    });
-    const bool returned = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    EXPECT_TRUE(returned) << "stop hung on a blocked read";
-    if (!returned)
+    EXPECT_TRUE(stop_returns([] {
         fake::push_read(0, input_report(0, 0x80808080)); // unblock it so the test can end
-    stopper.join();
+    })) << "stop hung on a blocked read";
     EXPECT_EQ(nullptr, tevu.device.input.user.load());
     EXPECT_FALSE(tevu.slider.stop.load());
 }
@@ -455,14 +457,7 @@ TEST_F(Lifecycle, ReconnectsWithoutInitAndPicksUpALateLightingInterface) {
 
 TEST_F(Lifecycle, StopReturnsWhileLostAndSearching) {
     ASSERT_NO_FATAL_FAILURE(lose_running_controller());
-    std::promise<void> stopped;
-    std::future<void> done = stopped.get_future();
-    std::thread stopper([&] {
-        tevu_io_slider_stop();
-        stopped.set_value();
-    });
-    EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(5)));
-    stopper.join();
+    EXPECT_TRUE(stop_returns([] {}));
 }
 
 TEST_F(Lifecycle, InitClosesTheHandlesItReplaces) {
