@@ -212,18 +212,10 @@ void scenario_two_interfaces() {
     check(feed(input, both), "double report");
     check(pressures().back() == pressure_with({{24, 200}, {31, 200}}),
           "of two queued reports the newer one is taken", sim_hex(pressures().back()));
-    tevu_io_jvs_poll(&op, &game);
-    check(op == 0x00 && game == 0x04, "button word 0x0001 is game button 3");
-    check(wait_lamp(lighting, kit::lamp_report(0xff, 0x00, 0xff, 0xff)),
-          "button of word bit 0 darkens lamp 1");
 
-    check(feed(input, kit::input_report(0x020F, 0x80808080)), "all buttons report");
-    tevu_io_jvs_poll(&op, &game);
-    check(op == 0x00 && game == 0x1f, "button word 0x020F gives all five game buttons");
-    check(wait_lamp(lighting, kit::lamp_report(0x00, 0x00, 0x00, 0x00)), "all lamps dark");
-    check(feed(input, kit::input_report(0, 0x80808080)), "release report");
-    check(wait_lamp(lighting, kit::lamp_report(0xff, 0xff, 0xff, 0xff)), "lamps lit again");
-
+    // The button and lamp mappings, the choice of report for a frame and the
+    // reports a change sends are the library's own, tested without a
+    // platform; here one of each report kind goes through Windows' calls.
     // Frames: an all-black one compresses into feature report 0x0B.
     sim_clear(lighting);
     uint8_t frame[96] = {};
@@ -241,45 +233,17 @@ void scenario_two_interfaces() {
               "the block expands to the frame");
     }
 
-    // One lit cell, as the test tool sends it: still compressed.
-    sim_clear(lighting);
-    frame[3 * 7] = 0x7f;
-    frame[3 * 7 + 1] = 0x23;
-    tevu_io_slider_set_leds(frame);
-    check(wait_lights(lighting, 1) == 1, "one-cell frame sent once");
-    lights = light_reports(sim_snapshot(lighting));
-    if (!lights.empty()) {
-        bytes shown(96, 0xEE);
-        check(lights[0][0] == 0x0b &&
-                  kit::apply_led_report(shown.data(), lights[0].data(), lights[0].size()) &&
-                  shown == bytes(frame, frame + 96),
-              "one-cell frame arrives whole in host order", sim_hex(lights[0]));
-    }
-
     // 96 different bytes do not compress: two output reports, device order.
     sim_clear(lighting);
     for (int i = 0; i < 96; ++i)
         frame[i] = static_cast<uint8_t>(i * 2 + 1);
     tevu_io_slider_set_leds(frame);
     check(wait_lights(lighting, 2) == 2, "uncompressible frame sent as two reports");
-    bytes low = kit::half_report(frame, false), high = kit::half_report(frame, true);
+    const bytes low = kit::half_report(frame, false), high = kit::half_report(frame, true);
     lights = light_reports(sim_snapshot(lighting));
     check(lights.size() == 2 && lights[0] == low && lights[1] == high,
           "reports 0x04 and 0x05 carry host LED 31 first",
           lights.size() == 2 ? sim_hex(lights[0]) + " " + sim_hex(lights[1]) : "");
-    Sleep(100);
-    sim_clear(lighting);
-    tevu_io_slider_set_leds(frame);
-    Sleep(300);
-    check(light_reports(sim_snapshot(lighting)).empty(), "the same frame again sends nothing");
-    frame[0] ^= 0xff;
-    high[48 - 2] ^= 0xff; // host LED 0 is device LED 31, the last of report 0x05
-    tevu_io_slider_set_leds(frame);
-    check(wait_lights(lighting, 1) == 1, "a changed host LED 0 sends one report");
-    Sleep(200);
-    lights = light_reports(sim_snapshot(lighting));
-    check(lights.size() == 1 && lights[0] == high, "only report 0x05 goes out",
-          lights.empty() ? "" : sim_hex(lights[0]));
 
     // Stop with a silent controller: the blocked read is cancelled.
     DWORD took = timed_stop();
