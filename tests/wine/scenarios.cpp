@@ -55,13 +55,8 @@ std::vector<bytes> pressures() {
 }
 
 bool wait_calls(LONG at_least, DWORD timeout_ms) {
-    DWORD start = GetTickCount();
-    while (callback_calls < at_least) {
-        if (GetTickCount() - start > timeout_ms)
-            return false;
-        Sleep(2);
-    }
-    return true;
+    return wait_until(
+        timeout_ms, [&] { return callback_calls >= at_least; }, 2);
 }
 
 bytes pressure_with(std::initializer_list<std::pair<int, uint8_t>> cells) {
@@ -420,18 +415,17 @@ void scenario_silent_stop() {
 // Waits until poll gives the expected bytes (a simulated key reaches the
 // async key state a little later).
 bool poll_becomes(uint8_t want_op, uint8_t want_game) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        uint8_t op = 0xee, game = 0xee;
-        tevu_io_jvs_poll(&op, &game);
-        if (op == want_op && game == want_game)
-            return true;
-        if (GetTickCount() - start > 3000) {
-            fprintf(stderr, "INFO poll gave %02x %02x\n", op, game);
-            return false;
-        }
-        Sleep(10);
-    }
+    uint8_t op = 0xee, game = 0xee;
+    const bool became = wait_until(
+        3000,
+        [&] {
+            tevu_io_jvs_poll(&op, &game);
+            return op == want_op && game == want_game;
+        },
+        10);
+    if (!became)
+        fprintf(stderr, "INFO poll gave %02x %02x\n", op, game);
+    return became;
 }
 
 // Each key pressed alone: poll gives its bytes, and it is released again.
@@ -601,16 +595,13 @@ void plug(const controller &c) {
 // all 0; the time it took, or -1 after timeout_ms.
 long wait_released(DWORD timeout_ms) {
     const DWORD start = GetTickCount();
-    for (;;) {
+    const auto released = [] {
         uint8_t op = 0xee, game = 0xee;
         tevu_io_jvs_poll(&op, &game);
         const std::vector<bytes> seen = pressures();
-        if (op == 0 && game == 0 && !seen.empty() && seen.back() == bytes(32, 0))
-            return static_cast<long>(GetTickCount() - start);
-        if (GetTickCount() - start > timeout_ms)
-            return -1;
-        Sleep(1);
-    }
+        return op == 0 && game == 0 && !seen.empty() && seen.back() == bytes(32, 0);
+    };
+    return wait_until(timeout_ms, released, 1) ? static_cast<long>(GetTickCount() - start) : -1;
 }
 
 // Sends a report touching cell and waits until the callback shows it; the
@@ -813,9 +804,7 @@ void scenario_lights_return() {
     unplug(c);
     check(wait_released(2000) >= 0, "unplugged: released");
     sim_plug(c.input);
-    const DWORD start = GetTickCount();
-    while (!sim_connected(c.input) && GetTickCount() - start < 5000)
-        Sleep(5);
+    wait_until(5000, [&] { return sim_connected(c.input); });
     Sleep(100);
     tevu_io_slider_stop();
     tevu_io_slider_start(record_pressure);
@@ -858,9 +847,8 @@ void scenario_host_write_stop() {
     tevu_io_slider_start(writing_callback);
     check(sim_wait_connected(c.input, 5000) && sim_send(c.input, kit::input_report(0, 0)),
           "a report reaches the library");
-    const DWORD entered = GetTickCount();
-    while (host_write_entered == 0 && GetTickCount() - entered < 5000)
-        Sleep(1);
+    wait_until(
+        5000, [] { return host_write_entered != 0; }, 1);
     Sleep(100); // the write fills the pipe and blocks
     HANDLE stopper = CreateThread(nullptr, 0, run_stop, nullptr, 0, nullptr);
     Sleep(300); // stop cancels the library's I/O meanwhile

@@ -13,6 +13,7 @@
 // Verdicts on stderr ("PASS x" / "FAIL x: why", "INFO" figures, "DONE n"); the
 // bytes the library should print on standard output go to expected_stdout.bin.
 #include "report_kit.h"
+#include "sim.h"
 #include "tevuio.h"
 #include "verdicts.h"
 
@@ -36,8 +37,6 @@ extern "C" {
 using namespace verdict;
 
 namespace {
-
-typedef std::vector<uint8_t> bytes;
 
 // --- The controller -----------------------------------------------------------
 
@@ -96,16 +95,6 @@ bytes last_lamps(const std::vector<taken> &log) {
         if (!log[i].report.empty() && log[i].report[0] == report::lamp_id)
             return log[i].report;
     return {};
-}
-
-template <class Pred> bool wait_until(DWORD timeout_ms, Pred pred) {
-    const DWORD start = GetTickCount();
-    while (!pred()) {
-        if (GetTickCount() - start > timeout_ms)
-            return false;
-        Sleep(5);
-    }
-    return true;
 }
 
 // The controller's interface paths wine lists now (lower case).
