@@ -139,37 +139,44 @@ TEST_F(IniReader, MissingFileSectionOrKeyGivesTheDefault) {
     EXPECT_EQ(read("", "io3", "test", 0), 0u);
 }
 
-TEST_F(IniReader, NamesAreCaseInsensitiveAndTrimmed) {
+// The value of k in section s by the Windows number rule, with quotes and a
+// comment; an empty one gives the default (1234).
+TEST_F(IniReader, ValuesFollowTheWindowsNumberRule) {
+    const struct {
+        const char *value;
+        uint32_t expected;
+    } cases[] = {
+        {"12abc", 12u},   {"abc", 0u},     {"", 1234u},   {"   ", 1234u},
+        {"-1", ~0u},      {"\"66\"", 66u}, {"'67'", 67u}, {"\"\"", 1234u},
+        {"5 ; five", 5u}, {";5", 0u},      {"321", 321u},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(read(std::string("[s]\nk=") + c.value + "\n", "s", "k"), c.expected) << c.value;
+    EXPECT_EQ(read("[s]\nk=" + std::string(300, '9') + "\n", "s", "k"),
+              windows_integer(std::string(29, '9').c_str()));
+}
+
+// The line k of section s is read from: the first match wins, only the first
+// section of a name is searched, a key without '=' is a match with an empty
+// value; comments, keys outside sections and odd lines.
+TEST_F(IniReader, TheFirstMatchInTheFirstSectionOfTheName) {
+    const struct {
+        const char *text;
+        uint32_t expected;
+    } cases[] = {
+        {"[s]\nk=1\nK=2\n", 1u},    {"[s]\nk=1\n[S]\nk=2\n", 1u}, {"[s]\nj=1\n[s]\nk=2\n", 1234u},
+        {"[s]\n[s]\nk=2\n", 1234u}, {"[t]\nk=1\n[s]\nk=2\n", 2u}, {"[s]\nk\nk=2\n", 1234u},
+        {"[s]\n;k=1\nk=2\n", 2u},   {"k=3\n[s]\nk=4\n", 4u},      {"[s]\nk:5\nk=6\n", 6u},
+        {"[s]\n  k=7\n", 7u},       {"[s]\nj=1\n  k=8\n", 8u},    {"\xEF\xBB\xBF[s]\nk=5\n", 5u},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(read(c.text, "s", "k"), c.expected) << c.text;
+}
+
+// Names match without case and trimmed; what a section header is.
+TEST_F(IniReader, NamesAndSectionHeaders) {
     EXPECT_EQ(read("[IO3]\nTeSt = 0x41\n", "io3", "test"), 0x41u);
     EXPECT_EQ(read("  [io3]\r\n  test\t=  9  \r\n", "io3", "test"), 9u);
-}
-
-TEST_F(IniReader, ValuesFollowTheWindowsNumberRule) {
-    EXPECT_EQ(read("[s]\nk=12abc\n", "s", "k"), 12u);
-    EXPECT_EQ(read("[s]\nk=abc\n", "s", "k"), 0u);
-    EXPECT_EQ(read("[s]\nk=\n", "s", "k"), 1234u);
-    EXPECT_EQ(read("[s]\nk=   \n", "s", "k"), 1234u);
-    EXPECT_EQ(read("[s]\nk=-1\n", "s", "k"), 0xFFFFFFFFu);
-    EXPECT_EQ(read("[s]\nk=\"66\"\n", "s", "k"), 66u);
-    EXPECT_EQ(read("[s]\nk='67'\n", "s", "k"), 67u);
-    EXPECT_EQ(read("[s]\nk=\"\"\n", "s", "k"), 1234u);
-    EXPECT_EQ(read("[s]\nk=5 ; five\n", "s", "k"), 5u);
-    EXPECT_EQ(read("[s]\nk=;5\n", "s", "k"), 0u);
-    EXPECT_EQ(read("[s]\nk=321\n", "s", "k"), 321u);
-}
-
-TEST_F(IniReader, FirstMatchWins) {
-    EXPECT_EQ(read("[s]\nk=1\nK=2\n", "s", "k"), 1u);
-    EXPECT_EQ(read("[s]\nk=1\n[S]\nk=2\n", "s", "k"), 1u);
-    // Only the first section of a name is searched.
-    EXPECT_EQ(read("[s]\nj=1\n[s]\nk=2\n", "s", "k"), 1234u);
-    EXPECT_EQ(read("[s]\n[s]\nk=2\n", "s", "k"), 1234u);
-    EXPECT_EQ(read("[t]\nk=1\n[s]\nk=2\n", "s", "k"), 2u);
-    // A key without '=' is a match with an empty value.
-    EXPECT_EQ(read("[s]\nk\nk=2\n", "s", "k"), 1234u);
-}
-
-TEST_F(IniReader, SectionHeaders) {
     EXPECT_EQ(read("[ io3 ]\ntest=9\n", "io3", "test"), 9u);
     EXPECT_EQ(read("[io3]]\ntest=9\n", "io3", "test"), 1234u);
     EXPECT_EQ(read("[io3]]\ntest=9\n", "io3]", "test"), 9u);
@@ -177,18 +184,7 @@ TEST_F(IniReader, SectionHeaders) {
     EXPECT_EQ(read("[io3\ntest=9\n", "io3", "test"), 1234u);
     EXPECT_EQ(read("[]\nk=4\n", "", "k"), 1234u);
     EXPECT_EQ(read("[s:x]\nk=4\n", "s:x", "k"), 4u);
-    EXPECT_EQ(read("\xEF\xBB\xBF[s]\nk=5\n", "s", "k"), 5u);
-}
-
-TEST_F(IniReader, CommentsAndOddLines) {
-    EXPECT_EQ(read("[s]\n;k=1\nk=2\n", "s", "k"), 2u);
-    EXPECT_EQ(read("k=3\n[s]\nk=4\n", "s", "k"), 4u);
     EXPECT_EQ(read("k=3\n[s]\nk=4\n", "", "k"), 3u);
-    EXPECT_EQ(read("[s]\nk:5\nk=6\n", "s", "k"), 6u);
-    EXPECT_EQ(read("[s]\n  k=7\n", "s", "k"), 7u);
-    EXPECT_EQ(read("[s]\nj=1\n  k=8\n", "s", "k"), 8u);
-    EXPECT_EQ(read("[s]\nk=" + std::string(300, '9') + "\n", "s", "k"),
-              windows_integer(std::string(29, '9').c_str()));
 }
 
 TEST_F(IniReader, OnlyRegularFilesAreRead) {
