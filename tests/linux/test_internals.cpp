@@ -28,40 +28,25 @@ uint16_t first_code(int vk) {
 
 } // namespace
 
-TEST(KeyTable, DefaultBindingsMapToTheirKeys) {
-    EXPECT_EQ(first_code(0x31), KEY_1); // test
-    EXPECT_EQ(first_code(0x32), KEY_2); // service
-    EXPECT_EQ(first_code(0x33), KEY_3); // coin
-    EXPECT_EQ(first_code(0x27), KEY_RIGHT);
-    EXPECT_EQ(first_code(0x28), KEY_DOWN);
-    EXPECT_EQ(first_code(0x25), KEY_LEFT);
-    EXPECT_EQ(first_code(0x26), KEY_UP);
-    EXPECT_EQ(first_code(0x20), KEY_SPACE);
-    const int cells[8] = {0x51, 0x57, 0x45, 0x52, 0x55, 0x49, 0x4F, 0x50};
-    const uint16_t keys[8] = {KEY_Q, KEY_W, KEY_E, KEY_R, KEY_U, KEY_I, KEY_O, KEY_P};
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(first_code(cells[i]), keys[i]) << "cell" << i + 1;
-    }
-}
-
-TEST(KeyTable, RowsOfKeys) {
-    EXPECT_EQ(first_code(0x30), KEY_0);
-    EXPECT_EQ(first_code(0x39), KEY_9);
-    EXPECT_EQ(first_code(0x41), KEY_A);
-    EXPECT_EQ(first_code(0x5A), KEY_Z);
-    EXPECT_EQ(first_code(0x4D), KEY_M);
-    EXPECT_EQ(first_code(0x60), KEY_KP0);
-    EXPECT_EQ(first_code(0x69), KEY_KP9);
-    EXPECT_EQ(first_code(0x70), KEY_F1);
-    EXPECT_EQ(first_code(0x7A), KEY_F11);
-    EXPECT_EQ(first_code(0x7B), KEY_F12);
-    EXPECT_EQ(first_code(0x0D), KEY_ENTER);
-    EXPECT_EQ(first_code(0x1B), KEY_ESC);
-    EXPECT_EQ(first_code(0x09), KEY_TAB);
-    EXPECT_EQ(first_code(0x08), KEY_BACKSPACE);
-    EXPECT_EQ(first_code(0xBA), KEY_SEMICOLON);
-    EXPECT_EQ(first_code(0xBC), KEY_COMMA);
-    EXPECT_EQ(first_code(0xDC), KEY_BACKSLASH);
+// The default bindings (test, service, coin, the five buttons, the eight
+// slider keys), then the rows of keys.
+TEST(KeyTable, CodesMapToTheirKeys) {
+    const struct {
+        int vk;
+        uint16_t key;
+    } cases[] = {
+        {0x31, KEY_1},         {0x32, KEY_2},         {0x33, KEY_3},         {0x27, KEY_RIGHT},
+        {0x28, KEY_DOWN},      {0x25, KEY_LEFT},      {0x26, KEY_UP},        {0x20, KEY_SPACE},
+        {0x51, KEY_Q},         {0x57, KEY_W},         {0x45, KEY_E},         {0x52, KEY_R},
+        {0x55, KEY_U},         {0x49, KEY_I},         {0x4F, KEY_O},         {0x50, KEY_P},
+        {0x30, KEY_0},         {0x39, KEY_9},         {0x41, KEY_A},         {0x5A, KEY_Z},
+        {0x4D, KEY_M},         {0x60, KEY_KP0},       {0x69, KEY_KP9},       {0x70, KEY_F1},
+        {0x7A, KEY_F11},       {0x7B, KEY_F12},       {0x0D, KEY_ENTER},     {0x1B, KEY_ESC},
+        {0x09, KEY_TAB},       {0x08, KEY_BACKSPACE}, {0xBA, KEY_SEMICOLON}, {0xBC, KEY_COMMA},
+        {0xDC, KEY_BACKSLASH},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(first_code(c.vk), c.key) << std::hex << c.vk;
 }
 
 TEST(KeyTable, GenericModifiersStandForBothKeys) {
