@@ -122,7 +122,9 @@ TEST_F(Poll, FollowsTheConfiguredBindings) {
     EXPECT_EQ(0x04, gamebtn);
 }
 
-TEST_F(Poll, CoinCountStartsAtZero) {
+TEST_F(Poll, CoinCountStartsAtZeroAndTheControllerNeverAddsCoins) {
+    EXPECT_EQ(0, coins());
+    word(0xFFFF);
     EXPECT_EQ(0, coins());
 }
 
@@ -158,11 +160,6 @@ TEST_F(Poll, NullCountDoesNotSampleTheKey) {
     fake::set_key(key_coin, true);
     tevu_io_jvs_read_coin_counter(nullptr);
     EXPECT_EQ(2, coins());
-}
-
-TEST_F(Poll, ControllerNeverAddsCoins) {
-    word(0xFFFF);
-    EXPECT_EQ(0, coins());
 }
 
 TEST_F(Poll, CoinCountWrapsAfter65536Presses) {
