@@ -161,6 +161,11 @@ struct api {
     decltype(&tevu_io_slider_set_leds) set_leds;
 };
 
+// Waits until the newest lamp report the controller took is this one.
+bool lamps_become(const bytes &lamps) {
+    return wait_until(3000, [&] { return last_lamps(controller_log()) == lamps; });
+}
+
 template <class F> bool find(HMODULE m, const char *name, F *out) {
     *out = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(m, name)));
     return *out != nullptr;
@@ -258,19 +263,12 @@ void session(const api &io) {
         return op == 0x01 && game == 0x01;
     });
     check(polled, "poll sees test and game button 1 held");
-    check(wait_until(
-              3000,
-              [] { return last_lamps(controller_log()) == kit::lamp_report(0xff, 0xff, 0xff, 0); }),
+    check(lamps_become(kit::lamp_report(0xff, 0xff, 0xff, 0)),
           "lamp 3 goes dark while button 1 is held");
     say("button 1 up");
     say("button test up");
     check(wait_until(3000, [&] { return released(io); }), "buttons released");
-    check(wait_until(3000,
-                     [] {
-                         return last_lamps(controller_log()) ==
-                                kit::lamp_report(0xff, 0xff, 0xff, 0xff);
-                     }),
-          "every lamp lit again");
+    check(lamps_become(kit::lamp_report(0xff, 0xff, 0xff, 0xff)), "every lamp lit again");
 
     // LEDs by both paths, frame by frame.
     const std::vector<bytes> frames = test_frames();
