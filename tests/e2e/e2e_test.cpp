@@ -97,15 +97,10 @@ bool gadget_mode() {
     GTEST_SKIP() << "about the socket transport"
 
 // The hidraw nodes of vendor 0f0d that exist in /dev.
-int controller_nodes() {
-    int n = 0;
-    for (int i = 0; i < 64; i++) {
-        const std::string name = "hidraw" + std::to_string(i);
-        const std::string uevent = read_file("/sys/class/hidraw/" + name + "/device/uevent");
-        n += uevent.find("HID_ID=0003:00000F0D:") != std::string::npos &&
-             access(("/dev/" + name).c_str(), F_OK) == 0;
-    }
-    return n;
+long controller_nodes() {
+    const std::vector<std::string> nodes = kit::vendor_nodes();
+    return std::count_if(nodes.begin(), nodes.end(),
+                         [](const std::string &node) { return access(node.c_str(), F_OK) == 0; });
 }
 
 struct child {

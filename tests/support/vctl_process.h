@@ -8,9 +8,11 @@
 
 #include "vctl_model.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -35,6 +37,25 @@ inline size_t count_of(const std::string &text, const std::string &what) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         n++;
     return n;
+}
+
+// The hidraw nodes of the controller's vendor, from sysfs.
+inline std::vector<std::string> vendor_nodes() {
+    std::vector<std::string> nodes;
+    DIR *dir = opendir("/sys/class/hidraw");
+    while (dir != nullptr) {
+        const dirent *e = readdir(dir);
+        if (e == nullptr)
+            break;
+        const std::string uevent =
+            kit::read_file(std::string("/sys/class/hidraw/") + e->d_name + "/device/uevent");
+        if (uevent.find("HID_ID=0003:00000F0D:") != std::string::npos)
+            nodes.push_back(std::string("/dev/") + e->d_name);
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    std::sort(nodes.begin(), nodes.end());
+    return nodes;
 }
 
 // Looks every 5 ms until the condition holds; false when it still does not

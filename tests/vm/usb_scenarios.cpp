@@ -81,25 +81,6 @@ std::string library_output() {
     return kit::read_file(folder + "/library.out");
 }
 
-// The hidraw nodes of the controller's vendor, from sysfs.
-std::vector<std::string> vendor_nodes() {
-    std::vector<std::string> nodes;
-    DIR *dir = opendir("/sys/class/hidraw");
-    while (dir != nullptr) {
-        const dirent *e = readdir(dir);
-        if (e == nullptr)
-            break;
-        const std::string uevent =
-            kit::read_file(std::string("/sys/class/hidraw/") + e->d_name + "/device/uevent");
-        if (uevent.find("HID_ID=0003:00000F0D:") != std::string::npos)
-            nodes.push_back(std::string("/dev/") + e->d_name);
-    }
-    if (dir != nullptr)
-        closedir(dir);
-    std::sort(nodes.begin(), nodes.end());
-    return nodes;
-}
-
 // This process's open descriptors, and those of them that are hidraw nodes.
 std::vector<std::string> open_files(bool hidraw_only) {
     std::vector<std::string> files;
@@ -119,7 +100,7 @@ std::vector<std::string> open_files(bool hidraw_only) {
 }
 
 bool controller_ready() {
-    return wait_until([] { return vendor_nodes().size() == 2; });
+    return wait_until([] { return kit::vendor_nodes().size() == 2; });
 }
 
 bool start_controller(const std::vector<std::string> &extra = {}) {
@@ -193,7 +174,7 @@ void cycles() {
                     "plug:\n%s\n",
                     k, k, kit::read_file(controller.log_path).substr(log_at, 600).c_str());
         }
-        if (open_files(true) != vendor_nodes())
+        if (open_files(true) != kit::vendor_nodes())
             wrong_nodes++;
     }
     const std::string out = library_output();
