@@ -8,6 +8,8 @@
 // The controller reads its script from a pipe, so each step is sent when the
 // previous one has been seen; every wait is bounded and every process started
 // here is killed at the end.
+// The shared kit lies beside this folder.
+#include "../support/vctl_process.h"
 #include "vctl_model.h"
 
 #include <gtest/gtest.h>
@@ -47,12 +49,9 @@ const char banner[] = "tevuTEST\r\n---------\r\n"
                       "tevu_io_slider_start() : OK\r\n"
                       "Init OK. Running input loop. Press Ctrl+C to exit.\r\n";
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using kit::count_of;
+using kit::read_file;
+using kit::wait_until;
 
 // The text tevutest prints for one pressure change, with c8 at the touched cells.
 std::string pressure_block(uint32_t touched) {
@@ -62,14 +61,6 @@ std::string pressure_block(uint32_t touched) {
         text += (touched >> c) & 1u ? "c8 " : "00 ";
     }
     return text + "\r\n";
-}
-
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        n++;
-    }
-    return n;
 }
 
 // CPU seconds (user + system) of a process, or of one of its threads.
@@ -106,15 +97,10 @@ bool gadget_mode() {
     GTEST_SKIP() << "about the socket transport"
 
 // The hidraw nodes of vendor 0f0d that exist in /dev.
-int controller_nodes() {
-    int n = 0;
-    for (int i = 0; i < 64; i++) {
-        const std::string name = "hidraw" + std::to_string(i);
-        const std::string uevent = read_file("/sys/class/hidraw/" + name + "/device/uevent");
-        n += uevent.find("HID_ID=0003:00000F0D:") != std::string::npos &&
-             access(("/dev/" + name).c_str(), F_OK) == 0;
-    }
-    return n;
+long controller_nodes() {
+    const std::vector<std::string> nodes = kit::vendor_nodes();
+    return std::count_if(nodes.begin(), nodes.end(),
+                         [](const std::string &node) { return access(node.c_str(), F_OK) == 0; });
 }
 
 struct child {
@@ -149,7 +135,7 @@ class EndToEnd : public ::testing::Test {
         }
         // A sanitizer build reports on the children's stderr, which no one else reads.
         for (const char *name : {"tool.err", "vctl.err", "host.err"}) {
-            const std::string text = read_file(dir_ + "/" + name);
+            const std::string text = file(name);
             if (text.find("Sanitizer") != std::string::npos ||
                 text.find("runtime error") != std::string::npos) {
                 ADD_FAILURE() << name << ":\n" << text;
@@ -157,7 +143,7 @@ class EndToEnd : public ::testing::Test {
         }
         if (HasFailure()) {
             for (const char *name : {"tool.out", "tool.err", "vctl.err", "host.out"}) {
-                const std::string text = read_file(dir_ + "/" + name);
+                const std::string text = file(name);
                 if (!text.empty()) {
                     printf("--- %s ---\n%s\n", name, text.c_str());
                 }
@@ -233,10 +219,10 @@ class EndToEnd : public ::testing::Test {
         // Ready once its interfaces are published, and a gadget's are known
         // to the host.
         const bool published = wait_until([&] {
-            const std::string err = read_file(dir_ + "/vctl.err");
+            const std::string err = file("vctl.err");
             return err.find("publishing") != std::string::npos;
         });
-        ASSERT_TRUE(published) << read_file(dir_ + "/vctl.err");
+        ASSERT_TRUE(published) << file("vctl.err");
         const bool one = std::find(extra.begin(), extra.end(), "--interfaces") != extra.end();
         ASSERT_TRUE(!gadget_mode() || wait_until([&] {
             return controller_nodes() == (one ? 1 : 2);
@@ -256,18 +242,12 @@ class EndToEnd : public ::testing::Test {
                   static_cast<ssize_t>(text.size()));
     }
 
-    std::string tool_output() const { return read_file(dir_ + "/tool.out"); }
-
-    bool wait_until(const std::function<bool()> &condition,
-                    std::chrono::milliseconds limit = patience) {
-        const auto deadline = clock_type::now() + limit;
-        while (clock_type::now() < deadline) {
-            if (condition()) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return condition();
+    // A file in the temp folder.
+    std::string file(const std::string &name) const { return read_file(dir_ + "/" + name); }
+    std::string tool_output() const { return file("tool.out"); }
+    // Waits until the controller has told of an unplug.
+    bool controller_unplugged() {
+        return wait_until([&] { return file("vctl.err").find("unplugged") != std::string::npos; });
     }
 
     bool wait_for_output(const std::string &text) {
@@ -298,30 +278,7 @@ class EndToEnd : public ::testing::Test {
     // Plays back the controller's report log: the state after every report
     // (and in *ids the ID of each report).
     std::vector<vctl::controller> replay_reports(std::vector<uint8_t> *ids = nullptr) const {
-        std::vector<vctl::controller> states;
-        vctl::controller c;
-        std::istringstream log(read_file(dir_ + "/reports.log"));
-        std::string line;
-        while (std::getline(log, line)) {
-            if (line.size() < 4) {
-                continue; // a line still being written
-            }
-            std::vector<uint8_t> bytes;
-            std::istringstream hex(line.substr(2));
-            unsigned value = 0;
-            while (hex >> std::hex >> value) {
-                bytes.push_back(static_cast<uint8_t>(value));
-            }
-            const vctl::report_kind kind =
-                line[0] == 'F' ? vctl::report_kind::feature : vctl::report_kind::output;
-            if (vctl::take_report(c, kind, bytes.data(), bytes.size()).empty()) {
-                states.push_back(c);
-                if (ids) {
-                    ids->push_back(bytes[0]);
-                }
-            }
-        }
-        return states;
+        return kit::replay_log(file("reports.log"), ids);
     }
 
     // True when the LEDs now show exactly the lit cells in 7f 23 00.
@@ -349,6 +306,27 @@ class EndToEnd : public ::testing::Test {
         }
         const uint8_t *lamps = states.back().lamps;
         return lamps[0] == l0 && lamps[1] == l1 && lamps[2] == l2 && lamps[3] == l3;
+    }
+
+    // The host program run to its end (the slider 300 ms, then stopped): its
+    // output, once it ended with status 0.
+    std::string run_host() {
+        const size_t host = spawn({HOST_PATH, "300"}, "host.out", "host.err", false);
+        EXPECT_TRUE(wait_exit(host, std::chrono::seconds(20))) << file("host.out");
+        EXPECT_TRUE(WIFEXITED(children_[host].status));
+        EXPECT_EQ(WEXITSTATUS(children_[host].status), 0);
+        return file("host.out");
+    }
+
+    // A controller with only these interfaces: the tool starts, a touch on
+    // cell reaches it, and no light report goes out (no lighting interface).
+    void touch_without_lights(const char *interfaces, int cell) {
+        ASSERT_NO_FATAL_FAILURE(start_controller({"--interfaces", interfaces}));
+        start_tool();
+        ASSERT_TRUE(wait_for_output(banner)) << tool_output();
+        script("touch " + std::to_string(cell));
+        ASSERT_TRUE(wait_for_output(pressure_block(1u << cell))) << tool_output();
+        EXPECT_TRUE(replay_reports().empty());
     }
 
     void start_connected_tool() {
@@ -444,7 +422,7 @@ TEST_F(EndToEnd, ShellSeesStatus255WithoutController) {
     const std::string cmd = "cd '" + dir_ + "' && TEVUIO_VIRTUAL_HID_DIR='" + dir_ +
                             "' timeout 20 '" TEVUTEST_PATH "' >/dev/null; echo $? > status";
     ASSERT_EQ(system(cmd.c_str()), 0);
-    EXPECT_EQ(read_file(dir_ + "/status"), "255\n");
+    EXPECT_EQ(file("status"), "255\n");
 }
 
 TEST_F(EndToEnd, CtrlCEndsTheToolAtOnce) {
@@ -471,8 +449,7 @@ TEST_F(EndToEnd, UnplugMidRunNeitherCrashesNorHangsNorSpins) {
     script("touch 9");
     ASSERT_TRUE(wait_for_output(pressure_block(1u << 9))) << tool_output();
     script("unplug");
-    ASSERT_TRUE(wait_until(
-        [&] { return read_file(dir_ + "/vctl.err").find("unplugged") != std::string::npos; }));
+    ASSERT_TRUE(controller_unplugged());
     const pid_t pid = children_[tool_].pid;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const double before = cpu_seconds(pid);
@@ -504,13 +481,11 @@ TEST_F(EndToEnd, UnplugReleasesInputsAndPlugResumesInputsAndLights) {
         script("unplug");
         expected += released;
         ASSERT_TRUE(wait_for_output(expected)) << tool_output();
-        ASSERT_TRUE(wait_until([&] {
-            return count_of(read_file(dir_ + "/vctl.err"), "unplugged") ==
-                   static_cast<size_t>(cycle);
-        }));
+        ASSERT_TRUE(wait_until(
+            [&] { return count_of(file("vctl.err"), "unplugged") == static_cast<size_t>(cycle); }));
         // The controller takes no report while it is away: what the log gets
         // from here on came after the plug.
-        const size_t log_at = read_file(dir_ + "/reports.log").size();
+        const size_t log_at = file("reports.log").size();
 
         script("plug");
         expected += "Controller connected again.\r\n" + held;
@@ -526,7 +501,7 @@ TEST_F(EndToEnd, UnplugReleasesInputsAndPlugResumesInputsAndLights) {
 
         // Lamp and LED reports arrive again: button 1 darkens lamp 3, only cell 5 is lit.
         EXPECT_TRUE(wait_until([&] {
-            const std::string log = read_file(dir_ + "/reports.log");
+            const std::string log = file("reports.log");
             return log.find("O 06 ", log_at) != std::string::npos &&
                    (log.find("O 04 ", log_at) != std::string::npos ||
                     log.find("F 0b ", log_at) != std::string::npos) &&
@@ -542,28 +517,21 @@ TEST_F(EndToEnd, ControllerBackButSilentGetsItsLights) {
     ASSERT_NO_FATAL_FAILURE(start_connected_tool());
     ASSERT_TRUE(wait_for_output(banner)) << tool_output();
     script("unplug");
-    ASSERT_TRUE(wait_until(
-        [&] { return read_file(dir_ + "/vctl.err").find("unplugged") != std::string::npos; }));
-    const size_t log_at = read_file(dir_ + "/reports.log").size();
+    ASSERT_TRUE(controller_unplugged());
+    const size_t log_at = file("reports.log").size();
     script("silent on");
     script("plug");
     ASSERT_TRUE(wait_until([&] {
         return tool_output().find("Controller connected again.") != std::string::npos;
     })) << tool_output();
-    EXPECT_TRUE(wait_until([&] {
-        return read_file(dir_ + "/reports.log").find("O 06 ", log_at) != std::string::npos;
-    }));
+    EXPECT_TRUE(
+        wait_until([&] { return file("reports.log").find("O 06 ", log_at) != std::string::npos; }));
 }
 
 TEST_F(EndToEnd, SilentControllerLetsAHostStopPromptly) {
     ASSERT_NO_FATAL_FAILURE(start_controller({"--silent"}));
-    const size_t host = spawn({HOST_PATH, "300"}, "host.out", "host.err", false);
-    ASSERT_TRUE(wait_exit(host, std::chrono::seconds(20))) << read_file(dir_ + "/host.out");
-    const child &c = children_[host];
-    ASSERT_TRUE(WIFEXITED(c.status));
-    EXPECT_EQ(WEXITSTATUS(c.status), 0);
     // Nothing was sent: at most the pass that the stop cut short called back.
-    const std::string out = read_file(dir_ + "/host.out");
+    const std::string out = run_host();
     EXPECT_TRUE(out == "started\nstopped after 0 callbacks\n" ||
                 out == "started\nstopped after 1 callbacks\n")
         << out;
@@ -571,31 +539,17 @@ TEST_F(EndToEnd, SilentControllerLetsAHostStopPromptly) {
 
 TEST_F(EndToEnd, TalkingControllerLetsAHostStopPromptly) {
     ASSERT_NO_FATAL_FAILURE(start_controller());
-    const size_t host = spawn({HOST_PATH, "300"}, "host.out", "host.err", false);
-    ASSERT_TRUE(wait_exit(host, std::chrono::seconds(20))) << read_file(dir_ + "/host.out");
-    ASSERT_TRUE(WIFEXITED(children_[host].status));
-    EXPECT_EQ(WEXITSTATUS(children_[host].status), 0);
-    const std::string out = read_file(dir_ + "/host.out");
+    const std::string out = run_host();
     EXPECT_EQ(out.rfind("started\nstopped after ", 0), 0u) << out;
     EXPECT_EQ(out.find("after 0 callbacks"), std::string::npos) << out;
 }
 
 TEST_F(EndToEnd, InputOnlyControllerWorksWithoutLights) {
-    ASSERT_NO_FATAL_FAILURE(start_controller({"--interfaces", "input"}));
-    start_tool();
-    ASSERT_TRUE(wait_for_output(banner)) << tool_output();
-    script("touch 3");
-    ASSERT_TRUE(wait_for_output(pressure_block(1u << 3))) << tool_output();
-    EXPECT_TRUE(replay_reports().empty()); // no lighting interface, no light report
+    touch_without_lights("input", 3);
 }
 
 TEST_F(EndToEnd, SingleInterfaceDeviceIsFoundByTheFallbackSearch) {
-    ASSERT_NO_FATAL_FAILURE(start_controller({"--interfaces", "single"}));
-    start_tool();
-    ASSERT_TRUE(wait_for_output(banner)) << tool_output();
-    script("touch 30");
-    ASSERT_TRUE(wait_for_output(pressure_block(1u << 30))) << tool_output();
-    EXPECT_TRUE(replay_reports().empty());
+    touch_without_lights("single", 30);
 }
 
 TEST_F(EndToEnd, IdleCpuFigures) {
@@ -858,7 +812,7 @@ TEST_F(EndToEnd, ControllerRefusesABadScriptFileWithItsLine) {
                               "vctl.err", false);
     ASSERT_TRUE(wait_exit(vctl));
     EXPECT_EQ(WEXITSTATUS(children_[vctl].status), 2);
-    EXPECT_EQ(read_file(dir_ + "/vctl.err"),
+    EXPECT_EQ(file("vctl.err"),
               "tevu-vctl: " + dir_ +
                   "/bad.txt: line 3: unknown button 'coin' (test, service, 1-5)\n");
     EXPECT_EQ(access((dir_ + input_socket).c_str(), F_OK), -1); // nothing published
@@ -872,7 +826,7 @@ TEST_F(EndToEnd, ControllerSkipsABadPipedLineAndPlaysOn) {
     script("touch 40");
     script("touch 31");
     ASSERT_TRUE(wait_until([&] {
-        return read_file(dir_ + "/vctl.err")
+        return file("vctl.err")
                    .find("script line 1: bad cell '40' (0-31, a range like 4-7, or all)") !=
                std::string::npos;
     }));
@@ -905,10 +859,9 @@ TEST_F(EndToEnd, ControllerAcknowledgesEveryReportAndRefusesMalformedOnes) {
     }
     close(lighting);
     EXPECT_TRUE(lamps_show(0xFF, 0x00, 0xFF, 0x00));
-    const std::string log = read_file(dir_ + "/reports.log");
+    const std::string log = file("reports.log");
     EXPECT_EQ(log.substr(0, 11), "F 0b 3f 00 ");
-    EXPECT_NE(read_file(dir_ + "/vctl.err")
-                  .find("refused: feature report 0x0b: block length 63 above 62"),
+    EXPECT_NE(file("vctl.err").find("refused: feature report 0x0b: block length 63 above 62"),
               std::string::npos);
 }
 
@@ -937,7 +890,7 @@ TEST_F(EndToEnd, SecondControllerOnTheFolderIsRefusedUntilTheFirstEnds) {
     ASSERT_EQ(stat((dir_ + input_socket).c_str(), &first), 0);
     const size_t second = spawn({VCTL_PATH, "--dir", dir_}, "2.out", "2.err", false);
     ASSERT_TRUE(wait_exit(second) && WEXITSTATUS(children_[second].status) == 1);
-    EXPECT_EQ(read_file(dir_ + "/2.err"), "tevu-vctl: another tevu-vctl is serving " + dir_ + "\n");
+    EXPECT_EQ(file("2.err"), "tevu-vctl: another tevu-vctl is serving " + dir_ + "\n");
     EXPECT_TRUE(stat((dir_ + input_socket).c_str(), &later) == 0 && later.st_ino == first.st_ino);
     script("quit");
     ASSERT_TRUE(wait_exit(vctl_) && unlink((dir_ + "/vctl.err").c_str()) == 0);

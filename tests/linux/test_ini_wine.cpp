@@ -32,6 +32,17 @@ struct ini_case {
     std::vector<ini_query> queries;
 };
 
+// The text in UTF-16 with its byte order mark, each byte the unit unit(byte).
+template <typename Unit> std::string utf16(const std::string &text, bool big_endian, Unit unit) {
+    std::string out = big_endian ? "\xfe\xff" : "\xff\xfe";
+    for (char c : text) {
+        const uint16_t u = unit(static_cast<unsigned char>(c));
+        const char low = static_cast<char>(u & 0xFF), high = static_cast<char>(u >> 8);
+        out += big_endian ? std::string{high, low} : std::string{low, high};
+    }
+    return out;
+}
+
 std::vector<ini_case> cases() {
     std::vector<ini_case> all;
     auto add = [&all](const std::string &text, const std::string &section, const std::string &key,
@@ -39,53 +50,20 @@ std::vector<ini_case> cases() {
         all.push_back({text, {{section, key, def}}});
     };
     // Values.
-    for (const char *value : {"65",
-                              "0x41",
-                              "0X41",
-                              "0xfF",
-                              "-1",
-                              "+5",
-                              "12abc",
-                              " 7",
-                              "\t7",
-                              "",
-                              "   ",
-                              "abc",
-                              "4294967295",
-                              "4294967296",
-                              "4294967301",
-                              "99999999999",
-                              "0x",
-                              "0x1g",
-                              "010",
-                              "0b101",
-                              "0o17",
-                              "0B101",
-                              "\"66\"",
-                              "'67'",
-                              "\"\"",
-                              "\"68",
-                              "\" 69 \"",
-                              "5 ; five",
-                              "5;five",
-                              ";5",
-                              "- 5",
-                              "-0x10",
-                              "+-5",
-                              "1 2",
-                              "0x7fffffff",
-                              "0xffffffff",
-                              "0x100000000",
-                              "-2147483648",
-                              "321",
-                              "00000000000000000000000000000000000000042",
-                              "1234567890123456789012345678901234567890",
-                              "=5",
-                              "5=6",
-                              "#5",
-                              "\xef\xbc\x95"}) {
+    for (const char *value :
+         {"65",          "0x41",        "0X41",        "0xfF",       "-1",
+          "+5",          "12abc",       " 7",          "\t7",        "",
+          "   ",         "abc",         "4294967295",  "4294967296", "4294967301",
+          "99999999999", "0x",          "0x1g",        "010",        "0b101",
+          "0o17",        "0B101",       "\"66\"",      "'67'",       "\"\"",
+          "\"68",        "\" 69 \"",    "5 ; five",    "5;five",     ";5",
+          "- 5",         "-0x10",       "+-5",         "1 2",        "0x7fffffff",
+          "0xffffffff",  "0x100000000", "-2147483648", "321",        "=5",
+          "5=6",         "#5",          "\xef\xbc\x95"}) {
         add(std::string("[s]\r\nk=") + value + "\r\n", "s", "k");
     }
+    add("[s]\r\nk=" + std::string(39, '0') + "42\r\n", "s", "k");
+    add("[s]\r\nk=1234567890123456789012345678901234567890\r\n", "s", "k");
     add("[s]\r\nk=7", "s", "k"); // no line end at the end of the file
     add("[s]\nk=8\n", "s", "k"); // LF only
     // Names.
@@ -130,16 +108,10 @@ std::vector<ini_case> cases() {
     add("[s]\r\nk=\"" + std::string(100, '7') + "\"   \r\n", "s", "k");
     add("[s]\r\n" + std::string(300, 'j') + "=1\r\nk=5\r\n", "s", "k");
     // Encodings, line ends, blanks and NULs.
-    auto utf16 = [](const std::string &text, bool big_endian) {
-        std::string out = big_endian ? "\xfe\xff" : "\xff\xfe";
-        for (char c : text) {
-            out += big_endian ? std::string(1, '\0') + c : std::string(1, c) + '\0';
-        }
-        return out;
-    };
-    add(utf16("[s]\r\nk=0x41\r\n", false), "s", "k");
-    add(utf16("[s]\r\nk=0x42\r\n", true), "s", "k");
-    add(utf16("[s]\r\nk=43\r\n", false).substr(2), "s", "k"); // no mark: not UTF-16
+    const auto ascii = [](unsigned char c) { return uint16_t{c}; };
+    add(utf16("[s]\r\nk=0x41\r\n", false, ascii), "s", "k");
+    add(utf16("[s]\r\nk=0x42\r\n", true, ascii), "s", "k");
+    add(utf16("[s]\r\nk=43\r\n", false, ascii).substr(2), "s", "k"); // no mark: not UTF-16
     add("\xff\xfe", "s", "k");
     add("\xef\xbb\xbf", "s", "k");
     add("\xef\xbb\xbf[s]\r\nk=\xc2\xa0"
@@ -320,17 +292,9 @@ class ini_generator {
         if (kind < 14) {
             return "\xef\xbb\xbf" + text;
         }
-        bool big_endian = kind >= 18;
-        std::string out = big_endian ? "\xfe\xff" : "\xff\xfe";
         static const uint16_t others[] = {0x00E9, 0x4E2D, 0x3000, 0x00A0, 0xFEFF, 0x2028};
-        for (char c : text) {
-            uint16_t unit = static_cast<unsigned char>(c) < 0x80 ? static_cast<unsigned char>(c)
-                                                                 : others[pick(6)];
-            char low = static_cast<char>(unit & 0xFF);
-            char high = static_cast<char>(unit >> 8);
-            out += big_endian ? std::string{high, low} : std::string{low, high};
-        }
-        return out;
+        return utf16(text, kind >= 18,
+                     [this](unsigned char c) { return c < 0x80 ? uint16_t{c} : others[pick(6)]; });
     }
 
     std::mt19937 rng_;

@@ -28,40 +28,25 @@ uint16_t first_code(int vk) {
 
 } // namespace
 
-TEST(KeyTable, DefaultBindingsMapToTheirKeys) {
-    EXPECT_EQ(first_code(0x31), KEY_1); // test
-    EXPECT_EQ(first_code(0x32), KEY_2); // service
-    EXPECT_EQ(first_code(0x33), KEY_3); // coin
-    EXPECT_EQ(first_code(0x27), KEY_RIGHT);
-    EXPECT_EQ(first_code(0x28), KEY_DOWN);
-    EXPECT_EQ(first_code(0x25), KEY_LEFT);
-    EXPECT_EQ(first_code(0x26), KEY_UP);
-    EXPECT_EQ(first_code(0x20), KEY_SPACE);
-    const int cells[8] = {0x51, 0x57, 0x45, 0x52, 0x55, 0x49, 0x4F, 0x50};
-    const uint16_t keys[8] = {KEY_Q, KEY_W, KEY_E, KEY_R, KEY_U, KEY_I, KEY_O, KEY_P};
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(first_code(cells[i]), keys[i]) << "cell" << i + 1;
-    }
-}
-
-TEST(KeyTable, RowsOfKeys) {
-    EXPECT_EQ(first_code(0x30), KEY_0);
-    EXPECT_EQ(first_code(0x39), KEY_9);
-    EXPECT_EQ(first_code(0x41), KEY_A);
-    EXPECT_EQ(first_code(0x5A), KEY_Z);
-    EXPECT_EQ(first_code(0x4D), KEY_M);
-    EXPECT_EQ(first_code(0x60), KEY_KP0);
-    EXPECT_EQ(first_code(0x69), KEY_KP9);
-    EXPECT_EQ(first_code(0x70), KEY_F1);
-    EXPECT_EQ(first_code(0x7A), KEY_F11);
-    EXPECT_EQ(first_code(0x7B), KEY_F12);
-    EXPECT_EQ(first_code(0x0D), KEY_ENTER);
-    EXPECT_EQ(first_code(0x1B), KEY_ESC);
-    EXPECT_EQ(first_code(0x09), KEY_TAB);
-    EXPECT_EQ(first_code(0x08), KEY_BACKSPACE);
-    EXPECT_EQ(first_code(0xBA), KEY_SEMICOLON);
-    EXPECT_EQ(first_code(0xBC), KEY_COMMA);
-    EXPECT_EQ(first_code(0xDC), KEY_BACKSLASH);
+// The default bindings (test, service, coin, the five buttons, the eight
+// slider keys), then the rows of keys.
+TEST(KeyTable, CodesMapToTheirKeys) {
+    const struct {
+        int vk;
+        uint16_t key;
+    } cases[] = {
+        {0x31, KEY_1},         {0x32, KEY_2},         {0x33, KEY_3},         {0x27, KEY_RIGHT},
+        {0x28, KEY_DOWN},      {0x25, KEY_LEFT},      {0x26, KEY_UP},        {0x20, KEY_SPACE},
+        {0x51, KEY_Q},         {0x57, KEY_W},         {0x45, KEY_E},         {0x52, KEY_R},
+        {0x55, KEY_U},         {0x49, KEY_I},         {0x4F, KEY_O},         {0x50, KEY_P},
+        {0x30, KEY_0},         {0x39, KEY_9},         {0x41, KEY_A},         {0x5A, KEY_Z},
+        {0x4D, KEY_M},         {0x60, KEY_KP0},       {0x69, KEY_KP9},       {0x70, KEY_F1},
+        {0x7A, KEY_F11},       {0x7B, KEY_F12},       {0x0D, KEY_ENTER},     {0x1B, KEY_ESC},
+        {0x09, KEY_TAB},       {0x08, KEY_BACKSPACE}, {0xBA, KEY_SEMICOLON}, {0xBC, KEY_COMMA},
+        {0xDC, KEY_BACKSLASH},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(first_code(c.vk), c.key) << std::hex << c.vk;
 }
 
 TEST(KeyTable, GenericModifiersStandForBothKeys) {
@@ -139,37 +124,44 @@ TEST_F(IniReader, MissingFileSectionOrKeyGivesTheDefault) {
     EXPECT_EQ(read("", "io3", "test", 0), 0u);
 }
 
-TEST_F(IniReader, NamesAreCaseInsensitiveAndTrimmed) {
+// The value of k in section s by the Windows number rule, with quotes and a
+// comment; an empty one gives the default (1234).
+TEST_F(IniReader, ValuesFollowTheWindowsNumberRule) {
+    const struct {
+        const char *value;
+        uint32_t expected;
+    } cases[] = {
+        {"12abc", 12u},   {"abc", 0u},     {"", 1234u},   {"   ", 1234u},
+        {"-1", ~0u},      {"\"66\"", 66u}, {"'67'", 67u}, {"\"\"", 1234u},
+        {"5 ; five", 5u}, {";5", 0u},      {"321", 321u},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(read(std::string("[s]\nk=") + c.value + "\n", "s", "k"), c.expected) << c.value;
+    EXPECT_EQ(read("[s]\nk=" + std::string(300, '9') + "\n", "s", "k"),
+              windows_integer(std::string(29, '9').c_str()));
+}
+
+// The line k of section s is read from: the first match wins, only the first
+// section of a name is searched, a key without '=' is a match with an empty
+// value; comments, keys outside sections and odd lines.
+TEST_F(IniReader, TheFirstMatchInTheFirstSectionOfTheName) {
+    const struct {
+        const char *text;
+        uint32_t expected;
+    } cases[] = {
+        {"[s]\nk=1\nK=2\n", 1u},    {"[s]\nk=1\n[S]\nk=2\n", 1u}, {"[s]\nj=1\n[s]\nk=2\n", 1234u},
+        {"[s]\n[s]\nk=2\n", 1234u}, {"[t]\nk=1\n[s]\nk=2\n", 2u}, {"[s]\nk\nk=2\n", 1234u},
+        {"[s]\n;k=1\nk=2\n", 2u},   {"k=3\n[s]\nk=4\n", 4u},      {"[s]\nk:5\nk=6\n", 6u},
+        {"[s]\n  k=7\n", 7u},       {"[s]\nj=1\n  k=8\n", 8u},    {"\xEF\xBB\xBF[s]\nk=5\n", 5u},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(read(c.text, "s", "k"), c.expected) << c.text;
+}
+
+// Names match without case and trimmed; what a section header is.
+TEST_F(IniReader, NamesAndSectionHeaders) {
     EXPECT_EQ(read("[IO3]\nTeSt = 0x41\n", "io3", "test"), 0x41u);
     EXPECT_EQ(read("  [io3]\r\n  test\t=  9  \r\n", "io3", "test"), 9u);
-}
-
-TEST_F(IniReader, ValuesFollowTheWindowsNumberRule) {
-    EXPECT_EQ(read("[s]\nk=12abc\n", "s", "k"), 12u);
-    EXPECT_EQ(read("[s]\nk=abc\n", "s", "k"), 0u);
-    EXPECT_EQ(read("[s]\nk=\n", "s", "k"), 1234u);
-    EXPECT_EQ(read("[s]\nk=   \n", "s", "k"), 1234u);
-    EXPECT_EQ(read("[s]\nk=-1\n", "s", "k"), 0xFFFFFFFFu);
-    EXPECT_EQ(read("[s]\nk=\"66\"\n", "s", "k"), 66u);
-    EXPECT_EQ(read("[s]\nk='67'\n", "s", "k"), 67u);
-    EXPECT_EQ(read("[s]\nk=\"\"\n", "s", "k"), 1234u);
-    EXPECT_EQ(read("[s]\nk=5 ; five\n", "s", "k"), 5u);
-    EXPECT_EQ(read("[s]\nk=;5\n", "s", "k"), 0u);
-    EXPECT_EQ(read("[s]\nk=321\n", "s", "k"), 321u);
-}
-
-TEST_F(IniReader, FirstMatchWins) {
-    EXPECT_EQ(read("[s]\nk=1\nK=2\n", "s", "k"), 1u);
-    EXPECT_EQ(read("[s]\nk=1\n[S]\nk=2\n", "s", "k"), 1u);
-    // Only the first section of a name is searched.
-    EXPECT_EQ(read("[s]\nj=1\n[s]\nk=2\n", "s", "k"), 1234u);
-    EXPECT_EQ(read("[s]\n[s]\nk=2\n", "s", "k"), 1234u);
-    EXPECT_EQ(read("[t]\nk=1\n[s]\nk=2\n", "s", "k"), 2u);
-    // A key without '=' is a match with an empty value.
-    EXPECT_EQ(read("[s]\nk\nk=2\n", "s", "k"), 1234u);
-}
-
-TEST_F(IniReader, SectionHeaders) {
     EXPECT_EQ(read("[ io3 ]\ntest=9\n", "io3", "test"), 9u);
     EXPECT_EQ(read("[io3]]\ntest=9\n", "io3", "test"), 1234u);
     EXPECT_EQ(read("[io3]]\ntest=9\n", "io3]", "test"), 9u);
@@ -177,18 +169,7 @@ TEST_F(IniReader, SectionHeaders) {
     EXPECT_EQ(read("[io3\ntest=9\n", "io3", "test"), 1234u);
     EXPECT_EQ(read("[]\nk=4\n", "", "k"), 1234u);
     EXPECT_EQ(read("[s:x]\nk=4\n", "s:x", "k"), 4u);
-    EXPECT_EQ(read("\xEF\xBB\xBF[s]\nk=5\n", "s", "k"), 5u);
-}
-
-TEST_F(IniReader, CommentsAndOddLines) {
-    EXPECT_EQ(read("[s]\n;k=1\nk=2\n", "s", "k"), 2u);
-    EXPECT_EQ(read("k=3\n[s]\nk=4\n", "s", "k"), 4u);
     EXPECT_EQ(read("k=3\n[s]\nk=4\n", "", "k"), 3u);
-    EXPECT_EQ(read("[s]\nk:5\nk=6\n", "s", "k"), 6u);
-    EXPECT_EQ(read("[s]\n  k=7\n", "s", "k"), 7u);
-    EXPECT_EQ(read("[s]\nj=1\n  k=8\n", "s", "k"), 8u);
-    EXPECT_EQ(read("[s]\nk=" + std::string(300, '9') + "\n", "s", "k"),
-              windows_integer(std::string(29, '9').c_str()));
 }
 
 TEST_F(IniReader, OnlyRegularFilesAreRead) {

@@ -141,10 +141,7 @@ TEST(LzfDifferential, RandomBytesOfEveryShortLength) {
     std::mt19937 rng(1);
     for (size_t n = 0; n <= 300; ++n) {
         for (unsigned alphabet : {256u, 4u, 2u}) {
-            compare(random_bytes(rng, n, alphabet), rng, n <= 40);
-            if (HasFatalFailure()) {
-                return;
-            }
+            ASSERT_NO_FATAL_FAILURE(compare(random_bytes(rng, n, alphabet), rng, n <= 40));
         }
     }
 }
@@ -154,10 +151,7 @@ TEST(LzfDifferential, RandomBytesUpToAFewThousand) {
     std::uniform_int_distribution<size_t> len(0, 4000);
     for (int i = 0; i < 300; ++i) {
         for (unsigned alphabet : {256u, 16u, 3u}) {
-            compare(random_bytes(rng, len(rng), alphabet), rng);
-            if (HasFatalFailure()) {
-                return;
-            }
+            ASSERT_NO_FATAL_FAILURE(compare(random_bytes(rng, len(rng), alphabet), rng));
         }
     }
 }
@@ -177,10 +171,7 @@ TEST(LzfDifferential, HashCollisionsShadowMatches) {
                 in.push_back(static_cast<uint8_t>(start + k));
             }
         }
-        compare(in, rng);
-        if (HasFatalFailure()) {
-            return;
-        }
+        ASSERT_NO_FATAL_FAILURE(compare(in, rng));
     }
 }
 
@@ -195,10 +186,7 @@ TEST(LzfDifferential, RunsOfRepeatedBytes) {
             in.insert(in.end(), len, b);
         }
         in.resize(n);
-        compare(in, rng);
-        if (HasFatalFailure()) {
-            return;
-        }
+        ASSERT_NO_FATAL_FAILURE(compare(in, rng));
     }
 }
 
@@ -210,10 +198,7 @@ TEST(LzfDifferential, RepeatsAtEveryDistanceAroundTheWindow) {
         while (in.size() < distance * 2 + 300) {
             in.insert(in.end(), block.begin(), block.end());
         }
-        compare(in, rng);
-        if (HasFatalFailure()) {
-            return;
-        }
+        ASSERT_NO_FATAL_FAILURE(compare(in, rng));
     }
 }
 
@@ -221,10 +206,7 @@ TEST(LzfDifferential, LengthsAroundTheSmallLookupLimit) {
     std::mt19937 rng(6);
     for (size_t n = 250; n <= 262; ++n) {
         for (unsigned alphabet : {256u, 2u, 1u}) {
-            compare(random_bytes(rng, n, alphabet), rng, true);
-            if (HasFatalFailure()) {
-                return;
-            }
+            ASSERT_NO_FATAL_FAILURE(compare(random_bytes(rng, n, alphabet), rng, true));
         }
     }
 }
@@ -235,10 +217,7 @@ TEST(LzfDifferential, InputsBeyondSixteenBitPositions) {
         bytes in = random_bytes(rng, 70000 + rng() % 1000, alphabet);
         // Repeat an early stretch far beyond 65536 as well.
         std::copy(in.begin() + 100, in.begin() + 400, in.begin() + 66000);
-        compare(in, rng);
-        if (HasFatalFailure()) {
-            return;
-        }
+        ASSERT_NO_FATAL_FAILURE(compare(in, rng));
     }
 }
 
@@ -315,10 +294,7 @@ TEST(LzfDifferential, FramesWithEveryRoom) {
         for (int k = 0; k < lit; ++k) {
             leds[rng() % 32] = palette[1 + rng() % 3];
         }
-        compare(frame_of(leds), rng, true);
-        if (HasFatalFailure()) {
-            return;
-        }
+        ASSERT_NO_FATAL_FAILURE(compare(frame_of(leds), rng, true));
     }
 }
 

@@ -43,6 +43,15 @@ bytes frame_7f_23_00() {
     return frame;
 }
 
+// n bytes start, start + step, start + 2 step, ... (mod 256).
+bytes sequence(size_t n, unsigned step, unsigned start) {
+    bytes in(n);
+    for (size_t i = 0; i < n; ++i) {
+        in[i] = static_cast<uint8_t>(start + i * step);
+    }
+    return in;
+}
+
 TEST(LzfArguments, NullCountIsBadArgument) {
     uint8_t in[4] = {1, 2, 3, 4};
     uint8_t out[16];
@@ -80,58 +89,50 @@ TEST(LzfArguments, NullOutputIsBadArgument) {
     EXPECT_EQ(count, 100u);
 }
 
-TEST(LzfRoom, EmptyInputNeedsRoomOfFour) {
-    for (uint32_t room = 4; room < 8; ++room) {
-        result r = compress({}, room);
-        EXPECT_EQ(r.code, 0) << room;
-        EXPECT_EQ(r.count, 0u) << room;
-    }
-    for (uint32_t room = 0; room < 4; ++room) {
-        result r = compress({}, room);
-        EXPECT_EQ(r.code, -1) << room;
-        EXPECT_EQ(r.count, room) << "count unchanged on -1";
-    }
-}
-
-TEST(LzfExamples, NinetySixZerosGiveNineBytes) {
-    result r = compress(bytes(96, 0x00), 62);
-    ASSERT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, (bytes{0x01, 0x00, 0x00, 0xE0, 0x53, 0x00, 0x01, 0x00, 0x00}));
-}
-
-TEST(LzfExamples, RepeatedColourGivesElevenBytes) {
-    result r = compress(frame_7f_23_00(), 62);
-    ASSERT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, (bytes{0x03, 0x7F, 0x23, 0x00, 0x7F, 0xE0, 0x51, 0x02, 0x01, 0x23, 0x00}));
-}
-
-TEST(LzfRoom, NineByteBlockNeedsRoomOfTen) {
-    result fits = compress(bytes(96, 0x00), 10);
-    EXPECT_EQ(fits.code, 0);
-    EXPECT_EQ(fits.count, 9u);
-    for (uint32_t room = 0; room < 10; ++room) {
-        result r = compress(bytes(96, 0x00), room);
-        EXPECT_EQ(r.code, -1) << room;
-        EXPECT_EQ(r.count, room) << room;
+// The exact blocks of known inputs: 96 zeros and the repeated colour (each a
+// frame for the feature report), and short inputs that are one literal run.
+TEST(LzfExamples, KnownInputsGiveTheirExactBlocks) {
+    const struct {
+        bytes in, block;
+    } cases[] = {
+        {bytes(96, 0x00), {0x01, 0x00, 0x00, 0xE0, 0x53, 0x00, 0x01, 0x00, 0x00}},
+        {frame_7f_23_00(), {0x03, 0x7F, 0x23, 0x00, 0x7F, 0xE0, 0x51, 0x02, 0x01, 0x23, 0x00}},
+        {{0x42}, {0x00, 0x42}},
+        {{0x42, 0x42}, {0x01, 0x42, 0x42}},
+        {{0x42, 0x42, 0x42}, {0x02, 0x42, 0x42, 0x42}},
+        {{0x01, 0x02, 0x03}, {0x02, 0x01, 0x02, 0x03}},
+    };
+    for (const auto &c : cases) {
+        result r = compress(c.in, 62);
+        ASSERT_EQ(r.code, 0) << c.in.size();
+        EXPECT_EQ(r.out, c.block);
     }
 }
 
-TEST(LzfRoom, ElevenByteBlockNeedsRoomOfTwelve) {
-    result fits = compress(frame_7f_23_00(), 12);
-    EXPECT_EQ(fits.code, 0);
-    EXPECT_EQ(fits.count, 11u);
-    for (uint32_t room = 0; room < 12; ++room) {
-        result r = compress(frame_7f_23_00(), room);
-        EXPECT_EQ(r.code, -1) << room;
-        EXPECT_EQ(r.count, room) << room;
+// Each block needs room for itself and one byte more, an empty input room 4:
+// below that -1 with the count unchanged, from there on the block. One byte
+// makes no pass of the walk, only the final check (op (1) + 3 <= room); three
+// make one pass that copies the first byte, then op (2) + 3 <= room.
+TEST(LzfRoom, EachBlockNeedsItsRoom) {
+    const struct {
+        bytes in;
+        uint32_t count, least_room;
+    } cases[] = {
+        {{}, 0, 4},     {bytes(96, 0x00), 9, 10}, {frame_7f_23_00(), 11, 12},
+        {{0x42}, 2, 4}, {{1, 2, 3}, 4, 5},
+    };
+    for (const auto &c : cases) {
+        for (uint32_t room = 0; room < c.least_room + 4; ++room) {
+            result r = compress(c.in, room);
+            const bool fits = room >= c.least_room;
+            EXPECT_EQ(r.code, fits ? 0 : -1) << c.in.size() << " bytes, room " << room;
+            EXPECT_EQ(r.count, fits ? c.count : room) << c.in.size() << " bytes, room " << room;
+        }
     }
 }
 
 TEST(LzfRoom, NinetySixDistinctBytesDoNotFitInSixtyTwo) {
-    bytes frame(96);
-    for (size_t i = 0; i < 96; ++i) {
-        frame[i] = static_cast<uint8_t>(i * 7 + 3);
-    }
+    const bytes frame = sequence(96, 7, 3);
     result r = compress(frame, 62);
     EXPECT_EQ(r.code, -1);
     EXPECT_EQ(r.count, 62u);
@@ -142,22 +143,6 @@ TEST(LzfRoom, NinetySixDistinctBytesDoNotFitInSixtyTwo) {
     EXPECT_EQ(all.out[0], 31);
     EXPECT_EQ(all.out[33], 31);
     EXPECT_EQ(all.out[66], 31);
-}
-
-TEST(LzfExamples, ShortInputsAreOneLiteralRun) {
-    EXPECT_EQ(compress({0x42}, 16).out, (bytes{0x00, 0x42}));
-    EXPECT_EQ(compress({0x42, 0x42}, 16).out, (bytes{0x01, 0x42, 0x42}));
-    EXPECT_EQ(compress({0x42, 0x42, 0x42}, 16).out, (bytes{0x02, 0x42, 0x42, 0x42}));
-    EXPECT_EQ(compress({0x01, 0x02, 0x03}, 16).out, (bytes{0x02, 0x01, 0x02, 0x03}));
-}
-
-TEST(LzfRoom, ShortInputsNeedTheirRoomChecks) {
-    // One byte: no pass of the walk; only the final check, op (1) + 3 <= room.
-    EXPECT_EQ(compress({0x42}, 4).code, 0);
-    EXPECT_EQ(compress({0x42}, 3).code, -1);
-    // Three bytes: one pass copies the first byte, then op (2) + 3 <= room.
-    EXPECT_EQ(compress({1, 2, 3}, 5).code, 0);
-    EXPECT_EQ(compress({1, 2, 3}, 4).code, -1);
 }
 
 TEST(LzfExamples, LongRunOfOneByteUsesLongestReferences) {
@@ -174,11 +159,7 @@ TEST(LzfExamples, LongRunOfOneByteUsesLongestReferences) {
 }
 
 TEST(LzfExamples, ThirtyThirdLiteralOpensSecondRun) {
-    bytes in(33);
-    for (size_t i = 0; i < 33; ++i) {
-        in[i] = static_cast<uint8_t>(i);
-    }
-    result r = compress(in, 64);
+    result r = compress(sequence(33, 1, 0), 64);
     ASSERT_EQ(r.code, 0);
     ASSERT_EQ(r.count, 35u);
     EXPECT_EQ(r.out[0], 31);

@@ -8,9 +8,11 @@
 
 #include "vctl_model.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -37,6 +39,25 @@ inline size_t count_of(const std::string &text, const std::string &what) {
     return n;
 }
 
+// The hidraw nodes of the controller's vendor, from sysfs.
+inline std::vector<std::string> vendor_nodes() {
+    std::vector<std::string> nodes;
+    DIR *dir = opendir("/sys/class/hidraw");
+    while (dir != nullptr) {
+        const dirent *e = readdir(dir);
+        if (e == nullptr)
+            break;
+        const std::string uevent =
+            kit::read_file(std::string("/sys/class/hidraw/") + e->d_name + "/device/uevent");
+        if (uevent.find("HID_ID=0003:00000F0D:") != std::string::npos)
+            nodes.push_back(std::string("/dev/") + e->d_name);
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    std::sort(nodes.begin(), nodes.end());
+    return nodes;
+}
+
 // Looks every 5 ms until the condition holds; false when it still does not
 // after limit (a hang, not a slow machine: limits are generous).
 inline bool wait_until(const std::function<bool()> &condition,
@@ -51,8 +72,9 @@ inline bool wait_until(const std::function<bool()> &condition,
 }
 
 // The controller's state after each report of its log ("O hex" / "F hex"
-// lines), as its model takes them.
-inline std::vector<vctl::controller> replay_log(const std::string &text) {
+// lines), as its model takes them (and in *ids the ID of each report taken).
+inline std::vector<vctl::controller> replay_log(const std::string &text,
+                                                std::vector<uint8_t> *ids = nullptr) {
     std::vector<vctl::controller> states;
     vctl::controller c;
     std::istringstream log(text);
@@ -67,8 +89,11 @@ inline std::vector<vctl::controller> replay_log(const std::string &text) {
             bytes.push_back(static_cast<uint8_t>(value));
         const vctl::report_kind kind =
             line[0] == 'F' ? vctl::report_kind::feature : vctl::report_kind::output;
-        if (vctl::take_report(c, kind, bytes.data(), bytes.size()).empty())
+        if (vctl::take_report(c, kind, bytes.data(), bytes.size()).empty()) {
             states.push_back(c);
+            if (ids != nullptr)
+                ids->push_back(bytes[0]);
+        }
     }
     return states;
 }

@@ -2,6 +2,7 @@
 #include "fake_platform.h"
 #include "tevuio/config.h"
 #include "tevuio/state.h"
+#include "unit_kit.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,8 @@ namespace {
 
 const char ini_file[] = ".\\morvantel.ini";
 
-class Config : public ::testing::Test {
+class Config : public unit::fresh_test {
   protected:
-    void SetUp() override {
-        tevu.reset();
-        fake::reset();
-    }
-
     io_config load() {
         io_config cfg;
         std::memset(&cfg, 0xEE, sizeof cfg);
@@ -87,17 +83,15 @@ TEST_F(Config, EveryKeyIsBound) {
         EXPECT_EQ(0x70 + i, cfg.vk_cell[i]);
 }
 
-TEST_F(Config, ValueAbove255KeepsItsLowByte) {
+// Above 255 or negative.
+TEST_F(Config, AValueKeepsItsLowByte) {
     fake::set_ini("io3", "coin", 321);
     fake::set_ini("slider", "cell8", 0xFFFFFF00u);
+    fake::set_ini("buttons", "key2", static_cast<uint32_t>(-2));
     io_config cfg = load();
     EXPECT_EQ(0x41, cfg.vk_coin);
     EXPECT_EQ(0x00, cfg.vk_cell[7]);
-}
-
-TEST_F(Config, NegativeValueKeepsItsLowByte) {
-    fake::set_ini("buttons", "key2", static_cast<uint32_t>(-2));
-    EXPECT_EQ(0xFE, load().vk_button[1]);
+    EXPECT_EQ(0xFE, cfg.vk_button[1]);
 }
 
 TEST_F(Config, ReloadReturnsRemovedKeysToTheirDefaults) {

@@ -15,13 +15,7 @@ using namespace unit;
 
 const char exit_message[] = "Could not init device after multiple attempts\\. Exiting\\.\r\n";
 
-class Init : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        tevu.reset();
-        fake::reset();
-    }
-};
+class Init : public fresh_test {};
 
 TEST_F(Init, VersionBeforeAnything) {
     EXPECT_EQ(0x0100, tevu_io_get_api_version());
@@ -153,12 +147,8 @@ TEST_F(Init, RefusedQueueDepthPrintsTheErrorAndFails) {
 }
 
 TEST_F(Init, InputThatFailsToOpenFallsBackToAnyInterface) {
-    fake::entry broken;
-    broken.path = in0;
-    broken.open_fails = true;
-    broken.open_error = 0x20;
     fake::add_entry(in1);
-    fake::add_entry(broken);
+    fake::add_entry(failing_entry(in0, 0x20));
     EXPECT_EQ(0, tevu_io_jvs_init());
     EXPECT_EQ("Could not open detected device (err = 20).\r\n", fake::output());
     // The fallback takes the first interface of the vendor, here interface 1,
@@ -170,10 +160,7 @@ TEST_F(Init, InputThatFailsToOpenFallsBackToAnyInterface) {
 }
 
 TEST_F(Init, InputThatFailsToOpenTwiceLeavesTheInvalidHandle) {
-    fake::entry broken;
-    broken.path = in0;
-    broken.open_fails = true;
-    fake::add_entry(broken);
+    fake::add_entry(failing_entry(in0));
     fake::add_entry(in1);
     EXPECT_EQ(-1, tevu_io_jvs_init());
     EXPECT_EQ("Could not open detected device (err = 5).\r\n"
@@ -207,12 +194,8 @@ TEST_F(Init, FailedLightingSearchClearsTheLightingHandle) {
 }
 
 TEST_F(Init, LightingInterfaceThatFailsToOpenIsStoredAsNull) {
-    fake::entry broken;
-    broken.path = in1;
-    broken.open_fails = true;
-    broken.open_error = 0xABC;
     fake::add_entry(in0);
-    fake::add_entry(broken);
+    fake::add_entry(failing_entry(in1, 0xABC));
     EXPECT_EQ(0, tevu_io_jvs_init());
     EXPECT_EQ(nullptr, tevu.device.lighting.file.load());
     EXPECT_EQ("Could not open detected device (err = abc).\r\n", fake::output());

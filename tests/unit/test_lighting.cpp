@@ -320,6 +320,7 @@ TEST_F(LightingLamps, FromTheHostByteElseFromTheButtons) {
         {none, 0x0002, lamp_report(0xFF, 0xFF, 0, 0xFF)},
         {none, 0x0004, lamp_report(0xFF, 0xFF, 0xFF, 0)},
         {none, 0xFFF0, lamp_report(0xFF, 0xFF, 0xFF, 0xFF)}, // other bits do not matter
+        {none, 0x020F, lamp_report(0, 0, 0, 0)},             // all game buttons held
     };
     for (const auto &c : cases) {
         if (c.host_byte == none)

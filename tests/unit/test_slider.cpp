@@ -55,6 +55,22 @@ pressures with(std::initializer_list<std::pair<int, uint8_t>> cells) {
     return p;
 }
 
+// Stops the slider on a thread of its own: true when the stop returned within
+// 5 s; else unblock() runs so that it can end.
+bool stop_returns(const std::function<void()> &unblock) {
+    std::promise<void> stopped;
+    std::future<void> done = stopped.get_future();
+    std::thread stopper([&] {
+        tevu_io_slider_stop();
+        stopped.set_value();
+    });
+    const bool returned = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!returned)
+        unblock();
+    stopper.join();
+    return returned;
+}
+
 class SliderBase : public ::testing::Test {
   protected:
     void SetUp() override { fresh(); }
@@ -76,16 +92,21 @@ class SliderBase : public ::testing::Test {
         fake::set_when_empty(0, mode);
     }
 
-    // Runs the thread over one report and gives the first callback's pressures.
-    pressures first_pass(const std::vector<uint8_t> &bytes) {
+    // Runs the thread over these reads until it has called back once a read,
+    // and gives the pressures of each call (untouched ones for missing calls).
+    std::vector<pressures> passes(const std::vector<std::vector<uint8_t>> &reads) {
         connect();
-        fake::push_read(0, bytes);
+        for (const std::vector<uint8_t> &read : reads)
+            fake::push_read(0, read);
         tevu_io_slider_start(record_callback);
-        EXPECT_TRUE(fake::wait_until([] { return calls.load() >= 1; }));
+        const int n = static_cast<int>(reads.size());
+        EXPECT_TRUE(fake::wait_until([n] { return calls.load() >= n; }));
         tevu_io_slider_stop();
-        auto r = recorded();
-        return r.empty() ? pressures{} : r[0];
+        std::vector<pressures> r = recorded();
+        r.resize(std::max(r.size(), reads.size()));
+        return r;
     }
+    pressures first_pass(const std::vector<uint8_t> &bytes) { return passes({bytes})[0]; }
 };
 
 class Slider : public SliderBase {};
@@ -145,13 +166,8 @@ TEST_F(Slider, NewerOfTwoQueuedReportsIsTaken) {
 }
 
 TEST_F(Slider, NoPhantomTouchesBeforeTheFirstReport) {
-    connect();
-    fake::push_read(0, {}); // first read fails
-    fake::push_read(0, input_report(0, 0x80808080));
-    tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 2; }));
-    tevu_io_slider_stop();
-    auto r = recorded();
+    // The first read fails.
+    const std::vector<pressures> r = passes({{}, input_report(0, 0x80808080)});
     EXPECT_EQ(pressures{}, r[0]);
     EXPECT_EQ(pressures{}, r[1]);
 }
@@ -170,16 +186,10 @@ TEST_F(Slider, KeysAloneWithoutDevice) {
 }
 
 TEST_F(Slider, IgnoredReportsKeepThePreviousReport) {
-    connect();
-    fake::push_read(0, input_report(0x0008, 0x80808000));
-    fake::push_read(0, std::vector<uint8_t>(5, 1));
     std::vector<uint8_t> other_id = input_report(0x0010, 0x80808080);
     other_id[0] = 0x02;
-    fake::push_read(0, other_id);
-    tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(fake::wait_until([] { return calls.load() >= 3; }));
-    tevu_io_slider_stop();
-    auto r = recorded();
+    const std::vector<pressures> r =
+        passes({input_report(0x0008, 0x80808000), std::vector<uint8_t>(5, 1), other_id});
     // A report of another length or another ID leaves the previous one.
     EXPECT_EQ(with({{24, 200}}), r[0]);
     EXPECT_EQ(with({{24, 200}}), r[1]);
@@ -187,16 +197,19 @@ TEST_F(Slider, IgnoredReportsKeepThePreviousReport) {
     EXPECT_EQ(0x0008, tevu.input.buttons.load());
 }
 
-TEST_F(Slider, CallbackOncePerPassEvenWithoutChange) {
+// One callback a read, even without a change, each read with room for two
+// reports; successful reads never pause the thread.
+TEST_F(Slider, CallbackOncePerPassEvenWithoutChangeAndNoPause) {
     connect();
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 5; ++i)
         fake::push_read(0, input_report(0, 0x80808080));
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
-    EXPECT_EQ(3, calls.load());
-    EXPECT_EQ(4, fake::read_calls(0));
+    EXPECT_EQ(5, calls.load());
+    EXPECT_EQ(6, fake::read_calls(0));
     for (uint32_t room : fake::read_rooms(0))
         EXPECT_EQ(18u, room);
+    EXPECT_EQ(0, fake::thread_sleeps(tevu.device.input.user.load()));
 }
 
 TEST_F(Slider, ReportReachesPolling) {
@@ -265,17 +278,9 @@ TEST_F(SliderThreads, StopReturnsWhileTheControllerIsSilent) {
     connect(fake::when_empty::block);
     tevu_io_slider_start(record_callback);
     ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
-    std::promise<void> stopped;
-    std::future<void> done = stopped.get_future();
-    std::thread stopper([&] {
-        tevu_io_slider_stop();
-        stopped.set_value();
-    });
-    const bool returned = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    EXPECT_TRUE(returned) << "stop hung on a blocked read";
-    if (!returned)
+    EXPECT_TRUE(stop_returns([] {
         fake::push_read(0, input_report(0, 0x80808080)); // unblock it so the test can end
-    stopper.join();
+    })) << "stop hung on a blocked read";
     EXPECT_EQ(nullptr, tevu.device.input.user.load());
     EXPECT_FALSE(tevu.slider.stop.load());
 }
@@ -291,16 +296,6 @@ TEST_F(SliderThreads, CancelledReadKeepsTheReportAndDoesNotPause) {
     EXPECT_EQ(with({{31, 200}}), recorded()[1]);
     EXPECT_EQ(0, fake::thread_sleeps(thread));
     EXPECT_EQ("", fake::output());
-}
-
-TEST_F(SliderThreads, SuccessfulReadsDoNotPause) {
-    connect();
-    for (int i = 0; i < 5; ++i)
-        fake::push_read(0, input_report(0, 0x80808080));
-    tevu_io_slider_start(record_callback);
-    ASSERT_TRUE(fake::wait_until([] { return fake::read_blocked(0); }));
-    EXPECT_EQ(5, calls.load());
-    EXPECT_EQ(0, fake::thread_sleeps(tevu.device.input.user.load()));
 }
 
 // One thread polls while reports stream in on the slider thread; each poll
@@ -384,6 +379,13 @@ class Lifecycle : public SliderBase {
             fake::set_gone(n);
     }
     static bool printed(const std::string &text) { return fake::output() == text; }
+    // Connected, the slider running, then unplugged until the loss is told.
+    void lose_running_controller() {
+        ASSERT_NO_FATAL_FAILURE(connect_both());
+        tevu_io_slider_start(record_callback);
+        unplug();
+        ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    }
 };
 
 bool all_zero(const pressures &p) {
@@ -422,10 +424,7 @@ TEST_F(Lifecycle, LossReleasesEverythingClosesEachHandleOnceAndNeverCountsSearch
 }
 
 TEST_F(Lifecycle, ReconnectsWithoutInitAndPicksUpALateLightingInterface) {
-    connect_both();
-    tevu_io_slider_start(record_callback);
-    unplug();
-    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    ASSERT_NO_FATAL_FAILURE(lose_running_controller());
 
     fake::add_entry(in0); // the input interface comes back first
     ASSERT_TRUE(fake::wait_until([] { return printed(lost_line + back_line); }));
@@ -450,18 +449,8 @@ TEST_F(Lifecycle, ReconnectsWithoutInitAndPicksUpALateLightingInterface) {
 }
 
 TEST_F(Lifecycle, StopReturnsWhileLostAndSearching) {
-    connect_both();
-    tevu_io_slider_start(record_callback);
-    unplug();
-    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
-    std::promise<void> stopped;
-    std::future<void> done = stopped.get_future();
-    std::thread stopper([&] {
-        tevu_io_slider_stop();
-        stopped.set_value();
-    });
-    EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(5)));
-    stopper.join();
+    ASSERT_NO_FATAL_FAILURE(lose_running_controller());
+    EXPECT_TRUE(stop_returns([] {}));
 }
 
 TEST_F(Lifecycle, InitClosesTheHandlesItReplaces) {
@@ -520,10 +509,7 @@ TEST_F(Lifecycle, UnplugPlugCyclesDuringLedBurstsAndRestarts) {
 // After a return the lighting interface is looked for by the lighting thread:
 // with an input interface that stays silent, and across a stop and start.
 TEST_F(Lifecycle, LateLightingInterfaceIsFoundWithoutInputAndAcrossARestart) {
-    connect_both();
-    tevu_io_slider_start(record_callback);
-    unplug();
-    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    ASSERT_NO_FATAL_FAILURE(lose_running_controller());
     fake::add_entry(in0);
     ASSERT_TRUE(fake::wait_until([] { return printed(lost_line + back_line); }));
     tevu_io_slider_stop();
@@ -554,10 +540,7 @@ TEST_F(Lifecycle, LightingInterfaceLostAloneIsOpenedAgain) {
 }
 
 TEST_F(Lifecycle, LightingThreadSleepsUntilWokenWhileLost) {
-    connect_both();
-    tevu_io_slider_start(record_callback);
-    unplug();
-    ASSERT_TRUE(fake::wait_until([] { return printed(lost_line); }));
+    ASSERT_NO_FATAL_FAILURE(lose_running_controller());
     const plat_thread lighting = tevu.device.lighting.user.load();
     const int sleeps = fake::thread_sleeps(lighting);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -1,9 +1,13 @@
-// Shared by the unit tests: the interfaces they list, and the handles the
-// fake platform gives.
+// Shared by the unit tests: the interfaces they list, the handles the fake
+// platform gives, a failing interface, and a fresh start for each test.
 #ifndef TEVUIO_UNIT_KIT_H
 #define TEVUIO_UNIT_KIT_H
 
+#include "fake_platform.h"
 #include "platform/platform.h"
+#include "tevuio/state.h"
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
@@ -22,6 +26,24 @@ const std::string other = "\\\\?\\hid#vid_045e&pid_0745&mi_00#7&99&0&0000#{4d1e5
 inline plat_file handle_of(int n) {
     return reinterpret_cast<plat_file>(static_cast<intptr_t>(n + 1));
 }
+
+// A listed interface whose open fails with this error code.
+inline fake::entry failing_entry(const std::string &path, unsigned long error = 5) {
+    fake::entry e;
+    e.path = path;
+    e.open_fails = true;
+    e.open_error = error;
+    return e;
+}
+
+// Each test starts from a fresh library state and a fresh fake platform.
+class fresh_test : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tevu.reset();
+        fake::reset();
+    }
+};
 
 } // namespace unit
 

@@ -11,6 +11,7 @@
 // file in a private folder, which is also its current folder.
 #include "tevuio.h"
 #include "vctl_process.h"
+#include "verdicts.h"
 
 #include <algorithm>
 #include <atomic>
@@ -32,17 +33,9 @@ using clock_type = std::chrono::steady_clock;
 using kit::wait_until;
 
 std::string folder;
-int failures = 0;
 kit::vctl_process controller;
-
-void check(bool ok, const std::string &what, const std::string &why = "") {
-    if (ok) {
-        fprintf(stderr, "PASS %s\n", what.c_str());
-    } else {
-        fprintf(stderr, "FAIL %s%s%s\n", what.c_str(), why.empty() ? "" : ": ", why.c_str());
-        failures++;
-    }
-}
+using verdict::check;
+using verdict::failures;
 
 double ms_since(clock_type::time_point start) {
     return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
@@ -88,25 +81,6 @@ std::string library_output() {
     return kit::read_file(folder + "/library.out");
 }
 
-// The hidraw nodes of the controller's vendor, from sysfs.
-std::vector<std::string> vendor_nodes() {
-    std::vector<std::string> nodes;
-    DIR *dir = opendir("/sys/class/hidraw");
-    while (dir != nullptr) {
-        const dirent *e = readdir(dir);
-        if (e == nullptr)
-            break;
-        const std::string uevent =
-            kit::read_file(std::string("/sys/class/hidraw/") + e->d_name + "/device/uevent");
-        if (uevent.find("HID_ID=0003:00000F0D:") != std::string::npos)
-            nodes.push_back(std::string("/dev/") + e->d_name);
-    }
-    if (dir != nullptr)
-        closedir(dir);
-    std::sort(nodes.begin(), nodes.end());
-    return nodes;
-}
-
 // This process's open descriptors, and those of them that are hidraw nodes.
 std::vector<std::string> open_files(bool hidraw_only) {
     std::vector<std::string> files;
@@ -126,13 +100,24 @@ std::vector<std::string> open_files(bool hidraw_only) {
 }
 
 bool controller_ready() {
-    return wait_until([] { return vendor_nodes().size() == 2; });
+    return wait_until([] { return kit::vendor_nodes().size() == 2; });
 }
 
 bool start_controller(const std::vector<std::string> &extra = {}) {
     std::vector<std::string> args = {"--gadget"};
     args.insert(args.end(), extra.begin(), extra.end());
     return controller.start(VCTL_PATH, args, folder) && controller_ready();
+}
+
+// The controller enumerated (extra: its options), these steps played, then
+// the library initialised and its slider started.
+void start_running(std::initializer_list<const char *> steps = {},
+                   const std::vector<std::string> &extra = {}) {
+    check(start_controller(extra), "controller enumerated");
+    for (const char *step : steps)
+        controller.step(step);
+    check(tevu_io_jvs_init() == 0, "init finds the controller");
+    tevu_io_slider_start(on_slider);
 }
 
 bool frame_shown(const std::vector<vctl::controller> &states, const uint8_t *frame) {
@@ -151,11 +136,7 @@ void make_frame(int k, uint8_t *frame) {
 
 // 50 unplugs and plugs with a cell touched and a button held throughout.
 void cycles() {
-    check(start_controller(), "controller enumerated with two hidraw nodes");
-    controller.step("touch 5");
-    controller.step("button 1 down");
-    check(tevu_io_jvs_init() == 0, "init finds the controller");
-    tevu_io_slider_start(on_slider);
+    start_running({"touch 5", "button 1 down"});
     check(wait_until(held), "touch and button reach the callback");
     const std::vector<std::string> files_before = open_files(false);
     figures release, reconnect;
@@ -193,15 +174,14 @@ void cycles() {
                     "plug:\n%s\n",
                     k, k, kit::read_file(controller.log_path).substr(log_at, 600).c_str());
         }
-        if (open_files(true) != vendor_nodes())
+        if (open_files(true) != kit::vendor_nodes())
             wrong_nodes++;
     }
     const std::string out = library_output();
     check(stuck == 0, std::to_string(cycles) +
                           " unplug/plug cycles: inputs released at each unplug, back at each plug");
-    check(kit::count_of(out, "Controller disconnected; inputs released. Searching for it.\r\n") ==
-                  cycles &&
-              kit::count_of(out, "Controller connected again.\r\n") == cycles,
+    check(kit::count_of(out, verdict::lost_line) == cycles &&
+              kit::count_of(out, verdict::found_line) == cycles,
           "one line per loss and one per return", out.substr(0, 300));
     check(lights_missing == 0, "after each return the controller shows the last frame",
           std::to_string(lights_missing) + " missing");
@@ -214,11 +194,7 @@ void cycles() {
 
 // Stop, and stop with a new init, in each state of the controller.
 void stops() {
-    check(start_controller(), "controller enumerated");
-    controller.step("touch 5");
-    controller.step("button 1 down");
-    check(tevu_io_jvs_init() == 0, "init finds the controller");
-    tevu_io_slider_start(on_slider);
+    start_running({"touch 5", "button 1 down"});
     check(wait_until(held), "touch and button reach the callback");
     struct state {
         const char *name, *enter, *leave;
@@ -262,9 +238,7 @@ void on_signal(int) {
 // A storm of signals on the library's threads, with and without SA_RESTART,
 // while touches come and go: no signal is taken for an unplug.
 void signals() {
-    check(start_controller(), "controller enumerated");
-    check(tevu_io_jvs_init() == 0, "init finds the controller");
-    tevu_io_slider_start(on_slider);
+    start_running();
     check(wait_until([] { return callbacks.load() > 10; }), "reports reach the callback");
     std::vector<long> threads;
     DIR *dir = opendir("/proc/self/task");
@@ -334,9 +308,7 @@ struct uinput_keyboard {
 void keys() {
     uinput_keyboard keyboard;
     check(keyboard.create(), "uinput keyboard made", strerror(errno));
-    check(start_controller(), "controller enumerated");
-    check(tevu_io_jvs_init() == 0, "init finds the controller");
-    tevu_io_slider_start(on_slider);
+    start_running();
     uint16_t count = 0;
     tevu_io_jvs_read_coin_counter(&count);
     const uint16_t start_count = count;
@@ -378,9 +350,7 @@ uint8_t host_lamp_byte = 0;
 
 // The LEDs by both paths, and the lamps from both sources.
 void lights() {
-    check(start_controller(), "controller enumerated");
-    check(tevu_io_jvs_init() == 0, "init finds the controller");
-    tevu_io_slider_start(on_slider);
+    start_running();
     for (int k = 0; k < 2; k++) {
         uint8_t frame[report::frame_bytes];
         make_frame(k, frame);
@@ -444,9 +414,7 @@ std::map<long, double> thread_cpu() {
 // Figures through the real stack: input reports a second, report-to-callback
 // latency, light reports a second and the host's CPU.
 void load() {
-    check(start_controller({"--ack-rate", "0"}), "controller enumerated");
-    check(tevu_io_jvs_init() == 0, "init finds the controller");
-    tevu_io_slider_start(on_slider);
+    start_running({}, {"--ack-rate", "0"});
     wait_until([] { return callbacks.load() > 100; });
     figures latency;
     for (int i = 0; i < 20; i++) {

@@ -10,6 +10,7 @@
 #include "report_kit.h"
 #include "sim.h"
 #include "tevuio.h"
+#include "verdicts.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -19,24 +20,9 @@
 #include <cstring>
 #include <string>
 
+using namespace verdict;
+
 namespace {
-
-int failures;
-
-void check(bool ok, const std::string &name, const std::string &detail = "") {
-    if (ok) {
-        fprintf(stderr, "PASS %s\n", name.c_str());
-    } else {
-        fprintf(stderr, "FAIL %s: %s\n", name.c_str(), detail.c_str());
-        ++failures;
-    }
-}
-
-void expect_stdout(const std::string &text) {
-    FILE *f = fopen("expected_stdout.bin", "ab");
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-}
 
 std::string pipe_path(const std::string &middle, const std::string &tag) {
     return "\\\\.\\pipe\\hid#" + middle + "#" + tag + std::to_string(GetCurrentProcessId());
@@ -69,13 +55,8 @@ std::vector<bytes> pressures() {
 }
 
 bool wait_calls(LONG at_least, DWORD timeout_ms) {
-    DWORD start = GetTickCount();
-    while (callback_calls < at_least) {
-        if (GetTickCount() - start > timeout_ms)
-            return false;
-        Sleep(2);
-    }
-    return true;
+    return wait_until(
+        timeout_ms, [&] { return callback_calls >= at_least; }, 2);
 }
 
 bytes pressure_with(std::initializer_list<std::pair<int, uint8_t>> cells) {
@@ -115,6 +96,17 @@ size_t wait_lights(sim_interface *lighting, size_t count) {
 
 // --- Scenarios -------------------------------------------------------------
 
+// The init that gives up: it prints its line and ends the process with code 1,
+// which the runner checks; name is the check that fails should it return.
+void init_ends_process(const std::string &name) {
+    fflush(stdout);
+    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
+    fprintf(stderr, "EXPECT-EXIT 1\n");
+    fflush(stderr);
+    tevu_io_jvs_init();
+    check(false, name, "it returned");
+}
+
 // A controller with both interfaces, listed (paths: both, for listing it again).
 struct controller {
     sim_interface *input;
@@ -130,6 +122,22 @@ controller open_controller(const std::string &tag) {
     list_paths(in_path + ";" + light_path);
     return controller{sim_open(in_path), sim_open(light_path), in_path, light_path,
                       in_path + ";" + light_path};
+}
+
+// A controller with both interfaces, listed, and an init that finds it
+// without a word.
+controller init_controller() {
+    const controller c = open_controller("");
+    expect_stdout("");
+    check(tevu_io_jvs_init() == 0, "init");
+    return c;
+}
+
+// Stops the slider; the time it took, in ms.
+DWORD timed_stop() {
+    const DWORD start = GetTickCount();
+    tevu_io_slider_stop();
+    return GetTickCount() - start;
 }
 
 void scenario_version() {
@@ -152,12 +160,7 @@ void scenario_no_controller(bool with_list) {
     tevu_io_jvs_read_coin_counter(&coins);
     check(coins == 0, "coin count starts at 0");
     tevu_io_jvs_read_coin_counter(nullptr);
-    fflush(stdout);
-    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
-    fprintf(stderr, "EXPECT-EXIT 1\n");
-    fflush(stderr);
-    tevu_io_jvs_init();
-    check(false, "second init ends the process", "it returned");
+    init_ends_process("second init ends the process");
 }
 
 // The normal controller: interface 0 for input, interface 1 for lights.
@@ -204,18 +207,10 @@ void scenario_two_interfaces() {
     check(feed(input, both), "double report");
     check(pressures().back() == pressure_with({{24, 200}, {31, 200}}),
           "of two queued reports the newer one is taken", sim_hex(pressures().back()));
-    tevu_io_jvs_poll(&op, &game);
-    check(op == 0x00 && game == 0x04, "button word 0x0001 is game button 3");
-    check(wait_lamp(lighting, kit::lamp_report(0xff, 0x00, 0xff, 0xff)),
-          "button of word bit 0 darkens lamp 1");
 
-    check(feed(input, kit::input_report(0x020F, 0x80808080)), "all buttons report");
-    tevu_io_jvs_poll(&op, &game);
-    check(op == 0x00 && game == 0x1f, "button word 0x020F gives all five game buttons");
-    check(wait_lamp(lighting, kit::lamp_report(0x00, 0x00, 0x00, 0x00)), "all lamps dark");
-    check(feed(input, kit::input_report(0, 0x80808080)), "release report");
-    check(wait_lamp(lighting, kit::lamp_report(0xff, 0xff, 0xff, 0xff)), "lamps lit again");
-
+    // The button and lamp mappings, the choice of report for a frame and the
+    // reports a change sends are the library's own, tested without a
+    // platform; here one of each report kind goes through Windows' calls.
     // Frames: an all-black one compresses into feature report 0x0B.
     sim_clear(lighting);
     uint8_t frame[96] = {};
@@ -233,50 +228,20 @@ void scenario_two_interfaces() {
               "the block expands to the frame");
     }
 
-    // One lit cell, as the test tool sends it: still compressed.
-    sim_clear(lighting);
-    frame[3 * 7] = 0x7f;
-    frame[3 * 7 + 1] = 0x23;
-    tevu_io_slider_set_leds(frame);
-    check(wait_lights(lighting, 1) == 1, "one-cell frame sent once");
-    lights = light_reports(sim_snapshot(lighting));
-    if (!lights.empty()) {
-        bytes shown(96, 0xEE);
-        check(lights[0][0] == 0x0b &&
-                  kit::apply_led_report(shown.data(), lights[0].data(), lights[0].size()) &&
-                  shown == bytes(frame, frame + 96),
-              "one-cell frame arrives whole in host order", sim_hex(lights[0]));
-    }
-
     // 96 different bytes do not compress: two output reports, device order.
     sim_clear(lighting);
     for (int i = 0; i < 96; ++i)
         frame[i] = static_cast<uint8_t>(i * 2 + 1);
     tevu_io_slider_set_leds(frame);
     check(wait_lights(lighting, 2) == 2, "uncompressible frame sent as two reports");
-    bytes low = kit::half_report(frame, false), high = kit::half_report(frame, true);
+    const bytes low = kit::half_report(frame, false), high = kit::half_report(frame, true);
     lights = light_reports(sim_snapshot(lighting));
     check(lights.size() == 2 && lights[0] == low && lights[1] == high,
           "reports 0x04 and 0x05 carry host LED 31 first",
           lights.size() == 2 ? sim_hex(lights[0]) + " " + sim_hex(lights[1]) : "");
-    Sleep(100);
-    sim_clear(lighting);
-    tevu_io_slider_set_leds(frame);
-    Sleep(300);
-    check(light_reports(sim_snapshot(lighting)).empty(), "the same frame again sends nothing");
-    frame[0] ^= 0xff;
-    high[48 - 2] ^= 0xff; // host LED 0 is device LED 31, the last of report 0x05
-    tevu_io_slider_set_leds(frame);
-    check(wait_lights(lighting, 1) == 1, "a changed host LED 0 sends one report");
-    Sleep(200);
-    lights = light_reports(sim_snapshot(lighting));
-    check(lights.size() == 1 && lights[0] == high, "only report 0x05 goes out",
-          lights.empty() ? "" : sim_hex(lights[0]));
 
     // Stop with a silent controller: the blocked read is cancelled.
-    DWORD start = GetTickCount();
-    tevu_io_slider_stop();
-    DWORD took = GetTickCount() - start;
+    DWORD took = timed_stop();
     check(took < 5000, "stop returns with a silent controller", std::to_string(took) + " ms");
     fprintf(stderr, "INFO stop took %lu ms\n", took);
     // Lamp reports still in the pipe drain first; then nothing more comes.
@@ -298,9 +263,7 @@ void scenario_two_interfaces() {
     check(feed(input, kit::input_report(0, kit::slider_touching({1}))), "restarted slider reads");
     check(callback_calls == calls + 1 && pressures().back() == pressure_with({{1, 200}}),
           "restart delivers the next report");
-    start = GetTickCount();
-    tevu_io_slider_stop();
-    took = GetTickCount() - start;
+    took = timed_stop();
     check(took < 5000, "second stop returns", std::to_string(took) + " ms");
 }
 
@@ -322,14 +285,9 @@ void scenario_single_interface() {
     tevu_io_slider_set_leds(frame); // no lighting interface: dropped
     tevu_io_slider_stop();
     check(true, "stop without a lighting thread");
-    fflush(stdout);
     // Two searches found nothing (interface 0, interface 1): the next one is
     // the third.
-    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
-    fprintf(stderr, "EXPECT-EXIT 1\n");
-    fflush(stderr);
-    tevu_io_jvs_init();
-    check(false, "second init ends the process", "it returned");
+    init_ends_process("second init ends the process");
 }
 
 // A listed interface that cannot be opened: reported, not counted.
@@ -354,12 +312,7 @@ void scenario_open_fails() {
     // makes two counted searches and returns.
     list_paths("");
     check(tevu_io_jvs_init() == -1, "failed opens do not count towards the limit");
-    fflush(stdout);
-    expect_stdout("Could not init device after multiple attempts. Exiting.\r\n");
-    fprintf(stderr, "EXPECT-EXIT 1\n");
-    fflush(stderr);
-    tevu_io_jvs_init();
-    check(false, "the third counted search ends the process", "it returned");
+    init_ends_process("the third counted search ends the process");
 }
 
 void scenario_queue_refused() {
@@ -437,16 +390,12 @@ void scenario_lamp_offset() {
 // Stop while the very first read still waits for a controller that never
 // sends anything.
 void scenario_silent_stop() {
-    sim_interface *lighting = open_controller("").lighting;
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
+    sim_interface *lighting = init_controller().lighting;
     for (int round = 0; round < 5; ++round) {
         tevu_io_slider_start(record_pressure);
         sim_wait_for(lighting, 5000, [](const sim_record &r) { return r.lamp_count > 0; });
         Sleep(50);
-        DWORD start = GetTickCount();
-        tevu_io_slider_stop();
-        DWORD took = GetTickCount() - start;
+        const DWORD took = timed_stop();
         check(took < 5000, "stop " + std::to_string(round + 1) + " returns while the read waits",
               std::to_string(took) + " ms");
         fprintf(stderr, "INFO stop took %lu ms\n", took);
@@ -466,17 +415,30 @@ void scenario_silent_stop() {
 // Waits until poll gives the expected bytes (a simulated key reaches the
 // async key state a little later).
 bool poll_becomes(uint8_t want_op, uint8_t want_game) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        uint8_t op = 0xee, game = 0xee;
-        tevu_io_jvs_poll(&op, &game);
-        if (op == want_op && game == want_game)
-            return true;
-        if (GetTickCount() - start > 3000) {
-            fprintf(stderr, "INFO poll gave %02x %02x\n", op, game);
-            return false;
-        }
-        Sleep(10);
+    uint8_t op = 0xee, game = 0xee;
+    const bool became = wait_until(
+        3000,
+        [&] {
+            tevu_io_jvs_poll(&op, &game);
+            return op == want_op && game == want_game;
+        },
+        10);
+    if (!became)
+        fprintf(stderr, "INFO poll gave %02x %02x\n", op, game);
+    return became;
+}
+
+// Each key pressed alone: poll gives its bytes, and it is released again.
+struct key_case {
+    BYTE vk;
+    uint8_t op, game;
+    const char *name;
+};
+void check_keys(std::initializer_list<key_case> keys) {
+    for (const key_case &k : keys) {
+        sim_key(k.vk, true);
+        check(poll_becomes(k.op, k.game), k.name);
+        sim_key(k.vk, false);
     }
 }
 
@@ -500,21 +462,11 @@ void scenario_keys() {
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init with bindings and no lighting interface");
     check(poll_becomes(0, 0), "no key down");
-    sim_key('T', true);
-    check(poll_becomes(0x01, 0x00), "test bound to T (0x54)");
-    sim_key('T', false);
-    sim_key('1', true);
-    check(poll_becomes(0x00, 0x00), "the default test key 1 is no longer bound");
-    sim_key('1', false);
-    sim_key('S', true);
-    check(poll_becomes(0x02, 0x00), "service 339 binds S (0x153, low byte 0x53)");
-    sim_key('S', false);
-    sim_key('B', true);
-    check(poll_becomes(0x00, 0x01), "game button 1 bound to B (66)");
-    sim_key('B', false);
-    sim_key(VK_SPACE, true);
-    check(poll_becomes(0x00, 0x10), "game button 5 keeps its default, space");
-    sim_key(VK_SPACE, false);
+    check_keys({{'T', 0x01, 0x00, "test bound to T (0x54)"},
+                {'1', 0x00, 0x00, "the default test key 1 is no longer bound"},
+                {'S', 0x02, 0x00, "service 339 binds S (0x153, low byte 0x53)"},
+                {'B', 0x00, 0x01, "game button 1 bound to B (66)"},
+                {VK_SPACE, 0x00, 0x10, "game button 5 keeps its default, space"}});
     check(poll_becomes(0, 0), "all keys up");
 
     check(coins() == 0, "no coin yet");
@@ -558,19 +510,13 @@ void scenario_sample_ini() {
     sim_interface *input = c.input, *lighting = c.lighting;
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init with the sample file");
-    const struct {
-        BYTE vk;
-        uint8_t op, game;
-        const char *name;
-    } keys[] = {{'1', 0x01, 0, "test is digit 1"},        {'2', 0x02, 0, "service is digit 2"},
-                {VK_RIGHT, 0, 0x01, "button 1 is right"}, {VK_DOWN, 0, 0x02, "button 2 is down"},
-                {VK_LEFT, 0, 0x04, "button 3 is left"},   {VK_UP, 0, 0x08, "button 4 is up"},
-                {VK_SPACE, 0, 0x10, "button 5 is space"}};
-    for (const auto &k : keys) {
-        sim_key(k.vk, true);
-        check(poll_becomes(k.op, k.game), k.name);
-        sim_key(k.vk, false);
-    }
+    check_keys({{'1', 0x01, 0, "test is digit 1"},
+                {'2', 0x02, 0, "service is digit 2"},
+                {VK_RIGHT, 0, 0x01, "button 1 is right"},
+                {VK_DOWN, 0, 0x02, "button 2 is down"},
+                {VK_LEFT, 0, 0x04, "button 3 is left"},
+                {VK_UP, 0, 0x08, "button 4 is up"},
+                {VK_SPACE, 0, 0x10, "button 5 is space"}});
     sim_key('3', true);
     check(coins() == 1, "coin is digit 3");
     sim_key('3', false);
@@ -601,10 +547,8 @@ DWORD WINAPI pump_reports(void *arg) {
 }
 
 void scenario_busy_stop() {
-    const controller c = open_controller("");
+    const controller c = init_controller();
     sim_interface *input = c.input, *lighting = c.lighting;
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
     check(sim_wait_connected(input, 5000), "input open");
     HANDLE pump = CreateThread(nullptr, 0, pump_reports, input, 0, nullptr);
     DWORD slowest = 0;
@@ -613,11 +557,7 @@ void scenario_busy_stop() {
         LONG calls = callback_calls;
         tevu_io_slider_start(record_pressure);
         all_running = all_running && wait_calls(calls + 3, 5000);
-        DWORD start = GetTickCount();
-        tevu_io_slider_stop();
-        DWORD took = GetTickCount() - start;
-        if (took > slowest)
-            slowest = took;
+        slowest = std::max(slowest, timed_stop());
     }
     check(all_running, "every start delivers reports");
     check(slowest < 5000, "20 stops under streaming reports all return",
@@ -641,9 +581,6 @@ void scenario_busy_stop() {
 
 // --- The controller's life after init ---------------------------------------
 
-const char *const lost_line = "Controller disconnected; inputs released. Searching for it.\r\n";
-const char *const found_line = "Controller connected again.\r\n";
-
 void unplug(const controller &c) {
     sim_unplug(c.input);
     sim_unplug(c.lighting);
@@ -658,16 +595,13 @@ void plug(const controller &c) {
 // all 0; the time it took, or -1 after timeout_ms.
 long wait_released(DWORD timeout_ms) {
     const DWORD start = GetTickCount();
-    for (;;) {
+    const auto released = [] {
         uint8_t op = 0xee, game = 0xee;
         tevu_io_jvs_poll(&op, &game);
         const std::vector<bytes> seen = pressures();
-        if (op == 0 && game == 0 && !seen.empty() && seen.back() == bytes(32, 0))
-            return static_cast<long>(GetTickCount() - start);
-        if (GetTickCount() - start > timeout_ms)
-            return -1;
-        Sleep(1);
-    }
+        return op == 0 && game == 0 && !seen.empty() && seen.back() == bytes(32, 0);
+    };
+    return wait_until(timeout_ms, released, 1) ? static_cast<long>(GetTickCount() - start) : -1;
 }
 
 // Sends a report touching cell and waits until the callback shows it; the
@@ -678,14 +612,6 @@ long wait_touch_seen(sim_interface *input, int cell, DWORD start) {
         pressures().back() != pressure_with({{cell, 200}}))
         return -1;
     return static_cast<long>(GetTickCount() - start);
-}
-
-std::string figures(std::vector<long> ms) {
-    std::sort(ms.begin(), ms.end());
-    if (ms.empty())
-        return "none";
-    return "median " + std::to_string(ms[ms.size() / 2]) + " ms, worst " +
-           std::to_string(ms.back()) + " ms of " + std::to_string(ms.size());
 }
 
 // A frame of 96 different bytes: it goes out as reports 0x04 and 0x05.
@@ -704,9 +630,7 @@ bool shows_frame(const sim_record &r, const uint8_t *frame) {
 // Unplugged while a cell is touched and buttons are held, then plugged back,
 // the host running all along; then 19 more unplugs for the reconnect times.
 void scenario_unplug() {
-    controller c = open_controller("");
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
+    const controller c = init_controller();
     tevu_io_slider_start(record_pressure);
     uint8_t frame[96];
     uncompressible_frame(frame);
@@ -783,9 +707,7 @@ void scenario_unplug() {
 
 // Stops in each state of the controller: 10 rounds of start and stop each.
 void scenario_stops() {
-    controller c = open_controller("");
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
+    const controller c = init_controller();
     check(sim_wait_connected(c.input, 5000), "input open");
     HANDLE pump = nullptr;
     const char *const states[] = {"streaming", "silent", "lighting stalled", "lost"};
@@ -812,9 +734,7 @@ void scenario_stops() {
         for (int round = 0; round < 10; ++round) {
             tevu_io_slider_start(record_pressure);
             Sleep(name == "lighting stalled" ? 300 : 100); // writes fill the stalled pipe
-            const DWORD start = GetTickCount();
-            tevu_io_slider_stop();
-            took.push_back(static_cast<long>(GetTickCount() - start));
+            took.push_back(static_cast<long>(timed_stop()));
         }
         const LONG calls = callback_calls;
         Sleep(100);
@@ -867,9 +787,7 @@ void scenario_init_handles() {
 // that comes back later than the input, across a stop and start, while the
 // input sends nothing.
 void scenario_lights_return() {
-    const controller c = open_controller("");
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
+    const controller c = init_controller();
     tevu_io_slider_start(record_pressure);
     const auto lamps_flow = [&](const char *name) {
         sim_clear(c.lighting);
@@ -886,9 +804,7 @@ void scenario_lights_return() {
     unplug(c);
     check(wait_released(2000) >= 0, "unplugged: released");
     sim_plug(c.input);
-    const DWORD start = GetTickCount();
-    while (!sim_connected(c.input) && GetTickCount() - start < 5000)
-        Sleep(5);
+    wait_until(5000, [&] { return sim_connected(c.input); });
     Sleep(100);
     tevu_io_slider_stop();
     tevu_io_slider_start(record_pressure);
@@ -925,17 +841,14 @@ DWORD WINAPI run_stop(void *) {
 // only the library's I/O, so the host's write completes once its reader reads,
 // and stop returns once the callback has.
 void scenario_host_write_stop() {
-    const controller c = open_controller("");
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init");
+    const controller c = init_controller();
     check(CreatePipe(&host_pipe_reader, &host_pipe_writer, nullptr, 1024) != FALSE,
           "host pipe created");
     tevu_io_slider_start(writing_callback);
     check(sim_wait_connected(c.input, 5000) && sim_send(c.input, kit::input_report(0, 0)),
           "a report reaches the library");
-    const DWORD entered = GetTickCount();
-    while (host_write_entered == 0 && GetTickCount() - entered < 5000)
-        Sleep(1);
+    wait_until(
+        5000, [] { return host_write_entered != 0; }, 1);
     Sleep(100); // the write fills the pipe and blocks
     HANDLE stopper = CreateThread(nullptr, 0, run_stop, nullptr, 0, nullptr);
     Sleep(300); // stop cancels the library's I/O meanwhile
@@ -995,9 +908,7 @@ void scenario_init_running() {
           std::to_string(failed) + " failed");
     check(*std::max_element(took.begin(), took.end()) < 5000, "every init returns");
     fprintf(stderr, "INFO init while running: %s\n", figures(took).c_str());
-    const DWORD start = GetTickCount();
-    tevu_io_slider_stop();
-    fprintf(stderr, "INFO stop after the inits: %lu ms\n", GetTickCount() - start);
+    fprintf(stderr, "INFO stop after the inits: %lu ms\n", timed_stop());
     InterlockedExchange(&pump_running, 0);
     WaitForMultipleObjects(2, pumps, TRUE, 5000);
 }

@@ -262,9 +262,7 @@ std::string sim_hex(const bytes &b) {
 
 void sim_key(BYTE vk, bool down) {
     keybd_event(vk, 0, down ? 0 : KEYEVENTF_KEYUP, 0);
-    DWORD start = GetTickCount();
-    while (((GetAsyncKeyState(vk) & 0x8000) != 0) != down && GetTickCount() - start < 3000)
-        Sleep(5);
+    wait_until(3000, [&] { return ((GetAsyncKeyState(vk) & 0x8000) != 0) == down; });
     // Other threads that asked just before may see the old state a while longer.
     Sleep(150);
 }

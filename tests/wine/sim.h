@@ -63,16 +63,20 @@ struct sim_record {
 sim_record sim_snapshot(sim_interface *s);
 // Forgets what was recorded so far.
 void sim_clear(sim_interface *s);
-// Waits until pred(record) holds; false after timeout_ms.
-template <class Pred> bool sim_wait_for(sim_interface *s, DWORD timeout_ms, Pred pred) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (pred(sim_snapshot(s)))
-            return true;
+// Looks every every_ms until pred() holds; false when it still does not after
+// timeout_ms.
+template <class Pred> bool wait_until(DWORD timeout_ms, Pred pred, DWORD every_ms = 5) {
+    const DWORD start = GetTickCount();
+    while (!pred()) {
         if (GetTickCount() - start > timeout_ms)
             return false;
-        Sleep(5);
+        Sleep(every_ms);
     }
+    return true;
+}
+// Waits until pred(record) holds; false after timeout_ms.
+template <class Pred> bool sim_wait_for(sim_interface *s, DWORD timeout_ms, Pred pred) {
+    return wait_until(timeout_ms, [&] { return pred(sim_snapshot(s)); });
 }
 
 // The handles this process has open. wine's GetProcessHandleCount answers 0;

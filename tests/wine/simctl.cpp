@@ -7,20 +7,16 @@
 // Verdicts on stderr ("PASS x" / "FAIL x: why").
 #include "report_kit.h"
 #include "sim.h"
+#include "verdicts.h"
 
 #include <cstdio>
 #include <string>
 
+using namespace verdict;
+
 namespace {
 
-int failures;
 std::string expected;
-
-void check(bool ok, const std::string &name, const std::string &detail = "") {
-    fprintf(stderr, ok ? "PASS %s\n" : "FAIL %s: %s\n", name.c_str(), detail.c_str());
-    if (!ok)
-        ++failures;
-}
 
 const char *const banner_line = "Init OK. Running input loop. Press Ctrl+C to exit.\r\n";
 
@@ -148,7 +144,7 @@ int main(int argc, char **argv) {
         // Unplugged at the end: the tool says so, and has nothing to release.
         sim_unplug(input);
         sim_unplug(lighting);
-        expected += "Controller disconnected; inputs released. Searching for it.\r\n";
+        expected += lost_line;
         Sleep(200);
     }
 

@@ -13,7 +13,9 @@
 // Verdicts on stderr ("PASS x" / "FAIL x: why", "INFO" figures, "DONE n"); the
 // bytes the library should print on standard output go to expected_stdout.bin.
 #include "report_kit.h"
+#include "sim.h"
 #include "tevuio.h"
+#include "verdicts.h"
 
 #include <windows.h>
 
@@ -32,30 +34,9 @@ extern "C" {
 #include <string>
 #include <vector>
 
+using namespace verdict;
+
 namespace {
-
-typedef std::vector<uint8_t> bytes;
-
-int failures;
-
-bool check(bool ok, const std::string &name, const std::string &detail = "") {
-    fprintf(stderr, ok ? "PASS %s\n" : "FAIL %s: %s\n", name.c_str(), detail.c_str());
-    failures += ok ? 0 : 1;
-    return ok;
-}
-
-void info(const std::string &text) {
-    fprintf(stderr, "INFO %s\n", text.c_str());
-}
-
-void expect_stdout(const char *text) {
-    FILE *f = fopen("expected_stdout.bin", "ab");
-    fputs(text, f);
-    fclose(f);
-}
-
-const char *const lost_line = "Controller disconnected; inputs released. Searching for it.\r\n";
-const char *const found_line = "Controller connected again.\r\n";
 
 // --- The controller -----------------------------------------------------------
 
@@ -114,16 +95,6 @@ bytes last_lamps(const std::vector<taken> &log) {
         if (!log[i].report.empty() && log[i].report[0] == report::lamp_id)
             return log[i].report;
     return {};
-}
-
-template <class Pred> bool wait_until(DWORD timeout_ms, Pred pred) {
-    const DWORD start = GetTickCount();
-    while (!pred()) {
-        if (GetTickCount() - start > timeout_ms)
-            return false;
-        Sleep(5);
-    }
-    return true;
 }
 
 // The controller's interface paths wine lists now (lower case).
@@ -190,17 +161,14 @@ struct api {
     decltype(&tevu_io_slider_set_leds) set_leds;
 };
 
+// Waits until the newest lamp report the controller took is this one.
+bool lamps_become(const bytes &lamps) {
+    return wait_until(3000, [&] { return last_lamps(controller_log()) == lamps; });
+}
+
 template <class F> bool find(HMODULE m, const char *name, F *out) {
     *out = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(m, name)));
     return *out != nullptr;
-}
-
-std::string figures(std::vector<long> ms) {
-    std::sort(ms.begin(), ms.end());
-    if (ms.empty())
-        return "none";
-    return "median " + std::to_string(ms[ms.size() / 2]) + " ms, worst " +
-           std::to_string(ms.back()) + " ms of " + std::to_string(ms.size());
 }
 
 // The frames the host sets, each shown whole before the next: a dark one and a
@@ -295,19 +263,12 @@ void session(const api &io) {
         return op == 0x01 && game == 0x01;
     });
     check(polled, "poll sees test and game button 1 held");
-    check(wait_until(
-              3000,
-              [] { return last_lamps(controller_log()) == kit::lamp_report(0xff, 0xff, 0xff, 0); }),
+    check(lamps_become(kit::lamp_report(0xff, 0xff, 0xff, 0)),
           "lamp 3 goes dark while button 1 is held");
     say("button 1 up");
     say("button test up");
     check(wait_until(3000, [&] { return released(io); }), "buttons released");
-    check(wait_until(3000,
-                     [] {
-                         return last_lamps(controller_log()) ==
-                                kit::lamp_report(0xff, 0xff, 0xff, 0xff);
-                     }),
-          "every lamp lit again");
+    check(lamps_become(kit::lamp_report(0xff, 0xff, 0xff, 0xff)), "every lamp lit again");
 
     // LEDs by both paths, frame by frame.
     const std::vector<bytes> frames = test_frames();
