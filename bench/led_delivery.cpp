@@ -173,8 +173,7 @@ int main(int argc, char **argv) {
             passes++;
             mixed_passes += whole_frame(c.leds, offer) < 0 ? 1 : 0;
         }
-        vctl::take_report(c,
-                          line[0] == 'F' ? vctl::report_kind::feature : vctl::report_kind::output,
+        vctl::take_report(c, line[0] == 'F' ? PLAT_REPORT_FEATURE : PLAT_REPORT_OUTPUT,
                           report.data(), report.size());
         const long seq = whole_frame(c.leds, offer);
         if (seq >= 0 && seq != last_shown) {

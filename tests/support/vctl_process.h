@@ -87,8 +87,7 @@ inline std::vector<vctl::controller> replay_log(const std::string &text,
         unsigned value = 0;
         while (hex >> std::hex >> value)
             bytes.push_back(static_cast<uint8_t>(value));
-        const vctl::report_kind kind =
-            line[0] == 'F' ? vctl::report_kind::feature : vctl::report_kind::output;
+        const plat_report_kind kind = line[0] == 'F' ? PLAT_REPORT_FEATURE : PLAT_REPORT_OUTPUT;
         if (vctl::take_report(c, kind, bytes.data(), bytes.size()).empty()) {
             states.push_back(c);
             if (ids != nullptr)

@@ -122,9 +122,8 @@ void answer(vctl_state &s, const gadget_function &f, const usb_ctrlrequest &r) {
         // Completes the host's transfer: the report is the controller's now.
         const ssize_t n = read(f.ep0, report, length);
         if (n > 0) {
-            take_host_report(
-                s, type == output_type ? vctl::report_kind::output : vctl::report_kind::feature,
-                report, static_cast<size_t>(n));
+            take_host_report(s, type == output_type ? PLAT_REPORT_OUTPUT : PLAT_REPORT_FEATURE,
+                             report, static_cast<size_t>(n));
         }
         return;
     }

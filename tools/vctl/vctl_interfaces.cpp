@@ -73,8 +73,8 @@ size_t longest_report(interface_reports which) {
                : std::max({input_report_length, output_report_length, feature_report_length});
 }
 
-report_kind kind_of_report(uint8_t id) {
-    return id == report_leds_packed ? report_kind::feature : report_kind::output;
+plat_report_kind kind_of_report(uint8_t id) {
+    return id == report_leds_packed ? PLAT_REPORT_FEATURE : PLAT_REPORT_OUTPUT;
 }
 
 message_check read_host_message(const uint8_t *message, size_t length, host_message *out) {
@@ -84,7 +84,7 @@ message_check read_host_message(const uint8_t *message, size_t length, host_mess
     if (length < 3) {
         return message_check::too_short;
     }
-    out->kind = message[0] == VHID_OUTPUT ? report_kind::output : report_kind::feature;
+    out->kind = message[0] == VHID_OUTPUT ? PLAT_REPORT_OUTPUT : PLAT_REPORT_FEATURE;
     out->sequence = message[1];
     out->report = message + 2;
     out->length = length - 2;

@@ -26,13 +26,13 @@ std::vector<uint8_t> report_descriptor(interface_reports which);
 size_t longest_report(interface_reports which);
 // A report read from a USB HID interface without its type: 0x0B is the one
 // feature report, every other ID an output report.
-report_kind kind_of_report(uint8_t id);
+plat_report_kind kind_of_report(uint8_t id);
 
 // --- Host messages -------------------------------------------------------------
 // A report as the host sends it on an interface: the kind byte (VHID_OUTPUT or
 // VHID_FEATURE), the sequence byte of the write, then the report.
 struct host_message {
-    report_kind kind = report_kind::output;
+    plat_report_kind kind = PLAT_REPORT_OUTPUT;
     uint8_t sequence = 0;
     const uint8_t *report = nullptr; // points into the message
     size_t length = 0;

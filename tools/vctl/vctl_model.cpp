@@ -70,12 +70,13 @@ int lzf_expand(const uint8_t *in, size_t in_length, uint8_t *out, size_t room) {
     return static_cast<int>(expanded.size());
 }
 
-std::string take_report(controller &c, report_kind kind, const uint8_t *report, size_t length) {
+std::string take_report(controller &c, plat_report_kind kind, const uint8_t *report,
+                        size_t length) {
     if (length == 0) {
         return "empty report";
     }
     const uint8_t id = report[0];
-    if (kind == report_kind::feature) {
+    if (kind == PLAT_REPORT_FEATURE) {
         if (id != report_leds_packed) {
             return format("unknown feature report 0x%02x", id);
         }

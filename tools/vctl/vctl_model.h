@@ -7,6 +7,7 @@
 #ifndef TEVU_VCTL_MODEL_H
 #define TEVU_VCTL_MODEL_H
 
+#include "platform/platform.h" // plat_report_kind: how the host sent a report
 #include "tevuio/reports.h"
 
 #include <cstddef>
@@ -64,12 +65,10 @@ void encode_input_report(const controller &c, uint8_t out[input_report_length]);
 // before the start) or would overflow the room.
 int lzf_expand(const uint8_t *in, size_t in_length, uint8_t *out, size_t room);
 
-enum class report_kind { output, feature };
-
 // Takes a report from the host into the controller. Returns an empty string
 // when it was understood, else a one-line reason; the controller is then
 // unchanged.
-std::string take_report(controller &c, report_kind kind, const uint8_t *report, size_t length);
+std::string take_report(controller &c, plat_report_kind kind, const uint8_t *report, size_t length);
 
 } // namespace vctl
 

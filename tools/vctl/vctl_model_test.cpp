@@ -107,7 +107,7 @@ TEST(TakeReport, FeatureFrameGoesInHostOrder) {
     controller c;
     const std::vector<uint8_t> report =
         feature_report({0x03, 0x7F, 0x23, 0x00, 0x7F, 0xE0, 0x51, 0x02, 0x01, 0x23, 0x00});
-    EXPECT_EQ(take_report(c, report_kind::feature, report.data(), report.size()), "");
+    EXPECT_EQ(take_report(c, PLAT_REPORT_FEATURE, report.data(), report.size()), "");
     EXPECT_EQ(c.leds[0], 0x7F);
     EXPECT_EQ(c.leds[95 - 1], 0x23);
 }
@@ -120,8 +120,8 @@ TEST(TakeReport, OutputHalvesAreInDeviceOrder) {
         low[1 + i] = static_cast<uint8_t>(i);
         high[1 + i] = static_cast<uint8_t>(100 + i);
     }
-    EXPECT_EQ(take_report(c, report_kind::output, low, sizeof low), "");
-    EXPECT_EQ(take_report(c, report_kind::output, high, sizeof high), "");
+    EXPECT_EQ(take_report(c, PLAT_REPORT_OUTPUT, low, sizeof low), "");
+    EXPECT_EQ(take_report(c, PLAT_REPORT_OUTPUT, high, sizeof high), "");
     // Device LED 0 (first of 0x04) is host LED 31; device LED 31 (last of 0x05) is host LED 0.
     EXPECT_EQ(c.leds[size_t{3} * 31], 0);
     EXPECT_EQ(c.leds[size_t{3} * 31 + 2], 2);
@@ -134,7 +134,7 @@ TEST(TakeReport, OutputHalvesAreInDeviceOrder) {
 TEST(TakeReport, LampsGoInOrder) {
     controller c;
     const uint8_t lamps[output_report_length] = {report_lamps, 0xFF, 0x00, 0xFF, 0x00};
-    EXPECT_EQ(take_report(c, report_kind::output, lamps, sizeof lamps), "");
+    EXPECT_EQ(take_report(c, PLAT_REPORT_OUTPUT, lamps, sizeof lamps), "");
     EXPECT_EQ(0, memcmp(c.lamps, lamps + 1, sizeof c.lamps));
 }
 
@@ -148,20 +148,20 @@ TEST(TakeReport, RefusalsSayWhyAndLeaveTheControllerAsItWas) {
     const std::vector<uint8_t> lamps =
         with(std::vector<uint8_t>(output_report_length, 0xFF), 0, report_lamps);
     const struct {
-        report_kind kind;
+        plat_report_kind kind;
         std::vector<uint8_t> report;
         size_t length;
         const char *why;
     } cases[] = {
-        {report_kind::feature, feature_report({0x00, 0x05}), 64,
+        {PLAT_REPORT_FEATURE, feature_report({0x00, 0x05}), 64,
          "feature report 0x0b: block expands to 1 bytes, not 96"},
-        {report_kind::feature, with(black, 1, 63), 64,
+        {PLAT_REPORT_FEATURE, with(black, 1, 63), 64,
          "feature report 0x0b: block length 63 above 62"},
-        {report_kind::feature, black, 63, "feature report 0x0b of 63 bytes, expected 64"},
-        {report_kind::feature, with(black, 0, 0x0C), 64, "unknown feature report 0x0c"},
-        {report_kind::output, lamps, 9, "output report 0x06 of 9 bytes, expected 49"},
-        {report_kind::output, with(lamps, 0, 0x07), 49, "unknown output report 0x07"},
-        {report_kind::output, lamps, 0, "empty report"},
+        {PLAT_REPORT_FEATURE, black, 63, "feature report 0x0b of 63 bytes, expected 64"},
+        {PLAT_REPORT_FEATURE, with(black, 0, 0x0C), 64, "unknown feature report 0x0c"},
+        {PLAT_REPORT_OUTPUT, lamps, 9, "output report 0x06 of 9 bytes, expected 49"},
+        {PLAT_REPORT_OUTPUT, with(lamps, 0, 0x07), 49, "unknown output report 0x07"},
+        {PLAT_REPORT_OUTPUT, lamps, 0, "empty report"},
     };
     for (const auto &k : cases) {
         controller c;
@@ -414,6 +414,6 @@ TEST(ReportDescriptor, StatesEveryReportIdAndLengthOfItsInterface) {
     EXPECT_EQ(d.back(), 0xC0); // the collection is closed
     EXPECT_EQ(longest_report(interface_reports::input), 9u);
     EXPECT_EQ(longest_report(interface_reports::lighting), 64u);
-    EXPECT_EQ(kind_of_report(0x0B), report_kind::feature);
-    EXPECT_EQ(kind_of_report(0x04), report_kind::output);
+    EXPECT_EQ(kind_of_report(0x0B), PLAT_REPORT_FEATURE);
+    EXPECT_EQ(kind_of_report(0x04), PLAT_REPORT_OUTPUT);
 }

@@ -328,9 +328,9 @@ bool input_report_due(vctl_state &s, uint64_t now, uint64_t *wake) {
     return due;
 }
 
-void take_host_report(vctl_state &s, vctl::report_kind kind, const uint8_t *report, size_t length) {
+void take_host_report(vctl_state &s, plat_report_kind kind, const uint8_t *report, size_t length) {
     if (s.log != nullptr) {
-        fprintf(s.log, "%c %s\n", kind == vctl::report_kind::output ? 'O' : 'F',
+        fprintf(s.log, "%c %s\n", kind == PLAT_REPORT_OUTPUT ? 'O' : 'F',
                 vctl::hex_bytes(report, length).c_str());
         fflush(s.log);
     }

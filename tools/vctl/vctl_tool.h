@@ -190,7 +190,7 @@ inline bool host_on_input(const vctl_state &s) {
 bool input_report_due(vctl_state &s, uint64_t now, uint64_t *wake);
 // A report from the host: logged, taken into the model or refused with a
 // message.
-void take_host_report(vctl_state &s, vctl::report_kind kind, const uint8_t *report, size_t length);
+void take_host_report(vctl_state &s, plat_report_kind kind, const uint8_t *report, size_t length);
 
 // --- The lighting interface through FunctionFS (vctl_ffs.cpp) --------------------
 
