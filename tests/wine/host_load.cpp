@@ -5,6 +5,7 @@
 // its eight functions are found by name.
 //
 // Verdicts on stderr ("PASS x" / "FAIL x: why"), then "DONE" at the end.
+#include "host_kit.h"
 #include "report_kit.h"
 #include "sim.h"
 #include "tevuio.h"
@@ -15,35 +16,13 @@
 
 namespace {
 
-int failures;
-
-bool check(bool ok, const std::string &name, const std::string &detail = "") {
-    fprintf(stderr, ok ? "PASS %s\n" : "FAIL %s: %s\n", name.c_str(), detail.c_str());
-    failures += ok ? 0 : 1;
-    return ok;
-}
+using verdict::check;
+using verdict::failures;
 
 std::string hex(uintptr_t v) {
     char s[32];
     snprintf(s, sizeof s, "0x%llx", static_cast<unsigned long long>(v));
     return s;
-}
-
-// The preferred base and size of the DLL's image, from its PE header.
-bool preferred_range(const char *file, uintptr_t *base, SIZE_T *size) {
-    FILE *f = fopen(file, "rb");
-    if (f == nullptr)
-        return false;
-    IMAGE_DOS_HEADER dos = {};
-    IMAGE_NT_HEADERS nt = {};
-    bool ok = fread(&dos, sizeof dos, 1, f) == 1 && dos.e_magic == IMAGE_DOS_SIGNATURE &&
-              fseek(f, dos.e_lfanew, SEEK_SET) == 0 && fread(&nt, sizeof nt, 1, f) == 1 &&
-              nt.Signature == IMAGE_NT_SIGNATURE &&
-              nt.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR_MAGIC;
-    fclose(f);
-    *base = static_cast<uintptr_t>(nt.OptionalHeader.ImageBase);
-    *size = nt.OptionalHeader.SizeOfImage;
-    return ok;
 }
 
 volatile LONG calls;
@@ -66,24 +45,15 @@ bool feed(sim_interface *input, const bytes &report) {
     return calls != before;
 }
 
-template <class F> F find(HMODULE m, const char *name) {
-    FARPROC p = GetProcAddress(m, name);
-    check(p != nullptr, std::string("GetProcAddress finds ") + name);
-    return reinterpret_cast<F>(reinterpret_cast<void *>(p));
-}
-
-void session(HMODULE m) {
-    auto version = find<decltype(&tevu_io_get_api_version)>(m, "tevu_io_get_api_version");
-    auto jvs_init = find<decltype(&tevu_io_jvs_init)>(m, "tevu_io_jvs_init");
-    auto jvs_poll = find<decltype(&tevu_io_jvs_poll)>(m, "tevu_io_jvs_poll");
-    auto coins = find<decltype(&tevu_io_jvs_read_coin_counter)>(m, "tevu_io_jvs_read_coin_counter");
-    auto slider_init = find<decltype(&tevu_io_slider_init)>(m, "tevu_io_slider_init");
-    auto start = find<decltype(&tevu_io_slider_start)>(m, "tevu_io_slider_start");
-    auto stop = find<decltype(&tevu_io_slider_stop)>(m, "tevu_io_slider_stop");
-    auto set_leds = find<decltype(&tevu_io_slider_set_leds)>(m, "tevu_io_slider_set_leds");
-    if (!version || !jvs_init || !jvs_poll || !coins || !slider_init || !start || !stop ||
-        !set_leds)
-        return;
+void session(const tevuio_api &io) {
+    const auto version = io.version;
+    const auto jvs_init = io.jvs_init;
+    const auto jvs_poll = io.poll;
+    const auto coins = io.coins;
+    const auto slider_init = io.slider_init;
+    const auto start = io.start;
+    const auto stop = io.stop;
+    const auto set_leds = io.set_leds;
 
     const std::string pipe = "\\\\.\\pipe\\hid#vid_0f0d&pid_0092&mi_0";
     const std::string id = "#host" + std::to_string(GetCurrentProcessId());
@@ -126,29 +96,12 @@ void session(HMODULE m) {
 } // namespace
 
 int main() {
-    uintptr_t base = 0;
-    SIZE_T size = 0;
-    if (!check(preferred_range("tevuio.dll", &base, &size), "the PE header gives the image base"))
+    tevuio_api io{};
+    HMODULE m = load_like_a_host(&io);
+    if (m == nullptr)
         return 1;
-    check(VirtualAlloc(reinterpret_cast<void *>(base), size, MEM_RESERVE, PAGE_NOACCESS) ==
-              reinterpret_cast<void *>(base),
-          "the preferred range " + hex(base) + " is reserved first");
-
-    HMODULE m = LoadLibraryA("tevuio.dll");
-    if (!check(m != nullptr, "LoadLibraryA(\"tevuio.dll\") loads it",
-               "error " + std::to_string(GetLastError())))
-        return 1;
-    check(reinterpret_cast<uintptr_t>(m) != base, "the library is relocated",
-          "loaded at " + hex(reinterpret_cast<uintptr_t>(m)));
-    char path[MAX_PATH] = {}, folder[MAX_PATH] = {};
-    GetModuleFileNameA(m, path, sizeof path);
-    GetCurrentDirectoryA(sizeof folder, folder);
-    check(std::string(path) == std::string(folder) + "\\tevuio.dll",
-          "the library comes from the current folder", path);
-
-    session(m);
-    check(FreeLibrary(m) != FALSE && GetModuleHandleA("tevuio.dll") == nullptr,
-          "FreeLibrary unloads it");
+    session(io);
+    unload(m);
     fprintf(stderr, "DONE %d\n", failures);
     fflush(stderr);
     return failures == 0 ? 0 : 1;

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "report_kit.h"
 #include "sim.h"
+#include "verdicts.h"
 
 #include <setupapi.h>
 
@@ -22,16 +23,8 @@
 
 namespace {
 
-int failures;
-
-void check(bool ok, const char *name, const std::string &detail = "") {
-    if (ok) {
-        fprintf(stderr, "PASS %s\n", name);
-    } else {
-        fprintf(stderr, "FAIL %s: %s\n", name, detail.c_str());
-        ++failures;
-    }
-}
+using verdict::check;
+using verdict::failures;
 
 void print(const char *format, ...) {
     va_list args;

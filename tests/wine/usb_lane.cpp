@@ -12,6 +12,7 @@
 //
 // Verdicts on stderr ("PASS x" / "FAIL x: why", "INFO" figures, "DONE n"); the
 // bytes the library should print on standard output go to expected_stdout.bin.
+#include "host_kit.h"
 #include "report_kit.h"
 #include "sim.h"
 #include "tevuio.h"
@@ -150,25 +151,9 @@ bool touch_seen(LONG cells, DWORD timeout_ms) {
     return wait_until(timeout_ms, [&] { return newest_touch == cells; });
 }
 
-struct api {
-    decltype(&tevu_io_get_api_version) version;
-    decltype(&tevu_io_jvs_init) jvs_init;
-    decltype(&tevu_io_jvs_poll) poll;
-    decltype(&tevu_io_jvs_read_coin_counter) coins;
-    decltype(&tevu_io_slider_init) slider_init;
-    decltype(&tevu_io_slider_start) start;
-    decltype(&tevu_io_slider_stop) stop;
-    decltype(&tevu_io_slider_set_leds) set_leds;
-};
-
 // Waits until the newest lamp report the controller took is this one.
 bool lamps_become(const bytes &lamps) {
     return wait_until(3000, [&] { return last_lamps(controller_log()) == lamps; });
-}
-
-template <class F> bool find(HMODULE m, const char *name, F *out) {
-    *out = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(m, name)));
-    return *out != nullptr;
 }
 
 // The frames the host sets, each shown whole before the next: a dark one and a
@@ -221,13 +206,13 @@ long since(DWORD start) {
     return static_cast<long>(GetTickCount() - start);
 }
 
-bool released(const api &io) {
+bool released(const tevuio_api &io) {
     uint8_t op = 0xee, game = 0xee;
     io.poll(&op, &game);
     return op == 0 && game == 0 && newest_touch == 0;
 }
 
-void session(const api &io) {
+void session(const tevuio_api &io) {
     check(io.version() == 0x0100, "version is 0x0100");
     say("rate 125");
     if (!check(io.jvs_init() == 0 && io.slider_init() == 0, "init and slider init return 0"))
@@ -418,45 +403,13 @@ int main() {
          " ms after the start: " + joined(listed()));
     check(both, "wine lists the controller's two interfaces");
 
-    // The host reserves the DLL's preferred range first: the loader must relocate it.
-    HMODULE probe = LoadLibraryExA("tevuio.dll", nullptr, DONT_RESOLVE_DLL_REFERENCES);
-    uintptr_t base = 0;
-    SIZE_T size = 0;
-    if (probe != nullptr) {
-        const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(probe);
-        const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
-            reinterpret_cast<const uint8_t *>(probe) + dos->e_lfanew);
-        base = static_cast<uintptr_t>(nt->OptionalHeader.ImageBase);
-        size = nt->OptionalHeader.SizeOfImage;
-        FreeLibrary(probe);
-    }
-    check(base != 0 && VirtualAlloc(reinterpret_cast<void *>(base), size, MEM_RESERVE,
-                                    PAGE_NOACCESS) == reinterpret_cast<void *>(base),
-          "the DLL's preferred range is reserved first");
-
-    HMODULE m = LoadLibraryA("tevuio.dll");
-    if (!check(m != nullptr, "LoadLibraryA(\"tevuio.dll\") loads it from the game's folder",
-               "error " + std::to_string(GetLastError())))
+    tevuio_api io{};
+    HMODULE m = load_like_a_host(&io);
+    if (m == nullptr)
         return 1;
-    check(reinterpret_cast<uintptr_t>(m) != base, "the library is relocated");
-    char path[MAX_PATH] = {}, folder[MAX_PATH] = {};
-    GetModuleFileNameA(m, path, sizeof path);
-    GetCurrentDirectoryA(sizeof folder, folder);
-    check(std::string(path) == std::string(folder) + "\\tevuio.dll",
-          "the library comes from the game's folder", path);
-    api io{};
-    const bool all =
-        find(m, "tevu_io_get_api_version", &io.version) &&
-        find(m, "tevu_io_jvs_init", &io.jvs_init) && find(m, "tevu_io_jvs_poll", &io.poll) &&
-        find(m, "tevu_io_jvs_read_coin_counter", &io.coins) &&
-        find(m, "tevu_io_slider_init", &io.slider_init) &&
-        find(m, "tevu_io_slider_start", &io.start) && find(m, "tevu_io_slider_stop", &io.stop) &&
-        find(m, "tevu_io_slider_set_leds", &io.set_leds);
-    if (check(all, "GetProcAddress finds the eight functions"))
-        session(io);
+    session(io);
     fflush(stdout);
-    check(FreeLibrary(m) != FALSE && GetModuleHandleA("tevuio.dll") == nullptr,
-          "FreeLibrary unloads it");
+    unload(m);
     fprintf(stderr, "DONE %d\n", failures);
     return failures == 0 ? 0 : 1;
 }
