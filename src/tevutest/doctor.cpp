@@ -360,6 +360,82 @@ void show_light_check(const lamp_source &lamps) {
     printf("%s\r\n", held == 0 ? "no button held" : ("held: " + buttons_text(held)).c_str());
 }
 
+// The controller section's interfaces: every one listed, and those the
+// library takes (pointers into listed).
+struct controller_view {
+    std::vector<listed_interface> listed;
+    const listed_interface *input = nullptr;
+    const listed_interface *lighting = nullptr;
+    const listed_interface *refused = nullptr; // the first that did not open
+};
+
+void show_interfaces(controller_view &view) {
+    printf("\r\nController (vendor 0x%04X)\r\n", TEVUIO_VENDOR_ID);
+    view.listed = list_controller();
+    for (const listed_interface &i : view.listed) {
+        printf("  %s: %s: %s\r\n", interface_name(i.number).c_str(), i.path.c_str(),
+               i.opened ? "opened" : ("not opened: " + open_failure(i)).c_str());
+        if (!i.opened) {
+            view.refused = view.refused ? view.refused : &i;
+        } else if (i.number == 0 || !view.input) {
+            // The library's input: interface 0, else the first one listed.
+            view.input = view.input && view.input->number == 0 ? view.input : &i;
+        }
+        view.lighting = i.opened && i.number == 1 ? &i : view.lighting;
+    }
+    if (view.listed.empty()) {
+        printf("  not found: no interface of vendor 0x%04X (is it plugged in?)\r\n",
+               TEVUIO_VENDOR_ID);
+    }
+}
+
+// Init, then with the controller open the live figures and the light check.
+// Why the controller cannot be used, or "" when it can; a missing lighting
+// interface adds a warning.
+std::string run_controller(const controller_view &view, const lamp_source &lamps,
+                           size_t *warnings) {
+    // The library's own messages, if any, come first, each on its own line.
+    const bool ready = tevu_io_jvs_init() == 0;
+    printf("  tevu_io_jvs_init() : %s\r\n", ready ? "OK" : "ERROR");
+    if (!ready) {
+        return view.listed.empty() ? "no controller found (is it plugged in?)"
+               : view.refused ? "its interfaces could not be opened: " + open_failure(*view.refused)
+                              : "the library could not open it (its messages are above)";
+    }
+    printf("  input: %s; lighting: %s\r\n",
+           view.input ? interface_name(view.input->number).c_str() : "none",
+           view.lighting ? "interface 1" : "none");
+    if (!view.lighting) {
+        printf("  warning: no lighting interface: the LEDs and lamps stay dark\r\n");
+        ++*warnings;
+    }
+    std::string fault;
+    tevu_io_slider_init();
+    tevu_io_slider_start(doctor_callback);
+    if (show_live(view.lighting != nullptr) == 0) {
+        fault = "it sent no input report (no input interface, or a silent controller)";
+    }
+    if (view.lighting) {
+        show_light_check(lamps);
+    }
+    tevu_io_slider_stop();
+    return fault;
+}
+
+int show_verdict(const std::string &fault, size_t warnings) {
+    if (!fault.empty()) {
+        printf("\r\nVerdict: the controller cannot be used: %s.\r\n", fault.c_str());
+        return 2;
+    }
+    if (warnings != 0) {
+        printf("\r\nVerdict: usable, with %u warning%s above.\r\n", static_cast<unsigned>(warnings),
+               warnings == 1 ? "" : "s");
+        return 1;
+    }
+    printf("\r\nVerdict: all is well.\r\n");
+    return 0;
+}
+
 } // namespace
 
 int doctor_run() {
@@ -374,63 +450,8 @@ int doctor_run() {
         printf("  none\r\n");
     }
     size_t warnings = ini_warnings.size();
-
-    printf("\r\nController (vendor 0x%04X)\r\n", TEVUIO_VENDOR_ID);
-    const std::vector<listed_interface> listed = list_controller();
-    const listed_interface *input = nullptr;
-    const listed_interface *lighting = nullptr;
-    const listed_interface *refused = nullptr;
-    for (const listed_interface &i : listed) {
-        printf("  %s: %s: %s\r\n", interface_name(i.number).c_str(), i.path.c_str(),
-               i.opened ? "opened" : ("not opened: " + open_failure(i)).c_str());
-        if (!i.opened) {
-            refused = refused ? refused : &i;
-        } else if (i.number == 0 || !input) {
-            // The library's input: interface 0, else the first one listed.
-            input = input && input->number == 0 ? input : &i;
-        }
-        lighting = i.opened && i.number == 1 ? &i : lighting;
-    }
-    if (listed.empty()) {
-        printf("  not found: no interface of vendor 0x%04X (is it plugged in?)\r\n",
-               TEVUIO_VENDOR_ID);
-    }
-    // The library's own messages, if any, come first, each on its own line.
-    const bool ready = tevu_io_jvs_init() == 0;
-    printf("  tevu_io_jvs_init() : %s\r\n", ready ? "OK" : "ERROR");
-    std::string fault;
-    if (!ready) {
-        fault = listed.empty() ? "no controller found (is it plugged in?)"
-                : refused      ? "its interfaces could not be opened: " + open_failure(*refused)
-                               : "the library could not open it (its messages are above)";
-    } else {
-        printf("  input: %s; lighting: %s\r\n",
-               input ? interface_name(input->number).c_str() : "none",
-               lighting ? "interface 1" : "none");
-        if (!lighting) {
-            printf("  warning: no lighting interface: the LEDs and lamps stay dark\r\n");
-            ++warnings;
-        }
-        tevu_io_slider_init();
-        tevu_io_slider_start(doctor_callback);
-        if (show_live(lighting != nullptr) == 0) {
-            fault = "it sent no input report (no input interface, or a silent controller)";
-        }
-        if (lighting) {
-            show_light_check(lamps);
-        }
-        tevu_io_slider_stop();
-    }
-
-    if (!fault.empty()) {
-        printf("\r\nVerdict: the controller cannot be used: %s.\r\n", fault.c_str());
-        return 2;
-    }
-    if (warnings != 0) {
-        printf("\r\nVerdict: usable, with %u warning%s above.\r\n", static_cast<unsigned>(warnings),
-               warnings == 1 ? "" : "s");
-        return 1;
-    }
-    printf("\r\nVerdict: all is well.\r\n");
-    return 0;
+    controller_view view;
+    show_interfaces(view);
+    const std::string fault = run_controller(view, lamps, &warnings);
+    return show_verdict(fault, warnings);
 }
