@@ -140,12 +140,6 @@ DWORD timed_stop() {
     return GetTickCount() - start;
 }
 
-void scenario_version() {
-    expect_stdout("");
-    check(tevu_io_get_api_version() == 0x0100, "version is 0x0100 before init");
-    check(tevu_io_slider_init() == 0 && tevu_io_slider_init() == 0, "slider init returns 0");
-}
-
 // No controller: two counted searches per init, the third ends the process.
 void scenario_no_controller(bool with_list) {
     list_paths(pipe_path("vid_045e&pid_0001&mi_00", "other"));
@@ -267,29 +261,6 @@ void scenario_two_interfaces() {
     check(took < 5000, "second stop returns", std::to_string(took) + " ms");
 }
 
-// A controller with one interface: its path has no interface part.
-void scenario_single_interface() {
-    std::string path = pipe_path("vid_0f0d&pid_0001", "single");
-    sim_interface *input = sim_open(path);
-    list_paths(path);
-    expect_stdout("");
-    check(tevu_io_jvs_init() == 0, "init opens the single interface");
-    check(sim_wait_connected(input, 5000), "the interface was opened");
-    tevu_io_slider_start(record_pressure);
-    check(feed(input, kit::input_report(0x0100, kit::slider_touching({0}))), "report read");
-    check(pressures().back() == pressure_with({{0, 200}}), "cell 0 touched");
-    uint8_t op = 0, game = 0;
-    tevu_io_jvs_poll(&op, &game);
-    check(op == 0x02 && game == 0, "button word 0x0100 is the service button");
-    uint8_t frame[96] = {};
-    tevu_io_slider_set_leds(frame); // no lighting interface: dropped
-    tevu_io_slider_stop();
-    check(true, "stop without a lighting thread");
-    // Two searches found nothing (interface 0, interface 1): the next one is
-    // the third.
-    init_ends_process("second init ends the process");
-}
-
 // A listed interface that cannot be opened: reported, not counted.
 void scenario_open_fails() {
     std::string path = pipe_path("vid_0f0d&pid_0001&mi_00", "busy");
@@ -385,31 +356,6 @@ void scenario_lamp_offset() {
     sim_send(input2, kit::input_report(0, 0x80808080));
     tevu_io_slider_stop();
     DeleteFileA("morvantel.ini");
-}
-
-// Stop while the very first read still waits for a controller that never
-// sends anything.
-void scenario_silent_stop() {
-    sim_interface *lighting = init_controller().lighting;
-    for (int round = 0; round < 5; ++round) {
-        tevu_io_slider_start(record_pressure);
-        sim_wait_for(lighting, 5000, [](const sim_record &r) { return r.lamp_count > 0; });
-        Sleep(50);
-        const DWORD took = timed_stop();
-        check(took < 5000, "stop " + std::to_string(round + 1) + " returns while the read waits",
-              std::to_string(took) + " ms");
-        fprintf(stderr, "INFO stop took %lu ms\n", took);
-        sim_clear(lighting);
-    }
-    // Each cancelled read ends its pass with the report as it was (none yet:
-    // the untouched slider), so at most one callback per stop.
-    std::vector<bytes> seen = pressures();
-    bool all_untouched = true;
-    for (const bytes &p : seen)
-        all_untouched = all_untouched && p == bytes(32, 0);
-    check(seen.size() <= 5 && all_untouched,
-          "a cancelled read passes on the untouched slider at most once per stop",
-          std::to_string(seen.size()) + " callbacks");
 }
 
 // Waits until poll gives the expected bytes (a simulated key reaches the
@@ -782,37 +728,6 @@ void scenario_init_handles() {
     check(after <= before + 4, n + " inits leave the handle count where it was",
           std::to_string(before) + " -> " + std::to_string(after));
 }
-// The lights come back after every return: a lighting interface that goes
-// away alone and comes back, and, after a whole unplug, a lighting interface
-// that comes back later than the input, across a stop and start, while the
-// input sends nothing.
-void scenario_lights_return() {
-    const controller c = init_controller();
-    tevu_io_slider_start(record_pressure);
-    const auto lamps_flow = [&](const char *name) {
-        sim_clear(c.lighting);
-        check(sim_wait_for(c.lighting, 5000, [](const sim_record &r) { return r.lamp_count > 2; }),
-              name);
-    };
-    lamps_flow("lamp reports flow");
-    sim_unplug(c.lighting);
-    Sleep(300);
-    sim_plug(c.lighting);
-    lamps_flow("a lighting interface back after going away alone gets lamp reports again");
-
-    expect_stdout(std::string(lost_line) + found_line);
-    unplug(c);
-    check(wait_released(2000) >= 0, "unplugged: released");
-    sim_plug(c.input);
-    wait_until(5000, [&] { return sim_connected(c.input); });
-    Sleep(100);
-    tevu_io_slider_stop();
-    tevu_io_slider_start(record_pressure);
-    sim_plug(c.lighting);
-    lamps_flow("after a stop and start the late lighting interface is found, input silent");
-    tevu_io_slider_stop();
-}
-
 // --- The host's own I/O and calls while the slider runs -----------------------
 
 // The host's pipe, which the callback writes to once and blocks on.
@@ -937,24 +852,18 @@ int main(int argc, char **argv) {
     InitializeCriticalSection(&seen_lock);
     DeleteFileA("expected_stdout.bin");
     std::string name = argc > 1 ? argv[1] : "";
-    if (name == "version")
-        scenario_version();
-    else if (name == "no-controller")
+    if (name == "no-controller")
         scenario_no_controller(true);
     else if (name == "no-device-list")
         scenario_no_controller(false);
     else if (name == "two-interfaces")
         scenario_two_interfaces();
-    else if (name == "single-interface")
-        scenario_single_interface();
     else if (name == "open-fails")
         scenario_open_fails();
     else if (name == "queue-refused")
         scenario_queue_refused();
     else if (name == "lamp-offset")
         scenario_lamp_offset();
-    else if (name == "silent-stop")
-        scenario_silent_stop();
     else if (name == "busy-stop")
         scenario_busy_stop();
     else if (name == "unplug")
@@ -967,8 +876,6 @@ int main(int argc, char **argv) {
         scenario_keys();
     else if (name == "sample-ini")
         scenario_sample_ini();
-    else if (name == "lights-return")
-        scenario_lights_return();
     else if (name == "host-write-stop")
         scenario_host_write_stop();
     else if (name == "init-running")
