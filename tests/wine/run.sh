@@ -301,7 +301,7 @@ run_build() {
     # The library through its exports. Scenarios that end in the library's exit
     # say so with "EXPECT-EXIT status".
     for s in no-controller no-device-list two-interfaces open-fails queue-refused lamp-offset \
-        busy-stop unplug stops init-handles keys sample-ini host-write-stop init-running \
+        unplug stops init-handles keys sample-ini host-write-stop init-running \
         keyboard-pace; do
         d="$work/$b/$s"
         mkdir -p "$d"
