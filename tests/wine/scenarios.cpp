@@ -544,9 +544,15 @@ void scenario_stops() {
     }
 }
 
-// 1,000 inits in a row (TEVU_SCENARIO_INITS sets another number, for slow
-// machines), each replacing the handles of the one before: the process's
-// handle count stays where it was.
+// The inits in a row of the init scenarios: 1,000, or TEVU_SCENARIO_INITS
+// (fewer, for slow machines).
+int inits_in_a_row() {
+    const char *wanted = getenv("TEVU_SCENARIO_INITS");
+    return wanted != nullptr ? atoi(wanted) : 1000;
+}
+
+// 1,000 inits in a row (inits_in_a_row), each replacing the handles of the
+// one before: the process's handle count stays where it was.
 void scenario_init_handles() {
     const controller a = open_controller("a");
     const controller b = open_controller("b");
@@ -557,8 +563,7 @@ void scenario_init_handles() {
     DWORD in_init = 0;
     DWORD before = 0;
     const DWORD start = GetTickCount();
-    const char *wanted = getenv("TEVU_SCENARIO_INITS");
-    const int inits = wanted != nullptr ? atoi(wanted) : 1000;
+    const int inits = inits_in_a_row();
     const std::string n = std::to_string(inits);
     for (int i = 0; i < inits + 2; ++i) {
         const controller &next = i % 2 == 0 ? a : b;
@@ -654,8 +659,7 @@ void scenario_init_running() {
     std::vector<long> took;
     int failed = 0;
     // A tenth of the inits in a row (TEVU_SCENARIO_INITS), and two more.
-    const char *wanted = getenv("TEVU_SCENARIO_INITS");
-    const int with_lights = (wanted != nullptr ? atoi(wanted) : 1000) / 10;
+    const int with_lights = inits_in_a_row() / 10;
     for (int i = 1; i <= with_lights + 2; ++i) {
         const controller &next = i % 2 == 0 ? a : b;
         const bool lights = i <= with_lights;

@@ -11,6 +11,8 @@
 #ifndef TEVU_WINE_SIM_H
 #define TEVU_WINE_SIM_H
 
+#include "report_kit.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -63,6 +65,13 @@ struct sim_record {
 sim_record sim_snapshot(sim_interface *s);
 // Forgets what was recorded so far.
 void sim_clear(sim_interface *s);
+// The LEDs (host order) that the light reports in r show, from all dark.
+inline bytes sim_leds_shown(const sim_record &r) {
+    bytes shown(96, 0);
+    for (const bytes &m : r.messages)
+        kit::apply_led_report(shown.data(), m.data(), m.size());
+    return shown;
+}
 // Looks every every_ms until pred() holds; false when it still does not after
 // timeout_ms.
 template <class Pred> bool wait_until(DWORD timeout_ms, Pred pred, DWORD every_ms = 5) {
