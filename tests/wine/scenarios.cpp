@@ -291,19 +291,12 @@ bool poll_becomes(uint8_t want_op, uint8_t want_game) {
     return became;
 }
 
-// Each key pressed alone: poll gives its bytes, and it is released again.
+// A key bound to poll's bytes.
 struct key_case {
     BYTE vk;
     uint8_t op, game;
     const char *name;
 };
-void check_keys(std::initializer_list<key_case> keys) {
-    for (const key_case &k : keys) {
-        sim_key(k.vk, true);
-        check(poll_becomes(k.op, k.game), k.name);
-        sim_key(k.vk, false);
-    }
-}
 
 uint16_t coins() {
     uint16_t count = 0xeeee;
@@ -311,9 +304,35 @@ uint16_t coins() {
     return count;
 }
 
+// The bindings as the real keyboard state shows them, each key pressed alone:
+// poll gives the bytes of each of keys, the coin key counts one coin, and slider
+// key 8 gives 20 at cells 28 to 31 while the slider runs. The slider thread
+// samples its keys before it waits for a report, so the report that answers a
+// pass already waiting may carry the keys from before a change; the one after
+// it cannot.
+void check_bindings(sim_interface *input, std::initializer_list<key_case> keys, BYTE coin,
+                    BYTE cell8) {
+    check(poll_becomes(0, 0), "no key down");
+    for (const key_case &k : keys) {
+        sim_key(k.vk, true);
+        check(poll_becomes(k.op, k.game), k.name);
+        sim_key(k.vk, false);
+    }
+    const uint16_t before = coins();
+    sim_key(coin, true);
+    check(coins() == before + 1, "the coin key counts one coin");
+    sim_key(coin, false);
+    tevu_io_slider_start(record_pressure);
+    sim_key(cell8, true);
+    const bytes report = kit::input_report(0, 0x80808080);
+    check(feed(input, report) && feed(input, report), "untouched reports");
+    check(pressures().back() == pressure_with({{28, 20}, {29, 20}, {30, 20}, {31, 20}}),
+          "slider key 8 gives 20 at cells 28 to 31", sim_hex(pressures().back()));
+    sim_key(cell8, false);
+}
+
 // Key bindings from morvantel.ini in the current folder through the
-// platform's INI reader, and the real keyboard state, seen by poll, the coin
-// counter and the slider thread. What a binding does is the unit tests'.
+// platform's INI reader. What a binding does is the unit tests'.
 void scenario_keys() {
     FILE *f = fopen("morvantel.ini", "wb");
     fputs("; bindings of this test\r\n[io3]\r\ntest = 0x54\r\ncoin = 67\r\n"
@@ -325,23 +344,10 @@ void scenario_keys() {
     list_paths(in_path);
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init with bindings and no lighting interface");
-    check(poll_becomes(0, 0), "no key down");
-    check_keys({{'T', 0x01, 0x00, "test bound to T (0x54)"},
-                {'B', 0x00, 0x01, "game button 1 bound to B (66)"}});
-    sim_key('C', true);
-    check(coins() == 1, "coin key C (67) counts");
-    sim_key('C', false);
-
-    // The slider thread samples its keys before it waits for a report, so the
-    // report that answers a pass already waiting may carry the keys from
-    // before a change; the one after it cannot.
-    tevu_io_slider_start(record_pressure);
-    sim_key('L', true);
-    const bytes report = kit::input_report(0, 0x80808080);
-    check(feed(input, report) && feed(input, report), "untouched reports");
-    check(pressures().back() == pressure_with({{28, 20}, {29, 20}, {30, 20}, {31, 20}}),
-          "slider key 8 bound to L gives 20 at cells 28 to 31", sim_hex(pressures().back()));
-    sim_key('L', false);
+    check_bindings(input,
+                   {{'T', 0x01, 0x00, "test bound to T (0x54)"},
+                    {'B', 0x00, 0x01, "game button 1 bound to B (66)"}},
+                   'C', 'L');
     tevu_io_slider_stop();
     DeleteFileA("morvantel.ini");
 }
@@ -354,28 +360,19 @@ void scenario_sample_ini() {
     if (f != nullptr)
         fclose(f);
     const controller c = open_controller("");
-    sim_interface *input = c.input, *lighting = c.lighting;
     expect_stdout("");
     check(tevu_io_jvs_init() == 0, "init with the sample file");
-    check_keys({{'1', 0x01, 0, "test is digit 1"},
-                {'2', 0x02, 0, "service is digit 2"},
-                {VK_RIGHT, 0, 0x01, "button 1 is right"},
-                {VK_DOWN, 0, 0x02, "button 2 is down"},
-                {VK_LEFT, 0, 0x04, "button 3 is left"},
-                {VK_UP, 0, 0x08, "button 4 is up"},
-                {VK_SPACE, 0, 0x10, "button 5 is space"}});
-    sim_key('3', true);
-    check(coins() == 1, "coin is digit 3");
-    sim_key('3', false);
-    tevu_io_slider_start(record_pressure);
-    check(wait_lamp(lighting, kit::lamp_report(0xff, 0xff, 0xff, 0xff)),
+    check_bindings(c.input,
+                   {{'1', 0x01, 0, "test is digit 1"},
+                    {'2', 0x02, 0, "service is digit 2"},
+                    {VK_RIGHT, 0, 0x01, "button 1 is right"},
+                    {VK_DOWN, 0, 0x02, "button 2 is down"},
+                    {VK_LEFT, 0, 0x04, "button 3 is left"},
+                    {VK_UP, 0, 0x08, "button 4 is up"},
+                    {VK_SPACE, 0, 0x10, "button 5 is space"}},
+                   '3', 'P');
+    check(wait_lamp(c.lighting, kit::lamp_report(0xff, 0xff, 0xff, 0xff)),
           "no lamp address: lamps follow the (released) buttons");
-    sim_key('P', true);
-    bytes report = kit::input_report(0, 0x80808080);
-    check(feed(input, report) && feed(input, report), "reports");
-    check(pressures().back() == pressure_with({{28, 20}, {29, 20}, {30, 20}, {31, 20}}),
-          "slider key 8 is P", sim_hex(pressures().back()));
-    sim_key('P', false);
     tevu_io_slider_stop();
 }
 
