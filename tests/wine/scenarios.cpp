@@ -528,41 +528,46 @@ int inits_in_a_row() {
     return wanted != nullptr ? atoi(wanted) : 1000;
 }
 
+// Init i of a row that alternates between controllers a and b: each takes
+// the one the init before did not hold, once it is free again after the init
+// before that closed it; lights: with its lighting interface listed. Adds the
+// time init took to took; false when it failed.
+bool init_next(const controller &a, const controller &b, int i, bool lights,
+               std::vector<long> *took) {
+    const controller &next = i % 2 == 0 ? a : b;
+    const bool free = sim_wait_listening(next.input, 5000) &&
+                      (!lights || sim_wait_listening(next.lighting, 5000));
+    list_paths(lights ? next.paths : next.in_path);
+    const DWORD start = GetTickCount();
+    const bool ok = tevu_io_jvs_init() == 0;
+    took->push_back(static_cast<long>(GetTickCount() - start));
+    return free && ok;
+}
+
 // 1,000 inits in a row (inits_in_a_row), each replacing the handles of the
 // one before: the process's handle count stays where it was.
 void scenario_init_handles() {
     const controller a = open_controller("a");
     const controller b = open_controller("b");
     expect_stdout("");
-    // Each init takes the controller that the one before did not hold, once
-    // that one is free again after the init before that closed it.
     int failed = 0;
-    DWORD in_init = 0;
     DWORD before = 0;
-    const DWORD start = GetTickCount();
+    std::vector<long> took;
     const int inits = inits_in_a_row();
     const std::string n = std::to_string(inits);
     for (int i = 0; i < inits + 2; ++i) {
-        const controller &next = i % 2 == 0 ? a : b;
-        if (!sim_wait_listening(next.input, 5000) || !sim_wait_listening(next.lighting, 5000))
-            ++failed;
-        list_paths(next.paths);
-        const DWORD init_start = GetTickCount();
-        const int32_t result = tevu_io_jvs_init();
-        in_init += GetTickCount() - init_start;
-        if (result != 0)
-            ++failed;
+        failed += init_next(a, b, i, true, &took) ? 0 : 1;
         if (i == 1) // the first two may set up what stays for good
             before = sim_handle_count();
     }
     const DWORD after = sim_handle_count();
-    fprintf(stderr,
-            "INFO %d inits: %lu ms in init (%lu ms in all); handles %lu before, %lu after\n", inits,
-            in_init, GetTickCount() - start, before, after);
+    info(n + " inits: " + figures(took) + "; handles " + std::to_string(before) + " before, " +
+         std::to_string(after) + " after");
     check(failed == 0, n + " inits all succeed", std::to_string(failed) + " failed");
     check(after <= before + 4, n + " inits leave the handle count where it was",
           std::to_string(before) + " -> " + std::to_string(after));
 }
+
 // --- The host's own I/O and calls while the slider runs -----------------------
 
 // The host's pipe, which the callback writes to once and blocks on.
@@ -635,29 +640,20 @@ void scenario_init_running() {
                        CreateThread(nullptr, 0, pump_reports, b.input, 0, nullptr)};
     std::vector<long> took;
     int failed = 0;
-    // A tenth of the inits in a row (TEVU_SCENARIO_INITS), and two more.
+    // A tenth of the inits in a row, and two more without a lighting interface.
     const int with_lights = inits_in_a_row() / 10;
     for (int i = 1; i <= with_lights + 2; ++i) {
-        const controller &next = i % 2 == 0 ? a : b;
-        const bool lights = i <= with_lights;
-        sim_wait_listening(next.input, 5000);
-        if (lights)
-            sim_wait_listening(next.lighting, 5000);
-        list_paths(lights ? next.paths : next.in_path);
-        const DWORD start = GetTickCount();
-        failed += tevu_io_jvs_init() == 0 ? 0 : 1;
-        took.push_back(static_cast<long>(GetTickCount() - start));
+        failed += init_next(a, b, i, i <= with_lights, &took) ? 0 : 1;
         const LONG calls = callback_calls;
-        if (!wait_calls(calls + 2, 5000))
-            ++failed;
+        failed += wait_calls(calls + 2, 5000) ? 0 : 1;
     }
     check(failed == 0,
           std::to_string(with_lights + 2) +
               " inits while running succeed, and the slider goes on after each",
           std::to_string(failed) + " failed");
     check(*std::max_element(took.begin(), took.end()) < 5000, "every init returns");
-    fprintf(stderr, "INFO init while running: %s\n", figures(took).c_str());
-    fprintf(stderr, "INFO stop after the inits: %lu ms\n", timed_stop());
+    info("init while running: " + figures(took));
+    info("stop after the inits: " + std::to_string(timed_stop()) + " ms");
     InterlockedExchange(&pump_running, 0);
     WaitForMultipleObjects(2, pumps, TRUE, 5000);
 }
