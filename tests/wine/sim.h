@@ -50,7 +50,6 @@ void sim_stall(sim_interface *s, bool stalled);
 bool sim_wait_connected(sim_interface *s, DWORD timeout_ms);
 // Waits until the interface is free for a new client; false after timeout_ms.
 bool sim_wait_listening(sim_interface *s, DWORD timeout_ms);
-bool sim_connected(sim_interface *s);
 // One message to the client (waiting up to 5 s for it to connect); false when
 // it could not be written.
 bool sim_send(sim_interface *s, const bytes &message);
