@@ -146,6 +146,19 @@ TEST_F(Init, RefusedQueueDepthPrintsTheErrorAndFails) {
     EXPECT_EQ(handle_of(1), tevu.device.lighting.file.load());
 }
 
+// The next init closes the handles a refused one left, as it does any it
+// replaces, even when it is refused too.
+TEST_F(Init, HandlesLeftByARefusedQueueDepthAreClosedByTheNextInit) {
+    fake::add_entry(in0);
+    fake::add_entry(in1);
+    fake::refuse_input_queue(87);
+    EXPECT_EQ(-1, tevu_io_jvs_init());
+    EXPECT_EQ(-1, tevu_io_jvs_init());
+    EXPECT_EQ(1, fake::close_count(0));
+    EXPECT_EQ(1, fake::close_count(1));
+    EXPECT_EQ(2, fake::open_handles());
+}
+
 TEST_F(Init, InputThatFailsToOpenFallsBackToAnyInterface) {
     fake::add_entry(in1);
     fake::add_entry(failing_entry(in0, 0x20));

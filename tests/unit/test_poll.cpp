@@ -120,6 +120,11 @@ TEST_F(Poll, FollowsTheConfiguredBindings) {
     poll();
     EXPECT_EQ(0x01, opbtn);
     EXPECT_EQ(0x04, gamebtn);
+    fake::set_key('T', false); // the default test key alone is no longer bound
+    fake::set_key('B', false);
+    poll();
+    EXPECT_EQ(0x00, opbtn);
+    EXPECT_EQ(0x00, gamebtn);
 }
 
 TEST_F(Poll, CoinCountStartsAtZeroAndTheControllerNeverAddsCoins) {

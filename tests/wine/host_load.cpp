@@ -37,12 +37,7 @@ void on_slider(const uint8_t *pressure) {
 // Sends one input report and waits until the callback has run for it.
 bool feed(sim_interface *input, const bytes &report) {
     const LONG before = calls;
-    const DWORD start = GetTickCount();
-    if (!sim_send(input, report))
-        return false;
-    while (calls == before && GetTickCount() - start < 5000)
-        Sleep(2);
-    return calls != before;
+    return sim_send(input, report) && wait_until(5000, [&] { return calls != before; });
 }
 
 void session(const tevuio_api &io) {
@@ -74,13 +69,9 @@ void session(const tevuio_api &io) {
     uint8_t frame[96] = {};
     frame[3 * 9] = 0x7f;
     set_leds(frame);
-    check(sim_wait_for(lighting, 5000,
-                       [&](const sim_record &r) {
-                           bytes shown(96, 0);
-                           for (const bytes &msg : r.messages)
-                               kit::apply_led_report(shown.data(), msg.data(), msg.size());
-                           return shown == bytes(frame, frame + 96);
-                       }),
+    check(sim_wait_for(
+              lighting, 5000,
+              [&](const sim_record &r) { return sim_leds_shown(r) == bytes(frame, frame + 96); }),
           "set_leds reaches the controller");
 
     uint8_t op = 0, game = 0;

@@ -198,10 +198,6 @@ bool sim_wait_listening(sim_interface *s, DWORD timeout_ms) {
     return WaitNamedPipeA(s->name.c_str(), timeout_ms) != FALSE;
 }
 
-bool sim_connected(sim_interface *s) {
-    return sim_wait_connected(s, 0);
-}
-
 bool sim_send(sim_interface *s, const bytes &message) {
     // The client may have opened the pipe an instant before this side's
     // thread noticed.

@@ -11,6 +11,8 @@
 #ifndef TEVU_WINE_SIM_H
 #define TEVU_WINE_SIM_H
 
+#include "report_kit.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -48,7 +50,6 @@ void sim_stall(sim_interface *s, bool stalled);
 bool sim_wait_connected(sim_interface *s, DWORD timeout_ms);
 // Waits until the interface is free for a new client; false after timeout_ms.
 bool sim_wait_listening(sim_interface *s, DWORD timeout_ms);
-bool sim_connected(sim_interface *s);
 // One message to the client (waiting up to 5 s for it to connect); false when
 // it could not be written.
 bool sim_send(sim_interface *s, const bytes &message);
@@ -63,6 +64,13 @@ struct sim_record {
 sim_record sim_snapshot(sim_interface *s);
 // Forgets what was recorded so far.
 void sim_clear(sim_interface *s);
+// The LEDs (host order) that the light reports in r show, from all dark.
+inline bytes sim_leds_shown(const sim_record &r) {
+    bytes shown(96, 0);
+    for (const bytes &m : r.messages)
+        kit::apply_led_report(shown.data(), m.data(), m.size());
+    return shown;
+}
 // Looks every every_ms until pred() holds; false when it still does not after
 // timeout_ms.
 template <class Pred> bool wait_until(DWORD timeout_ms, Pred pred, DWORD every_ms = 5) {

@@ -33,12 +33,8 @@ std::string pressure_lines(const bytes &p) {
 
 // Waits until the light reports received since the last clear show frame.
 bool lights_show(sim_interface *lighting, const bytes &frame) {
-    return sim_wait_for(lighting, 3000, [&](const sim_record &r) {
-        bytes shown(96, 0);
-        for (const bytes &m : r.messages)
-            kit::apply_led_report(shown.data(), m.data(), m.size());
-        return shown == frame;
-    });
+    return sim_wait_for(lighting, 3000,
+                        [&](const sim_record &r) { return sim_leds_shown(r) == frame; });
 }
 
 bytes frame_lighting(std::initializer_list<int> cells) {

@@ -3,7 +3,9 @@
 // tests/vm/wine-lane.sh: the controller is tevu-vctl's USB gadget. Loads
 // tevuio.dll as a game does (by name from its folder, relocated, the eight
 // functions by name) and drives one whole session in one process, since a
-// wine process takes many seconds to start there.
+// wine process takes many seconds to start there. It checks what only the
+// real HID stack shows (reports in and out byte for byte, their order, loss and
+// return, cancelled reads); the library's rules are the unit tests'.
 //
 // The controller plays the commands this program appends to the file named by
 // TEVU_LANE_SCRIPT (one per line, read by tevu-vctl --script -); what it took
@@ -213,13 +215,9 @@ bool released(const tevuio_api &io) {
 }
 
 void session(const tevuio_api &io) {
-    check(io.version() == 0x0100, "version is 0x0100");
     say("rate 125");
-    if (!check(io.jvs_init() == 0 && io.slider_init() == 0, "init and slider init return 0"))
+    if (!check(io.jvs_init() == 0, "init returns 0"))
         return;
-    uint16_t coins = 7;
-    io.coins(&coins);
-    check(coins == 0, "coin counter reads 0");
     io.start(on_slider);
 
     // Touches: the time from the command to the callback, and the pace.
@@ -239,21 +237,9 @@ void session(const tevuio_api &io) {
     Sleep(2000);
     info("callbacks per second at 125 reports a second: " + std::to_string((calls - before) / 2));
 
-    // Buttons, and the lamps that follow them.
-    say("button 1 down");
-    say("button test down");
-    const bool polled = wait_until(3000, [&] {
-        uint8_t op = 0, game = 0;
-        io.poll(&op, &game);
-        return op == 0x01 && game == 0x01;
-    });
-    check(polled, "poll sees test and game button 1 held");
-    check(lamps_become(kit::lamp_report(0xff, 0xff, 0xff, 0)),
-          "lamp 3 goes dark while button 1 is held");
-    say("button 1 up");
-    say("button test up");
-    check(wait_until(3000, [&] { return released(io); }), "buttons released");
-    check(lamps_become(kit::lamp_report(0xff, 0xff, 0xff, 0xff)), "every lamp lit again");
+    // The lamp report, byte for byte: nothing held, every lamp lit.
+    check(lamps_become(kit::lamp_report(0xff, 0xff, 0xff, 0xff)),
+          "lamp report 0x06: every lamp lit");
 
     // LEDs by both paths, frame by frame.
     const std::vector<bytes> frames = test_frames();
@@ -289,23 +275,21 @@ void session(const tevuio_api &io) {
               std::to_string(took) + " ms");
     }
 
-    // Unplug while touched and held, plug back: released, connected again,
+    // Unplug while touched, plug back: released, connected again,
     // touches work and the last frame is shown again.
     const bytes last = frames.back();
     std::vector<long> release_ms, reconnect_ms, lights_ms;
     for (int round = 1; round <= 3; ++round) {
         const std::string n = " (round " + std::to_string(round) + ")";
         say("touch 5");
-        say("button 2 down");
         check(touch_seen(1L << 5, 5000), "touched before the unplug" + n);
         expect_stdout(lost_line);
         DWORD start = GetTickCount();
         say("unplug");
         const bool gone = wait_until(10000, [&] { return released(io); });
-        check(gone, "unplugged: buttons and every pressure released" + n);
+        check(gone, "unplugged: every pressure released" + n);
         release_ms.push_back(gone ? since(start) : -1);
         say("release all");
-        say("button 2 up");
         Sleep(1000);
         expect_stdout(found_line);
         const size_t plugged_at = controller_log().size();
