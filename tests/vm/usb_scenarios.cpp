@@ -4,7 +4,7 @@
 // evdev. The library runs in this process as a game links it. Runs inside the
 // VM (tests/vm), as root; one scenario a process:
 //
-//   usb_scenarios cycles|stops|signals|keys|lights|load
+//   usb_scenarios cycles|stops|signals|keys|load
 //
 // Prints "PASS what", "FAIL what: why" and "INFO figure" lines on stderr and
 // ends with status 0 when every check passed. The library's own lines go to a
@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
-#include <dlfcn.h>
 #include <linux/uinput.h>
 #include <map>
 #include <random>
@@ -134,7 +133,9 @@ void make_frame(int k, uint8_t *frame) {
 
 // --- Scenarios --------------------------------------------------------------------
 
-// 50 unplugs and plugs with a cell touched and a button held throughout.
+// 50 unplugs and plugs with a cell touched and a button held throughout. The
+// frame set before each unplug, by turns one that goes as feature report 0x0B
+// and one that goes as output reports 0x04 and 0x05, is shown after the plug.
 void cycles() {
     start_running({"touch 5", "button 1 down"});
     check(wait_until(held), "touch and button reach the callback");
@@ -346,55 +347,6 @@ void keys() {
     tevu_io_slider_stop();
 }
 
-uint8_t host_lamp_byte = 0;
-
-// The LEDs by both paths, and the lamps from both sources.
-void lights() {
-    start_running();
-    for (int k = 0; k < 2; k++) {
-        uint8_t frame[report::frame_bytes];
-        make_frame(k, frame);
-        const size_t log_at = kit::read_file(controller.log_path).size();
-        tevu_io_slider_set_leds(frame);
-        check(wait_until([&] { return frame_shown(controller.states(), frame); }),
-              k == 0 ? "a frame that compresses reaches the controller whole"
-                     : "a frame that does not compress reaches the controller whole");
-        const std::string log = kit::read_file(controller.log_path).substr(log_at);
-        check(k == 0 ? log.find("F 0b ") != std::string::npos
-                     : log.find("O 04 ") != std::string::npos &&
-                           log.find("O 05 ") != std::string::npos,
-              k == 0 ? "  by feature report 0x0b" : "  by output reports 0x04 and 0x05");
-    }
-    auto lamps = [](uint8_t l0, uint8_t l1, uint8_t l2, uint8_t l3) {
-        return wait_until([&] {
-            const std::vector<vctl::controller> s = controller.states();
-            const uint8_t want[4] = {l0, l1, l2, l3};
-            return !s.empty() && memcmp(s.back().lamps, want, 4) == 0;
-        });
-    };
-    check(lamps(0xFF, 0xFF, 0xFF, 0xFF), "lamps lit while their buttons are released");
-    controller.step("button 1 down");
-    check(lamps(0xFF, 0xFF, 0xFF, 0x00), "button 1 darkens lamp 3");
-    controller.step("button 1 up");
-
-    // The host's lamp-state byte, by its offset from the program's image.
-    Dl_info info{};
-    dladdr(reinterpret_cast<void *>(&on_slider), &info);
-    const uintptr_t offset =
-        reinterpret_cast<uintptr_t>(&host_lamp_byte) - reinterpret_cast<uintptr_t>(info.dli_fbase);
-    FILE *ini = fopen("morvantel.ini", "w");
-    fprintf(ini, "[tevuio]\nhid_offset=0x%lx\n", static_cast<unsigned long>(offset));
-    fclose(ini);
-    tevu_io_slider_stop();
-    host_lamp_byte = 0x48;
-    check(tevu_io_jvs_init() == 0, "init with hid_offset");
-    tevu_io_slider_start(on_slider);
-    check(lamps(0xFF, 0xFF, 0x00, 0x00), "host byte 0x48 lights lamps 0 and 1");
-    host_lamp_byte = 0x90;
-    check(lamps(0x00, 0x00, 0xFF, 0xFF), "host byte 0x90 lights lamps 2 and 3");
-    tevu_io_slider_stop();
-}
-
 // CPU seconds of each of this process's threads, by thread ID.
 std::map<long, double> thread_cpu() {
     std::map<long, double> cpu;
@@ -459,12 +411,11 @@ void load() {
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::map<std::string, void (*)()> scenarios = {{"cycles", cycles},   {"stops", stops},
-                                                         {"signals", signals}, {"keys", keys},
-                                                         {"lights", lights},   {"load", load}};
+    const std::map<std::string, void (*)()> scenarios = {
+        {"cycles", cycles}, {"stops", stops}, {"signals", signals}, {"keys", keys}, {"load", load}};
     const auto scenario = argc == 2 ? scenarios.find(argv[1]) : scenarios.end();
     if (scenario == scenarios.end()) {
-        fprintf(stderr, "usage: usb_scenarios cycles|stops|signals|keys|lights|load\n");
+        fprintf(stderr, "usage: usb_scenarios cycles|stops|signals|keys|load\n");
         return 2;
     }
     char pattern[] = "/tmp/tevu-usb-XXXXXX";
