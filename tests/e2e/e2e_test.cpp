@@ -245,10 +245,6 @@ class EndToEnd : public ::testing::Test {
     // A file in the temp folder.
     std::string file(const std::string &name) const { return read_file(dir_ + "/" + name); }
     std::string tool_output() const { return file("tool.out"); }
-    // Waits until the controller has told of an unplug.
-    bool controller_unplugged() {
-        return wait_until([&] { return file("vctl.err").find("unplugged") != std::string::npos; });
-    }
 
     bool wait_for_output(const std::string &text) {
         return wait_until([&] { return tool_output().find(text) != std::string::npos; });
