@@ -80,19 +80,26 @@ std::string library_output() {
     return kit::read_file(folder + "/library.out");
 }
 
+// The names in a folder of /proc/self.
+std::vector<std::string> entries(const std::string &name) {
+    std::vector<std::string> names;
+    DIR *dir = opendir(("/proc/self/" + name).c_str());
+    while (const dirent *e = readdir(dir))
+        if (e->d_name[0] != '.')
+            names.push_back(e->d_name);
+    closedir(dir);
+    return names;
+}
+
 // This process's open descriptors, and those of them that are hidraw nodes.
 std::vector<std::string> open_files(bool hidraw_only) {
     std::vector<std::string> files;
-    DIR *dir = opendir("/proc/self/fd");
-    while (const dirent *e = readdir(dir)) {
+    for (const std::string &fd : entries("fd")) {
         char target[256] = {};
-        const std::string link = std::string("/proc/self/fd/") + e->d_name;
-        if (e->d_name[0] == '.' || readlink(link.c_str(), target, sizeof target - 1) < 0)
-            continue;
-        if (!hidraw_only || strncmp(target, "/dev/hidraw", 11) == 0)
+        if (readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target - 1) >= 0 &&
+            (!hidraw_only || strncmp(target, "/dev/hidraw", 11) == 0))
             files.push_back(target);
     }
-    closedir(dir);
     std::sort(files.begin(), files.end());
     files.erase(std::unique(files.begin(), files.end()), files.end());
     return files;
@@ -242,11 +249,9 @@ void signals() {
     start_running();
     check(wait_until([] { return callbacks.load() > 10; }), "reports reach the callback");
     std::vector<long> threads;
-    DIR *dir = opendir("/proc/self/task");
-    while (const dirent *e = readdir(dir))
-        if (atol(e->d_name) > 0 && atol(e->d_name) != getpid())
-            threads.push_back(atol(e->d_name));
-    closedir(dir);
+    for (const std::string &task : entries("task"))
+        if (atol(task.c_str()) != getpid())
+            threads.push_back(atol(task.c_str()));
     for (const int flags : {0, SA_RESTART}) {
         struct sigaction sa {};
         sa.sa_handler = on_signal;
@@ -350,16 +355,12 @@ void keys() {
 // CPU seconds of each of this process's threads, by thread ID.
 std::map<long, double> thread_cpu() {
     std::map<long, double> cpu;
-    DIR *dir = opendir("/proc/self/task");
-    while (const dirent *e = readdir(dir)) {
+    for (const std::string &task : entries("task")) {
         unsigned long long ns = 0;
-        if (atol(e->d_name) > 0 &&
-            sscanf(
-                kit::read_file(std::string("/proc/self/task/") + e->d_name + "/schedstat").c_str(),
-                "%llu", &ns) == 1)
-            cpu[atol(e->d_name)] = static_cast<double>(ns) / 1e9;
+        const std::string stat = kit::read_file("/proc/self/task/" + task + "/schedstat");
+        if (sscanf(stat.c_str(), "%llu", &ns) == 1)
+            cpu[atol(task.c_str())] = static_cast<double>(ns) / 1e9;
     }
-    closedir(dir);
     return cpu;
 }
 
