@@ -245,10 +245,6 @@ class EndToEnd : public ::testing::Test {
     // A file in the temp folder.
     std::string file(const std::string &name) const { return read_file(dir_ + "/" + name); }
     std::string tool_output() const { return file("tool.out"); }
-    // Waits until the controller has told of an unplug.
-    bool controller_unplugged() {
-        return wait_until([&] { return file("vctl.err").find("unplugged") != std::string::npos; });
-    }
 
     bool wait_for_output(const std::string &text) {
         return wait_until([&] { return tool_output().find(text) != std::string::npos; });
@@ -364,45 +360,28 @@ TEST_F(EndToEnd, TouchPrintsPressuresAndLightsTheCellReleaseDarksIt) {
     EXPECT_EQ(tool_output(), std::string(banner) + pressure_block(1u << 5) + pressure_block(0));
 }
 
-TEST_F(EndToEnd, SeveralCellsAtBothEnds) {
+// The tool's lines for the button bytes, step by step (which bit each button
+// sets is the library's and is tested there).
+TEST_F(EndToEnd, ButtonsPrintTheirBytes) {
     ASSERT_NO_FATAL_FAILURE(start_connected_tool());
-    const uint32_t cells = (1u << 0) | (1u << 24) | (1u << 31);
-    script("touch 0 24 31");
-    ASSERT_TRUE(wait_for_output(pressure_block(cells))) << tool_output();
-    EXPECT_TRUE(wait_until([&] { return leds_show(cells); }));
-}
-
-TEST_F(EndToEnd, TestButtonPrintsOpbtn) {
-    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
-    script("button test down");
-    ASSERT_TRUE(wait_for_output("opbtn changed!\r\n01\r\n")) << tool_output();
-    script("button test up");
-    ASSERT_TRUE(wait_for_output("opbtn changed!\r\n01\r\nopbtn changed!\r\n00\r\n"))
-        << tool_output();
-    script("button service down");
-    ASSERT_TRUE(wait_for_output("opbtn changed!\r\n02\r\n")) << tool_output();
-}
-
-TEST_F(EndToEnd, GameButtonsPrintGamebtnAndDarkenTheirLamps) {
-    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
-    ASSERT_TRUE(wait_until([&] { return lamps_show(0xFF, 0xFF, 0xFF, 0xFF); }));
-
-    script("button 1 down"); // word bit 2: lamp 3
-    ASSERT_TRUE(wait_for_output("buttons changed!\r\n01\r\n")) << tool_output();
-    EXPECT_TRUE(wait_until([&] { return lamps_show(0xFF, 0xFF, 0xFF, 0x00); }));
-
-    script("button 3 down"); // word bit 0: lamp 1
-    ASSERT_TRUE(wait_for_output("buttons changed!\r\n05\r\n")) << tool_output();
-    EXPECT_TRUE(wait_until([&] { return lamps_show(0xFF, 0x00, 0xFF, 0x00); }));
-
-    script("button 5 down"); // word bit 9: no lamp
-    ASSERT_TRUE(wait_for_output("buttons changed!\r\n15\r\n")) << tool_output();
-
-    script("buttons 0");
-    ASSERT_TRUE(wait_for_output("buttons changed!\r\n00\r\n")) << tool_output();
-    EXPECT_TRUE(wait_until([&] { return lamps_show(0xFF, 0xFF, 0xFF, 0xFF); }));
-    EXPECT_EQ(count_of(tool_output(), "buttons changed!"), 4u);
-    EXPECT_EQ(count_of(tool_output(), "opbtn changed!"), 0u);
+    const struct {
+        const char *step, *printed;
+    } steps[] = {
+        {"button test down", "opbtn changed!\r\n01\r\n"},
+        {"button test up", "opbtn changed!\r\n00\r\n"},
+        {"button service down", "opbtn changed!\r\n02\r\n"},
+        {"button 1 down", "buttons changed!\r\n01\r\n"},
+        {"button 3 down", "buttons changed!\r\n05\r\n"},
+        {"button 5 down", "buttons changed!\r\n15\r\n"},
+        {"buttons 0", "opbtn changed!\r\n00\r\nbuttons changed!\r\n00\r\n"},
+    };
+    std::string expected = banner;
+    for (const auto &step : steps) {
+        script(step.step);
+        expected += step.printed;
+        ASSERT_TRUE(wait_for_output(expected)) << step.step << "\n" << tool_output();
+    }
+    EXPECT_EQ(tool_output(), expected);
 }
 
 TEST_F(EndToEnd, NoControllerPrintsErrorAndExitsWithStatus255) {
@@ -418,51 +397,12 @@ TEST_F(EndToEnd, NoControllerPrintsErrorAndExitsWithStatus255) {
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
 }
 
-TEST_F(EndToEnd, ShellSeesStatus255WithoutController) {
-    const std::string cmd = "cd '" + dir_ + "' && TEVUIO_VIRTUAL_HID_DIR='" + dir_ +
-                            "' timeout 20 '" TEVUTEST_PATH "' >/dev/null; echo $? > status";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-    EXPECT_EQ(file("status"), "255\n");
-}
-
 TEST_F(EndToEnd, CtrlCEndsTheToolAtOnce) {
     ASSERT_NO_FATAL_FAILURE(start_connected_tool());
     kill(children_[tool_].pid, SIGINT);
     ASSERT_TRUE(wait_exit(tool_, std::chrono::seconds(5)));
     EXPECT_TRUE(WIFSIGNALED(children_[tool_].status));
     EXPECT_EQ(WTERMSIG(children_[tool_].status), SIGINT);
-}
-
-TEST_F(EndToEnd, MainThreadWaitsWithoutUsingTheProcessor) {
-    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
-    const pid_t pid = children_[tool_].pid;
-    const double before = cpu_seconds(pid, pid);
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const double used = cpu_seconds(pid, pid) - before;
-    printf("tool main thread: %.2f s CPU over 2 s\n", used);
-    ASSERT_GE(before, 0.0);
-    EXPECT_LT(used, 0.2); // a spinning loop would show close to 2 s
-}
-
-TEST_F(EndToEnd, UnplugMidRunNeitherCrashesNorHangsNorSpins) {
-    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
-    script("touch 9");
-    ASSERT_TRUE(wait_for_output(pressure_block(1u << 9))) << tool_output();
-    script("unplug");
-    ASSERT_TRUE(controller_unplugged());
-    const pid_t pid = children_[tool_].pid;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const double before = cpu_seconds(pid);
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const double used = cpu_seconds(pid) - before;
-    printf("tool after unplug: %.2f s CPU over 2 s\n", used);
-    ASSERT_TRUE(alive(tool_)) << "the tool ended after the unplug:\n" << tool_output();
-    EXPECT_LT(used, 1.0); // well below one core (2 s)
-
-    // It still answers Ctrl+C at once.
-    kill(pid, SIGINT);
-    ASSERT_TRUE(wait_exit(tool_, std::chrono::seconds(5)));
-    EXPECT_TRUE(WIFSIGNALED(children_[tool_].status));
 }
 
 // Two unplug/plug cycles with a cell touched and a button held throughout: each
@@ -483,6 +423,13 @@ TEST_F(EndToEnd, UnplugReleasesInputsAndPlugResumesInputsAndLights) {
         ASSERT_TRUE(wait_for_output(expected)) << tool_output();
         ASSERT_TRUE(wait_until(
             [&] { return count_of(file("vctl.err"), "unplugged") == static_cast<size_t>(cycle); }));
+        if (cycle == 1) { // searching for it leaves the processor to others
+            const double before = cpu_seconds(children_[tool_].pid);
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            const double used = cpu_seconds(children_[tool_].pid) - before;
+            printf("tool while the controller is away: %.2f s CPU over 2 s\n", used);
+            EXPECT_LT(used, 1.0); // well below one core
+        }
         // The controller takes no report while it is away: what the log gets
         // from here on came after the plug.
         const size_t log_at = file("reports.log").size();
@@ -511,23 +458,6 @@ TEST_F(EndToEnd, UnplugReleasesInputsAndPlugResumesInputsAndLights) {
     EXPECT_EQ(tool_output(), expected);
 }
 
-// A controller that comes back but sends no input report gets its lights all
-// the same: the lighting interface is looked for whatever the input does.
-TEST_F(EndToEnd, ControllerBackButSilentGetsItsLights) {
-    ASSERT_NO_FATAL_FAILURE(start_connected_tool());
-    ASSERT_TRUE(wait_for_output(banner)) << tool_output();
-    script("unplug");
-    ASSERT_TRUE(controller_unplugged());
-    const size_t log_at = file("reports.log").size();
-    script("silent on");
-    script("plug");
-    ASSERT_TRUE(wait_until([&] {
-        return tool_output().find("Controller connected again.") != std::string::npos;
-    })) << tool_output();
-    EXPECT_TRUE(
-        wait_until([&] { return file("reports.log").find("O 06 ", log_at) != std::string::npos; }));
-}
-
 TEST_F(EndToEnd, SilentControllerLetsAHostStopPromptly) {
     ASSERT_NO_FATAL_FAILURE(start_controller({"--silent"}));
     // Nothing was sent: at most the pass that the stop cut short called back.
@@ -552,25 +482,28 @@ TEST_F(EndToEnd, SingleInterfaceDeviceIsFoundByTheFallbackSearch) {
     touch_without_lights("single", 30);
 }
 
-TEST_F(EndToEnd, IdleCpuFigures) {
+TEST_F(EndToEnd, IdleMainThreadWaitsAndCpuFigures) {
     ASSERT_NO_FATAL_FAILURE(start_connected_tool());
     const pid_t tool = children_[tool_].pid;
     const pid_t vctl = children_[vctl_].pid;
     const double tool_before = cpu_seconds(tool);
+    const double main_before = cpu_seconds(tool, tool);
     const double vctl_before = cpu_seconds(vctl);
     const auto start = clock_type::now();
     std::this_thread::sleep_for(std::chrono::seconds(10));
     const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
     const double tool_used = cpu_seconds(tool) - tool_before;
+    const double main_used = cpu_seconds(tool, tool) - main_before;
     const double vctl_used = cpu_seconds(vctl) - vctl_before;
-    printf("idle %.1f s, 1000 input reports/s: tevutest+library %.2f s CPU (%.1f%% of a core), "
-           "tevu-vctl %.2f s CPU (%.1f%%)\n",
-           seconds, tool_used, 100 * tool_used / seconds, vctl_used, 100 * vctl_used / seconds);
+    printf("idle %.1f s, 1000 input reports/s: tevutest+library %.2f s CPU (%.1f%% of a core; "
+           "main thread %.2f s), tevu-vctl %.2f s CPU (%.1f%%)\n",
+           seconds, tool_used, 100 * tool_used / seconds, main_used, vctl_used,
+           100 * vctl_used / seconds);
     RecordProperty("tool_cpu_seconds", std::to_string(tool_used));
     RecordProperty("vctl_cpu_seconds", std::to_string(vctl_used));
     ASSERT_TRUE(alive(tool_));
-    EXPECT_EQ(tool_output(), banner);
     EXPECT_LT(tool_used, 1.5 * seconds); // sanity only: less than one and a half cores
+    EXPECT_LT(main_used, 0.1 * seconds); // it waits; a spinning loop would take a core
 }
 
 // The controller's two sockets in the temp folder.

@@ -142,14 +142,6 @@ std::vector<std::string> opened_paths() {
         paths.push_back(d->path);
     return paths;
 }
-int device_of(const std::string &path) {
-    std::lock_guard<std::mutex> lock(mu);
-    for (size_t i = 0; i < devices.size(); ++i)
-        if (devices[i]->path == path)
-            return static_cast<int>(i);
-    return -1;
-}
-
 void push_read(int n, const std::vector<uint8_t> &bytes) {
     std::lock_guard<std::mutex> lock(mu);
     dev(n).reads.push_back(bytes);

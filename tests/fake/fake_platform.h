@@ -45,8 +45,6 @@ void add_entry(const std::string &path);
 int open_count();
 // Paths opened so far, in order.
 std::vector<std::string> opened_paths();
-// Index of the device opened from this path, or -1.
-int device_of(const std::string &path);
 
 // Scripted reads on the n-th opened device: each push is what one read
 // returns (its bytes; an empty vector says the device is gone; more bytes than

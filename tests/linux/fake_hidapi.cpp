@@ -197,14 +197,6 @@ int record(hid_device *dev, const unsigned char *data, size_t length, bool featu
 
 extern "C" {
 
-int hid_init(void) {
-    return 0;
-}
-
-int hid_exit(void) {
-    return 0;
-}
-
 hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
     std::lock_guard<std::mutex> guard(lock);
     hid_device_info *first = nullptr;
@@ -251,10 +243,6 @@ hid_device *hid_open_path(const char *path) {
     return new hid_device_{d};
 }
 
-hid_device *hid_open(unsigned short, unsigned short, const wchar_t *) {
-    return nullptr;
-}
-
 void hid_close(hid_device *dev) {
     delete dev;
 }
@@ -287,24 +275,12 @@ int hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int mi
     return static_cast<int>(n);
 }
 
-int hid_read(hid_device *dev, unsigned char *data, size_t length) {
-    return hid_read_timeout(dev, data, length, -1);
-}
-
-int hid_set_nonblocking(hid_device *, int) {
-    return 0;
-}
-
 int hid_write(hid_device *dev, const unsigned char *data, size_t length) {
     return record(dev, data, length, false);
 }
 
 int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length) {
     return record(dev, data, length, true);
-}
-
-const wchar_t *hid_error(hid_device *) {
-    return L"stand-in";
 }
 
 } // extern "C"

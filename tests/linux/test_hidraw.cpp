@@ -158,41 +158,32 @@ TEST_F(HidrawBackend, MissingPermissionIsReportedOncePerNode) {
               "(see README, Linux device access).\r\n");
 }
 
-TEST_F(HidrawBackend, ThreeQueuedReportsGiveTheNewestTwo) {
-    plat_file file = open("/dev/hidraw1");
-    ASSERT_TRUE(plat_hid_set_input_queue(file, 2));
-    for (uint8_t i = 1; i <= 3; ++i) {
-        fake_hidapi::push_input("/dev/hidraw1", report9(i));
+// Reports 1 to n queued at the given depth (0: never set): what one read of
+// the given room yields.
+TEST_F(HidrawBackend, AReadYieldsTheNewestReportsOfTheDepthThatFit) {
+    const struct {
+        uint32_t depth;
+        uint8_t queued;
+        uint32_t room;
+        std::vector<uint8_t> yields;
+    } cases[] = {
+        {2, 3, 18, concat(report9(2), report9(3))},
+        {2, 1, 18, report9(1)},
+        {0, 4, 18, concat(report9(3), report9(4))}, // two by default
+        {1, 2, 18, report9(2)},
+        {2, 2, 9, report9(2)}, // two do not fit in 9 bytes
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.depth << " " << int{c.queued} << " " << c.room);
+        plat_file file = open("/dev/hidraw1");
+        ASSERT_TRUE(c.depth == 0 || plat_hid_set_input_queue(file, c.depth));
+        for (uint8_t i = 1; i <= c.queued; ++i) {
+            fake_hidapi::push_input("/dev/hidraw1", report9(i));
+        }
+        EXPECT_EQ(read_once(file, c.room), c.yields);
+        plat_hid_close(file);
     }
-    EXPECT_EQ(read_once(file, 18), concat(report9(2), report9(3)));
-}
-
-TEST_F(HidrawBackend, OneQueuedReportGivesNine) {
-    plat_file file = open("/dev/hidraw1");
-    ASSERT_TRUE(plat_hid_set_input_queue(file, 2));
-    fake_hidapi::push_input("/dev/hidraw1", report9(7));
-    EXPECT_EQ(read_once(file, 18), report9(7));
-}
-
-TEST_F(HidrawBackend, DepthDefaultsToTwoBeforeItIsSet) {
-    plat_file file = open("/dev/hidraw1");
-    for (uint8_t i = 1; i <= 4; ++i) {
-        fake_hidapi::push_input("/dev/hidraw1", report9(i));
-    }
-    EXPECT_EQ(read_once(file, 18), concat(report9(3), report9(4)));
-}
-
-TEST_F(HidrawBackend, DepthOneAndSmallRoomKeepOnlyTheNewest) {
-    plat_file file = open("/dev/hidraw1");
-    ASSERT_TRUE(plat_hid_set_input_queue(file, 1));
-    fake_hidapi::push_input("/dev/hidraw1", report9(1));
-    fake_hidapi::push_input("/dev/hidraw1", report9(2));
-    EXPECT_EQ(read_once(file, 18), report9(2));
-    ASSERT_TRUE(plat_hid_set_input_queue(file, 2));
-    fake_hidapi::push_input("/dev/hidraw1", report9(3));
-    fake_hidapi::push_input("/dev/hidraw1", report9(4));
-    EXPECT_EQ(read_once(file, 9), report9(4)); // two do not fit in 9 bytes
-    EXPECT_FALSE(plat_hid_set_input_queue(file, 0));
+    EXPECT_FALSE(plat_hid_set_input_queue(open("/dev/hidraw1"), 0));
     EXPECT_FALSE(plat_hid_set_input_queue(nullptr, 2));
 }
 

@@ -2,13 +2,10 @@
 // segments (see CMakeLists.txt): a lamp-state offset in a gap lies inside
 // the image's span but must be refused.
 #include "platform/platform.h"
-#include "tevuio/lighting.h"
-#include "tevuio/state.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <link.h>
 #include <vector>
 
@@ -54,18 +51,4 @@ TEST(HostImage, OnlyBytesOfLoadedSegmentsAreReadable) {
     EXPECT_LT(gap, image_size);
     EXPECT_FALSE(plat_host_byte_readable(gap, &image_size));
     EXPECT_FALSE(plat_host_byte_readable(image_size, &image_size));
-
-    // The library refuses the offset with its message and keeps no address.
-    io_config loaded{};
-    loaded.lamp_state_address = plat_host_image_base() + gap;
-    testing::internal::CaptureStdout();
-    lighting_check_lamp_address(loaded);
-    fflush(stdout);
-    char expected[160];
-    snprintf(expected, sizeof expected,
-             "hid_offset 0x%lx lies outside the host image (0x%lx bytes); lamps follow the "
-             "controller's buttons.\r\n",
-             static_cast<unsigned long>(gap), static_cast<unsigned long>(image_size));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
-    EXPECT_EQ(loaded.lamp_state_address, 0u);
 }

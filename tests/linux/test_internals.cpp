@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <linux/input.h>
 #include <string>
 #include <sys/stat.h>
@@ -201,6 +202,10 @@ TEST(HostImage, CoversTheMainProgram) {
     EXPECT_GE(data, base);
     EXPECT_LT(data, base + size);
     EXPECT_EQ(base % 4096, 0u);
+    // The host's hid_offset counts from where the loader put the program.
+    Dl_info info{};
+    ASSERT_NE(dladdr(&marker, &info), 0);
+    EXPECT_EQ(base, reinterpret_cast<uint64_t>(info.dli_fbase));
 }
 
 namespace {

@@ -139,7 +139,6 @@ struct vctl_process {
         return write(script_fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     }
     std::string messages() const { return read_file(err_path); }
-    std::vector<vctl::controller> states() const { return replay_log(read_file(log_path)); }
     // Quits it (the gadget or the sockets are withdrawn); killed if it lingers.
     bool end() {
         if (pid <= 0)

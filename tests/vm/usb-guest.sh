@@ -7,7 +7,7 @@
 set -u
 build=$1
 shift
-scenarios=${*:-"e2e cycles stops signals keys lights load access"}
+scenarios=${*:-"e2e cycles stops signals keys load access"}
 vctl="$build/tools/tevu-vctl"
 tool="$build/tevutest"
 cd /tmp || exit 1

@@ -4,7 +4,7 @@
 // evdev. The library runs in this process as a game links it. Runs inside the
 // VM (tests/vm), as root; one scenario a process:
 //
-//   usb_scenarios cycles|stops|signals|keys|lights|load
+//   usb_scenarios cycles|stops|signals|keys|load
 //
 // Prints "PASS what", "FAIL what: why" and "INFO figure" lines on stderr and
 // ends with status 0 when every check passed. The library's own lines go to a
@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
-#include <dlfcn.h>
 #include <linux/uinput.h>
 #include <map>
 #include <random>
@@ -81,19 +80,26 @@ std::string library_output() {
     return kit::read_file(folder + "/library.out");
 }
 
+// The names in a folder of /proc/self.
+std::vector<std::string> entries(const std::string &name) {
+    std::vector<std::string> names;
+    DIR *dir = opendir(("/proc/self/" + name).c_str());
+    while (const dirent *e = readdir(dir))
+        if (e->d_name[0] != '.')
+            names.push_back(e->d_name);
+    closedir(dir);
+    return names;
+}
+
 // This process's open descriptors, and those of them that are hidraw nodes.
 std::vector<std::string> open_files(bool hidraw_only) {
     std::vector<std::string> files;
-    DIR *dir = opendir("/proc/self/fd");
-    while (const dirent *e = readdir(dir)) {
+    for (const std::string &fd : entries("fd")) {
         char target[256] = {};
-        const std::string link = std::string("/proc/self/fd/") + e->d_name;
-        if (e->d_name[0] == '.' || readlink(link.c_str(), target, sizeof target - 1) < 0)
-            continue;
-        if (!hidraw_only || strncmp(target, "/dev/hidraw", 11) == 0)
+        if (readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target - 1) >= 0 &&
+            (!hidraw_only || strncmp(target, "/dev/hidraw", 11) == 0))
             files.push_back(target);
     }
-    closedir(dir);
     std::sort(files.begin(), files.end());
     files.erase(std::unique(files.begin(), files.end()), files.end());
     return files;
@@ -134,7 +140,9 @@ void make_frame(int k, uint8_t *frame) {
 
 // --- Scenarios --------------------------------------------------------------------
 
-// 50 unplugs and plugs with a cell touched and a button held throughout.
+// 50 unplugs and plugs with a cell touched and a button held throughout. The
+// frame set before each unplug, by turns one that goes as feature report 0x0B
+// and one that goes as output reports 0x04 and 0x05, is shown after the plug.
 void cycles() {
     start_running({"touch 5", "button 1 down"});
     check(wait_until(held), "touch and button reach the callback");
@@ -241,11 +249,9 @@ void signals() {
     start_running();
     check(wait_until([] { return callbacks.load() > 10; }), "reports reach the callback");
     std::vector<long> threads;
-    DIR *dir = opendir("/proc/self/task");
-    while (const dirent *e = readdir(dir))
-        if (atol(e->d_name) > 0 && atol(e->d_name) != getpid())
-            threads.push_back(atol(e->d_name));
-    closedir(dir);
+    for (const std::string &task : entries("task"))
+        if (atol(task.c_str()) != getpid())
+            threads.push_back(atol(task.c_str()));
     for (const int flags : {0, SA_RESTART}) {
         struct sigaction sa {};
         sa.sa_handler = on_signal;
@@ -346,68 +352,15 @@ void keys() {
     tevu_io_slider_stop();
 }
 
-uint8_t host_lamp_byte = 0;
-
-// The LEDs by both paths, and the lamps from both sources.
-void lights() {
-    start_running();
-    for (int k = 0; k < 2; k++) {
-        uint8_t frame[report::frame_bytes];
-        make_frame(k, frame);
-        const size_t log_at = kit::read_file(controller.log_path).size();
-        tevu_io_slider_set_leds(frame);
-        check(wait_until([&] { return frame_shown(controller.states(), frame); }),
-              k == 0 ? "a frame that compresses reaches the controller whole"
-                     : "a frame that does not compress reaches the controller whole");
-        const std::string log = kit::read_file(controller.log_path).substr(log_at);
-        check(k == 0 ? log.find("F 0b ") != std::string::npos
-                     : log.find("O 04 ") != std::string::npos &&
-                           log.find("O 05 ") != std::string::npos,
-              k == 0 ? "  by feature report 0x0b" : "  by output reports 0x04 and 0x05");
-    }
-    auto lamps = [](uint8_t l0, uint8_t l1, uint8_t l2, uint8_t l3) {
-        return wait_until([&] {
-            const std::vector<vctl::controller> s = controller.states();
-            const uint8_t want[4] = {l0, l1, l2, l3};
-            return !s.empty() && memcmp(s.back().lamps, want, 4) == 0;
-        });
-    };
-    check(lamps(0xFF, 0xFF, 0xFF, 0xFF), "lamps lit while their buttons are released");
-    controller.step("button 1 down");
-    check(lamps(0xFF, 0xFF, 0xFF, 0x00), "button 1 darkens lamp 3");
-    controller.step("button 1 up");
-
-    // The host's lamp-state byte, by its offset from the program's image.
-    Dl_info info{};
-    dladdr(reinterpret_cast<void *>(&on_slider), &info);
-    const uintptr_t offset =
-        reinterpret_cast<uintptr_t>(&host_lamp_byte) - reinterpret_cast<uintptr_t>(info.dli_fbase);
-    FILE *ini = fopen("morvantel.ini", "w");
-    fprintf(ini, "[tevuio]\nhid_offset=0x%lx\n", static_cast<unsigned long>(offset));
-    fclose(ini);
-    tevu_io_slider_stop();
-    host_lamp_byte = 0x48;
-    check(tevu_io_jvs_init() == 0, "init with hid_offset");
-    tevu_io_slider_start(on_slider);
-    check(lamps(0xFF, 0xFF, 0x00, 0x00), "host byte 0x48 lights lamps 0 and 1");
-    host_lamp_byte = 0x90;
-    check(lamps(0x00, 0x00, 0xFF, 0xFF), "host byte 0x90 lights lamps 2 and 3");
-    tevu_io_slider_stop();
-}
-
 // CPU seconds of each of this process's threads, by thread ID.
 std::map<long, double> thread_cpu() {
     std::map<long, double> cpu;
-    DIR *dir = opendir("/proc/self/task");
-    while (const dirent *e = readdir(dir)) {
+    for (const std::string &task : entries("task")) {
         unsigned long long ns = 0;
-        if (atol(e->d_name) > 0 &&
-            sscanf(
-                kit::read_file(std::string("/proc/self/task/") + e->d_name + "/schedstat").c_str(),
-                "%llu", &ns) == 1)
-            cpu[atol(e->d_name)] = static_cast<double>(ns) / 1e9;
+        const std::string stat = kit::read_file("/proc/self/task/" + task + "/schedstat");
+        if (sscanf(stat.c_str(), "%llu", &ns) == 1)
+            cpu[atol(task.c_str())] = static_cast<double>(ns) / 1e9;
     }
-    closedir(dir);
     return cpu;
 }
 
@@ -459,12 +412,11 @@ void load() {
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::map<std::string, void (*)()> scenarios = {{"cycles", cycles},   {"stops", stops},
-                                                         {"signals", signals}, {"keys", keys},
-                                                         {"lights", lights},   {"load", load}};
+    const std::map<std::string, void (*)()> scenarios = {
+        {"cycles", cycles}, {"stops", stops}, {"signals", signals}, {"keys", keys}, {"load", load}};
     const auto scenario = argc == 2 ? scenarios.find(argv[1]) : scenarios.end();
     if (scenario == scenarios.end()) {
-        fprintf(stderr, "usage: usb_scenarios cycles|stops|signals|keys|lights|load\n");
+        fprintf(stderr, "usage: usb_scenarios cycles|stops|signals|keys|load\n");
         return 2;
     }
     char pattern[] = "/tmp/tevu-usb-XXXXXX";
